@@ -1,0 +1,43 @@
+// Device information sets of the simulated Setup API.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "platform/win_devices.h"
+
+namespace sim {
+
+struct DevInfoSet {
+    bool interfaces = false;       // made with DIGCF_DEVICEINTERFACE
+    bool hasClass = false;         // made for one setup class
+    GUID classGuid{};
+    std::vector<std::string> members;  // instance ids, in enumeration order
+};
+
+// The set behind a handle, or null (last error ERROR_INVALID_HANDLE).
+DevInfoSet* findSet(HDEVINFO h);
+uintptr_t newSet(const DevInfoSet& set);
+void destroySet(HDEVINFO h);
+
+// The device that a device record of the set names, or null with the last
+// error set (ERROR_INVALID_USER_BUFFER for a wrong cbSize,
+// ERROR_INVALID_PARAMETER for a record of another set,
+// ERROR_NO_SUCH_DEVINST for a device that is gone).
+Device* deviceOf(HDEVINFO h, PSP_DEVINFO_DATA data);
+void fillDevInfoData(HDEVINFO h, size_t index, const Device& d, PSP_DEVINFO_DATA data);
+
+Device* findDevice(const std::string& instanceId);
+
+// REG_MULTI_SZ value of a device's hardware ids, as the Setup API returns it.
+std::string hardwareIdProperty(const Device& d);
+
+bool parseGuid(const std::string& text, GUID& g);
+std::string guidText(const GUID& g);
+const GUID& hidGuid();
+
+std::string hidInterfacePath(const Device& d);
+
+}  // namespace sim

@@ -1,0 +1,36 @@
+// Windows paths of the simulated machine mapped onto host directories.
+#pragma once
+
+#include <string>
+
+namespace sim {
+
+struct ResolvedPath {
+    char drive = 0;        // upper-case letter
+    std::string windows;   // canonical Windows path, "C:\\WINNT\\system32"
+    std::string host;      // host path, names matched without regard to case
+    bool exists = false;
+    bool directory = false;
+};
+
+// Resolves a Windows path (absolute, drive-relative or relative to the
+// current directory). Fails with a Windows error code for a path without a
+// mapped drive (ERROR_PATH_NOT_FOUND), device and network paths
+// (ERROR_INVALID_NAME) and paths of MAX_PATH characters or more
+// (ERROR_FILENAME_EXCED_RANGE).
+bool resolve(const std::string& windowsPath, ResolvedPath& out, unsigned long& error);
+
+// Host path of an existing file, or empty.
+std::string hostFile(const std::string& windowsPath);
+
+// Reads a whole file of the machine; false when it does not exist.
+bool readMachineFile(const std::string& windowsPath, std::string& data);
+
+// The file's attributes as the machine keeps them (the read-only flag lives
+// in the machine, not in the host's permissions, so that it holds for root).
+unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool directory);
+
+// Whether a Windows path names a file that the machine marks in use.
+bool fileInUse(const std::string& canonicalWindowsPath);
+
+}  // namespace sim

@@ -1,0 +1,139 @@
+// The simulated Windows machine: the state that outlives a process.
+//
+// A machine lives in memory (unit tests) or in a folder (state.json plus the
+// drives), so that phase one, a simulated restart, the service phase and a
+// logon each see what the one before left behind.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+namespace sim {
+
+// Case-insensitive ordering of ASCII names, as the registry and the file
+// system compare them (upper-cased, the way the registry sorts its subkeys).
+struct CaseLess {
+    bool operator()(const std::string& a, const std::string& b) const;
+};
+bool equalNoCase(const std::string& a, const std::string& b);
+std::string upper(std::string s);
+std::string lower(std::string s);
+
+struct RegValue {
+    uint32_t type = 1;  // REG_SZ
+    std::string data;   // the bytes as stored, terminators included
+};
+
+struct Ace {
+    bool allow = true;
+    std::string sid;     // "S-1-5-32-544"
+    uint32_t mask = 0;
+    uint8_t flags = 0;   // inheritance flags
+};
+
+struct RegKey {
+    std::string name;  // as created (case preserved)
+    std::map<std::string, RegValue, CaseLess> values;
+    std::map<std::string, RegKey, CaseLess> subkeys;
+    std::string owner = "S-1-5-32-544";
+    bool nullDacl = false;   // a null DACL grants everybody everything
+    std::vector<Ace> dacl;
+    bool securityReadable = true;  // false: RegGetKeySecurity is refused
+};
+
+struct HidInfo {
+    bool present = false;
+    uint16_t vendorId = 0;
+    uint16_t productId = 0;
+    uint16_t version = 0;
+};
+
+struct Device {
+    std::string instanceId;
+    std::string className = "System";
+    std::string classGuid = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+    std::string description;
+    std::vector<std::string> hardwareIds;
+    // Raw SPDRP_HARDWAREID data, when a description gives it byte for byte
+    // (ids without terminators, odd sizes). Empty with rawIds false: use
+    // hardwareIds.
+    bool rawIds = false;
+    std::string rawHardwareIds;
+    bool present = true;          // currently enumerated as present
+    bool hardware = true;         // physically there (comes back at a restart)
+    bool rootCreated = false;     // made by software (DICD_GENERATE_ID)
+    bool registered = true;       // DIF_REGISTERDEVICE done (root-created ones)
+    std::string parent;           // instance id of a multifunction parent
+    HidInfo hid;
+    bool needsRestart = false;    // binding a driver to it asks for a restart
+    std::string boundInf;         // INF bound to the device (Windows path)
+    std::string boundSection;
+    bool restartAsked = false;    // the last binding asked for a restart
+};
+
+struct EventEntry {
+    std::string source;
+    uint16_t type = 0;
+    uint16_t category = 0;
+    uint32_t eventId = 0;
+    std::vector<std::string> strings;
+    std::string process;  // program that wrote it
+};
+
+struct ServiceRuntime {
+    uint32_t state = 1;  // SERVICE_STOPPED
+    bool deletePending = false;
+    std::vector<uint32_t> reported;  // states reported with SetServiceStatus, in order
+};
+
+struct ProcessRecord {
+    std::string commandLine;
+    std::string console;  // "shared", "new" or "service"
+    int exitCode = -1;
+    std::string output;   // console output of a new console, as captured
+};
+
+struct Machine {
+    std::string name = "machine";
+    std::string systemDirectory = "C:\\WINNT\\system32";
+    uint16_t defaultLangId = 0x0409;
+    int currentDrive = 3;  // 1 is A:
+    std::string account = "administrator";  // "administrator", "user" or "system"
+    // Drive letter (upper case) to host directory; relative paths are below
+    // the machine's folder.
+    std::map<std::string, std::string> drives;
+    std::map<std::string, std::string> cwd;  // per drive: "\\" or "\\DIR\\SUB"
+    std::vector<Device> devices;
+    RegKey hklm;
+    std::map<std::string, ServiceRuntime, CaseLess> services;
+    std::vector<EventEntry> eventLog;
+    std::vector<uint32_t> rebootRequests;  // ExitWindowsEx flags, in order
+    std::map<std::string, uint32_t, CaseLess> fileAttributes;  // by full Windows path
+    std::vector<std::string> filesInUse;  // full Windows paths that cannot be replaced
+    std::map<std::string, int, CaseLess> programExitCodes;     // by program file name
+    std::vector<ProcessRecord> processes;
+    int nextInstance = 0;  // for generated instance ids
+    nlohmann::json extra = nlohmann::json::object();  // room for later parts
+};
+
+void toJson(const Machine& m, nlohmann::json& j);
+// Reads a machine state or a description; missing fields keep their
+// defaults. Returns false with a message on malformed input.
+bool fromJson(const nlohmann::json& j, Machine& m, std::string& error);
+
+// Registry helpers over the in-memory tree. Paths are below HKLM, separated
+// by backslashes ("SYSTEM\\CurrentControlSet\\Services").
+RegKey* findKey(Machine& m, const std::string& path);
+RegKey& ensureKey(Machine& m, const std::string& path);
+std::string regSz(const std::string& text);  // REG_SZ data with its NUL
+std::string regDword(uint32_t v);
+
+// Default access list of a key: Administrators and SYSTEM full control,
+// Users read.
+std::vector<Ace> defaultDacl();
+
+}  // namespace sim

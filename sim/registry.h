@@ -1,0 +1,28 @@
+// Registry keys of the simulated machine behind open key handles, and the
+// access check of a key's DACL against the caller's account.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "machine.h"
+#include "platform/win_registry.h"
+
+namespace sim {
+
+// Security identifiers of the calling process's account, user first.
+std::vector<std::string> tokenSids();
+
+// Maps generic rights onto key rights and checks them against the key's
+// owner and DACL. Returns true when every right asked for is granted.
+bool accessGranted(const RegKey& key, uint32_t desired);
+
+// The key and its path behind a handle (HKEY_LOCAL_MACHINE included).
+// Returns ERROR_SUCCESS, ERROR_INVALID_HANDLE or ERROR_KEY_DELETED.
+long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access);
+
+// Joins a handle's path and a subkey text ("A\\B\\"), or fails for an
+// ill-formed subkey (ERROR_BAD_PATHNAME).
+bool joinKeyPath(const std::string& base, const char* subKey, std::string& out);
+
+}  // namespace sim

@@ -1,0 +1,187 @@
+// Detection of the known Plug and Play devices and of the USB management
+// device.
+#include <cstring>
+
+#include "devices/device_table.h"
+#include "platform/win_devices.h"
+#include "platform/win_files.h"
+
+const DeviceTableEntry DeviceTable[KNOWN_DEVICE_COUNT] = {
+    {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf"},
+    {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf"},
+    {"*QRV51A1", "\\win2000\\korp.inf"},
+    {"*QRV51A5", "\\win2000\\korp.inf"},
+    {"*QRV51A6", "\\win2000\\korp.inf"},
+    {"*QRV5190", "\\win2000\\korp.inf"},
+    {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf"},
+    {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf"},
+    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf"},
+    {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf"},
+    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf"},
+    {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf"},
+};
+
+DetectionStateRecord DetectionState;
+
+namespace {
+
+const int NewerAdapter = 0;
+const int OlderAdapter = 1;
+
+// Whether `text` (len bytes, not necessarily terminated) contains `needle`.
+bool containsBytes(const char* text, size_t len, const char* needle) {
+    size_t n = std::strlen(needle);
+    if (n > len) return false;
+    for (size_t i = 0; i + n <= len; ++i)
+        if (std::memcmp(text + i, needle, n) == 0) return true;
+    return false;
+}
+
+bool equalsBytes(const char* text, size_t len, const char* id) {
+    return std::strlen(id) == len && std::memcmp(text, id, len) == 0;
+}
+
+void setFlagsOf(int entry) {
+    DetectionState.present[entry] = 1;
+    switch (entry) {
+        case 0:
+            DetectionState.present[11] = 1;
+            DetectionState.present[9] = 1;
+            break;
+        case 8:
+        case 10:
+            DetectionState.present[11] = 1;
+            break;
+        default:
+            break;
+    }
+}
+
+// Tests one hardware id string (len bytes) against the table, entry 0 first.
+// Returns 1 when the string was taken by an entry whose flag was still clear.
+int takeHardwareId(const char* id, size_t len) {
+    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
+        if (DetectionState.present[k]) continue;
+        bool match = k == OlderAdapter ? containsBytes(id, len, DeviceTable[k].hardwareId)
+                                       : equalsBytes(id, len, DeviceTable[k].hardwareId);
+        if (!match) continue;
+        if (k == OlderAdapter) {
+            // The id is kept whole for the binding; one that does not fit the
+            // 255 characters of the buffer does not count, so that a shorter
+            // form of the same id later in the list is taken instead.
+            if (len >= sizeof DetectionState.oldAdapterHardwareId) continue;
+            std::memcpy(DetectionState.oldAdapterHardwareId, id, len);
+            DetectionState.oldAdapterHardwareId[len] = '\0';
+        }
+        setFlagsOf(k);
+        return 1;
+    }
+    return 0;
+}
+
+// Walks the id strings of one device inside the size the Setup API returned.
+void matchDeviceIds(const char* ids, DWORD size) {
+    if (size == 0 || ids[0] == '\0') return;
+    DWORD pos = 0;
+    while (pos < size) {
+        const char* s = ids + pos;
+        const void* nul = std::memchr(s, '\0', size - pos);
+        size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : size - pos;
+        if (takeHardwareId(s, len)) return;
+        pos += static_cast<DWORD>(len) + 1;
+        if (pos < size && ids[pos] == '\0') return;
+    }
+}
+
+}  // namespace
+
+int detectKnownDevices() {
+    if (DetectionState.forceCode != 0 && DetectionState.forceCode != 'U') return 1;
+
+    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (devices == INVALID_HANDLE_VALUE) return 0;
+
+    char* property = nullptr;
+    DWORD propertySize = 0;  // passed as the buffer's size; receives the size reported
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        BOOL read;
+        for (;;) {
+            DWORD passed = propertySize;
+            read = SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID, nullptr,
+                                                     reinterpret_cast<PBYTE>(property), propertySize,
+                                                     &propertySize);
+            if (read || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
+            // A report that asks for no more than was offered would repeat
+            // for ever: it ends the scan like any other error.
+            if (propertySize <= passed) break;
+            if (property) LocalFree(property);
+            property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, propertySize));
+            if (!property) {
+                propertySize = 0;
+                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+                break;
+            }
+        }
+        if (read) {
+            matchDeviceIds(property, propertySize);
+            continue;
+        }
+        if (GetLastError() == ERROR_INVALID_DATA) continue;  // a device without hardware ids
+        break;
+    }
+
+    DWORD scanError = GetLastError();
+    int result = 0;
+    if (scanError == 0 || scanError == ERROR_NO_MORE_ITEMS) {
+        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+            if (DetectionState.present[k]) result = 1;
+    }
+    if (property) LocalFree(property);
+    SetupDiDestroyDeviceInfoList(devices);
+    SetLastError(scanError);
+    return result;
+}
+
+int isUsbManagementDevicePresent() {
+    if (DetectionState.forceCode == 'U') return 1;
+
+    GUID hidGuid;
+    HidD_GetHidGuid(&hidGuid);
+    HDEVINFO interfaces = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (interfaces == INVALID_HANDLE_VALUE) return 0;
+
+    int found = 0;
+    SP_DEVICE_INTERFACE_DATA interfaceData;
+    interfaceData.cbSize = sizeof interfaceData;
+    for (DWORD index = 0; !found && SetupDiEnumDeviceInterfaces(interfaces, nullptr, &hidGuid, index, &interfaceData);
+         ++index) {
+        DWORD required = 0;
+        SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, nullptr, 0, &required, nullptr);
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
+            static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(LocalAlloc(LMEM_ZEROINIT, required));
+        if (!detail) continue;
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, detail, required, nullptr, nullptr)) {
+            LocalFree(detail);
+            continue;
+        }
+        HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (device == INVALID_HANDLE_VALUE) {
+            LocalFree(detail);
+            continue;
+        }
+        HIDD_ATTRIBUTES attributes;
+        attributes.Size = sizeof attributes;
+        if (HidD_GetAttributes(device, &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
+            attributes.ProductID == USB_MANAGEMENT_PRODUCT_ID)
+            found = 1;
+        LocalFree(detail);
+        CloseHandle(device);
+    }
+    SetupDiDestroyDeviceInfoList(interfaces);
+    return found;
+}

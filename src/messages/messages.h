@@ -1,0 +1,34 @@
+// The message catalogue: 80 texts addressed by number, built in or loaded
+// from a language file on the media.
+#pragma once
+
+#define MESSAGE_COUNT 80
+
+// Messages this installer prints or reads, by number.
+enum MessageNumber {
+    MsgAnswerNo = 0,
+    MsgAnswerYes = 1,
+    MsgAnswerCancel = 2,
+    MsgBanner = 8,
+    MsgInstallationComplete = 13,
+    MsgFileSystemError = 23,
+    MsgInstallationFailed = 28,
+    MsgRebootForDriver = 32,
+    MsgPressAnyKey = 33,
+    MsgCannotAllocate = 51,
+    MsgOlderThan = 52,
+    MsgCopyAnyway = 54,
+    MsgRegistryWriteError = 56,
+    MsgRemovingOldDrivers = 77,
+    MsgRemovedOldDrivers = 78,
+    MsgInstallingDrivers = 79,
+};
+
+// The current catalogue; every message is printed from it by number.
+extern const char** messageTable;
+
+// The built-in English catalogue.
+extern const char* BuiltinMessages[MESSAGE_COUNT];
+
+// Prints message `index` of the current catalogue with its arguments.
+void printMessage(int index, ...);

@@ -1,0 +1,147 @@
+#include "setup/options.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "devices/device_table.h"
+#include "platform/win_files.h"
+#include "platform/win_services.h"
+#include "setup/first_phase.h"
+#include "setup/run_state.h"
+#include "setup/service_phase.h"
+
+int unattendedMode;
+int resumeMode;
+int delegateMode;
+
+namespace {
+
+bool isOption(const char* arg, const char* slashForm, const char* dashForm) {
+    return std::strcmp(arg, slashForm) == 0 || std::strcmp(arg, dashForm) == 0;
+}
+
+struct ForceCode {
+    char code;
+    const char* notice;
+};
+
+const ForceCode ForceCodes[] = {
+    {'A', "Skipping hardware detection - forcing RVO.\n"},
+    {'P', "Skipping hardware detection - forcing Ferrix.\n"},
+    {'J', "Skipping hardware detection - forcing Quillo.\n"},
+    {'R', "Skipping hardware detection - forcing Blenna.\n"},
+    {'E', "Skipping hardware detection - forcing Tovik.\n"},
+    {'U', "Skipping hardware detection - forcing Dorrin.\n"},
+    {'W', "Skipping hardware detection - forcing Kelvane.\n"},
+};
+
+void setForcedPresence(char code) {
+    switch (code) {
+        case 'A': DetectionState.present[2] = 1; break;
+        case 'P': DetectionState.present[3] = 1; break;
+        case 'J': DetectionState.present[4] = 1; break;
+        case 'R': DetectionState.present[5] = 1; break;
+        case 'E':
+            DetectionState.present[0] = 1;
+            DetectionState.present[11] = 1;
+            DetectionState.present[9] = 1;
+            break;
+        case 'W': DetectionState.present[1] = 1; break;
+        default: break;
+    }
+}
+
+// Applies a force code; returns 0 when the code is not a valid one.
+int applyForceCode(char code) {
+    for (const ForceCode& f : ForceCodes) {
+        if (f.code != code) continue;
+        DetectionState.forceCode = code;
+        setForcedPresence(code);
+        std::printf("%s", f.notice);
+        std::fflush(stdout);
+        return 1;
+    }
+    std::printf("Invalid force code!\n");
+    std::fflush(stdout);
+    return 0;
+}
+
+SERVICE_TABLE_ENTRYA DispatchTable[] = {
+    {const_cast<LPSTR>(SETUP_SERVICE_NAME), serviceMain},
+    {nullptr, nullptr},
+};
+
+}  // namespace
+
+int parseOptions(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        char* arg = argv[i];
+        if (!arg) continue;
+        _strupr(arg);
+        if (isOption(arg, "/X", "-X")) {
+            quietMode = 1;
+            unattendedMode = 1;
+        }
+        if (isOption(arg, "/Q", "-Q")) quietMode = 1;
+        if (isOption(arg, "/R", "-R")) resumeMode = 1;
+        if (isOption(arg, "/H", "-H")) {
+            quietMode = 1;
+            delegateMode = 1;
+        }
+        if (arg[0] == '-' && arg[1] == 'F' && !applyForceCode(arg[2])) return 0;
+    }
+    return 1;
+}
+
+int setupServiceExists() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return 0;
+    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (!service) {
+        CloseServiceHandle(manager);
+        return 0;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 1;
+}
+
+void deriveSourceDir(const char* programPath) {
+    // _splitpath cuts each part to its buffer's size, so a program path of
+    // any length leaves the buffers terminated.
+    char directory[256];
+    char lowered[256];
+    _splitpath(programPath ? programPath : "", sourceDir, directory, nullptr, nullptr);
+    std::snprintf(lowered, sizeof lowered, "%s", directory);
+    _strlwr(lowered);
+
+    if (sourceDir[0] == '\0' && directory[0] == '\0') {
+        std::snprintf(sourceDir, sizeof sourceDir, "..");
+        return;
+    }
+    if (directory[0] == '\\') {
+        static const char MediaDirectory[] = "\\win2000\\";
+        if (std::strstr(lowered, MediaDirectory)) {
+            size_t length = std::strlen(directory);
+            directory[length - (sizeof MediaDirectory - 1)] = '\0';
+            size_t used = std::strlen(sourceDir);
+            std::snprintf(sourceDir + used, sizeof sourceDir - used, "%s", directory);
+        }
+        if (sourceDir[0] == '\0') std::snprintf(sourceDir, sizeof sourceDir, "%c:", _getdrive() + 96);
+        return;
+    }
+    if (std::strstr(lowered, "win2000\\")) std::snprintf(sourceDir, sizeof sourceDir, ".");
+}
+
+int setupMain(int argc, char** argv) {
+    std::memset(DetectionState.present, 0, sizeof DetectionState.present);
+    quietMode = 0;
+    if (!parseOptions(argc, argv)) return 0;
+
+    if (setupServiceExists()) {
+        if (!StartServiceCtrlDispatcherA(DispatchTable)) reportServiceError("StartServiceCtrlDispatcher failed.");
+        return 0;
+    }
+    deriveSourceDir(argc > 0 ? argv[0] : nullptr);
+    return runFirstPhase();
+}

@@ -1,0 +1,26 @@
+#include "setup/run_state.h"
+
+#include <cstring>
+
+#include "devices/device_table.h"
+#include "setup/options.h"
+
+int quietMode;
+char sourceDir[260];
+char systemDir[520];
+char stagingDir[520];
+int installFailed;
+int restartRequired;
+
+void resetRunState() {
+    quietMode = 0;
+    std::memset(sourceDir, 0, sizeof sourceDir);
+    std::memset(systemDir, 0, sizeof systemDir);
+    std::memset(stagingDir, 0, sizeof stagingDir);
+    installFailed = 0;
+    restartRequired = 0;
+    unattendedMode = 0;
+    resumeMode = 0;
+    delegateMode = 0;
+    std::memset(&DetectionState, 0, sizeof DetectionState);
+}
