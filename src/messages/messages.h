@@ -32,3 +32,15 @@ extern const char* BuiltinMessages[MESSAGE_COUNT];
 
 // Prints message `index` of the current catalogue with its arguments.
 void printMessage(int index, ...);
+
+// Language index 0 to 4 (French, German, Spanish, Japanese, English) from
+// the system's default language.
+int selectLanguage();
+
+// Loads the language file of the language from sourceDir's "\nls\"
+// directory. 0: *table holds the loaded catalogue; -1: nothing loaded and
+// *table unchanged.
+int loadCatalogue(const char*** table, int capacity, int language);
+
+// Releases a catalogue that loadCatalogue made.
+void releaseCatalogue(const char*** table);

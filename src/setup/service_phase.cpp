@@ -17,7 +17,8 @@ void reportServiceError(const char* text) {
     DeregisterEventSource(source);
 }
 
-static void WINAPI serviceControlHandler(DWORD control) { (void)control; }
+void WINAPI serviceControlHandler(DWORD control) { (void)control; }
+int installSecondPhase() { return 2; }
 
 void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;

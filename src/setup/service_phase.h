@@ -3,7 +3,14 @@
 
 #include "platform/win_services.h"
 
+extern SERVICE_STATUS_HANDLE serviceStatusHandle;
+
 void WINAPI serviceMain(DWORD argc, LPSTR* argv);
+void WINAPI serviceControlHandler(DWORD control);
+
+// The second-phase installation: 0 complete, 1 complete with a restart
+// needed, 2 failed.
+int installSecondPhase();
 
 // Writes an error entry to the event log under the source "mpsetup": the
 // text "mpsetup error: <last error>", then `text`.

@@ -1,0 +1,30 @@
+// Built-in machines: a plain Windows 2000 server and variants of it that
+// carry the devices and earlier software of each installation branch.
+#pragma once
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "machine.h"
+
+namespace sim {
+
+// A Windows 2000 server with no device or software of the product family:
+// drive C: below the machine's folder, drive D: the installation media.
+Machine baseMachine(const std::string& mediaDir);
+
+// Name and one-line description of every preset.
+std::vector<std::pair<std::string, std::string>> presetList();
+
+// Builds a preset; false for an unknown name.
+bool makePreset(const std::string& name, const std::string& mediaDir, Machine& m);
+
+// Devices of the product family, as Windows enumerates them.
+Device newerAdapter();
+Device olderAdapter();
+Device childFunction(int n, const std::string& parent);
+Device onboardProcessor(const std::string& id, int instance);
+Device usbManagementDevice();
+
+}  // namespace sim

@@ -1,0 +1,45 @@
+// Subcommands of the winsim tool. Each file of the tool may add its own
+// through a static Command object.
+#pragma once
+
+#include <CLI/CLI.hpp>
+#include <functional>
+#include <string>
+
+#include "machine.h"
+
+namespace winsim {
+
+struct Command {
+    explicit Command(std::function<void(CLI::App&)> add);
+};
+
+void registerAll(CLI::App& app);
+
+// Loads the machine in a folder or stops the tool with a message.
+sim::Machine loadOrExit(const std::string& folder);
+void saveOrExit(const std::string& folder, const sim::Machine& m);
+
+// Runs a Windows command line in the machine as winsim run does; returns
+// the program's exit code (or -1 when it could not be started, with the
+// reason on standard error).
+struct RunOptions {
+    std::string cwd;        // Windows current directory, "D:\\WIN2000"
+    std::string account;    // administrator, user or system; empty: the machine's
+    std::string faults;     // WINSIM_FAIL form
+    std::string trace;      // file for the record of platform calls
+    std::string report;     // file for the exit report (handles and heap left)
+    std::string service;    // run as this service (started by the service manager)
+    std::string outputFile; // console to a file instead of the terminal
+    std::string inputFile;  // standard input from a file
+};
+int runInMachine(const std::string& folder, const std::string& commandLine, const RunOptions& options);
+
+// Text view of a machine (what `winsim show` prints).
+void printMachine(const sim::Machine& m, const std::string& folder, std::ostream& out);
+
+// Snapshot of a machine folder (state and files of drive C:) for `changes`.
+nlohmann::json snapshot(const std::string& folder);
+void printChanges(const nlohmann::json& before, const nlohmann::json& after, std::ostream& out);
+
+}  // namespace winsim

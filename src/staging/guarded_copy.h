@@ -1,0 +1,21 @@
+// The guarded copy of one file, with its version check and prompt.
+#pragma once
+
+// Results of copyFileGuarded.
+#define COPY_DONE 0
+#define COPY_FAILED 103
+#define COPY_SOURCE_MISSING 105
+
+// Answers of askConfirmation.
+#define ANSWER_CANCEL 0
+#define ANSWER_YES 1
+#define ANSWER_NO 2
+
+// Copies sourceDir + name to targetDir + name (both directories end in a
+// backslash), asking first when the source is older than the target.
+int copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet);
+
+int askConfirmation(const char* prompt, int quiet);
+
+// First printable, non-space ASCII character of the text, or null.
+const char* skipToGraphic(const char* text);
