@@ -1,0 +1,117 @@
+#include "harness.h"
+
+#include <sys/wait.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "runtime.h"
+
+namespace fs = std::filesystem;
+using nlohmann::json;
+
+namespace scenario {
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void writeFile(const std::string& path, const std::string& data) {
+    fs::create_directories(fs::path(path).parent_path());
+    std::ofstream(path, std::ios::binary) << data;
+}
+
+static std::string quote(const std::string& s) {
+    std::string out = "'";
+    for (char c : s) {
+        if (c == '\'') out += "'\\''";
+        else out += c;
+    }
+    return out + "'";
+}
+
+static int shell(const std::string& command) {
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+Machine::Machine(const std::string& preset) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
+    for (auto& c : name)
+        if (c == '/') c = '_';
+    folder_ = std::string(SCENARIO_WORK_DIR) + "/" + name;
+    fs::remove_all(folder_);
+    fs::create_directories(fs::path(folder_).parent_path());
+    std::string source = preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
+                                                                                          : "--preset " + quote(preset);
+    int rc = shell(std::string(WINSIM_BINARY) + " create " + quote(folder_) + " " + source + " > /dev/null");
+    if (rc != 0) ADD_FAILURE() << "winsim create failed for " << preset;
+}
+
+Machine::~Machine() = default;
+
+RunResult Machine::run(const std::string& commandLine, const std::string& input, const std::string& cwd,
+                       const std::vector<std::string>& extra) {
+    std::string in = folder_ + "/stdin.txt", out = folder_ + "/console.txt", rep = folder_ + "/report.json",
+                trace = folder_ + "/trace.jsonl";
+    writeFile(in, input);
+    fs::remove(rep);
+    fs::remove(trace);
+    std::string cmd = std::string(WINSIM_BINARY) + " run " + quote(folder_) + " --cwd " + quote(cwd) + " --input " +
+                      quote(in) + " --output " + quote(out) + " --report " + quote(rep) + " --trace " + quote(trace);
+    for (const auto& e : extra) cmd += " " + quote(e);
+    cmd += " -- " + quote(commandLine);
+    RunResult r;
+    r.exitCode = shell(cmd);
+    r.output = readFile(out);
+    std::string report = readFile(rep);
+    if (!report.empty()) r.report = json::parse(report);
+    std::ifstream t(trace);
+    for (std::string line; std::getline(t, line);)
+        if (!line.empty()) r.trace.push_back(json::parse(line));
+    return r;
+}
+
+RunResult Machine::winsim(const std::vector<std::string>& args) {
+    std::string out = folder_ + "/winsim-output.txt";
+    std::string cmd = std::string(WINSIM_BINARY);
+    for (size_t i = 0; i < args.size(); ++i) {
+        cmd += " " + quote(args[i]);
+        if (i == 0) cmd += " " + quote(folder_);
+    }
+    cmd += " > " + quote(out) + " 2>&1";
+    RunResult r;
+    r.exitCode = shell(cmd);
+    r.output = readFile(out);
+    return r;
+}
+
+sim::Machine Machine::state() const {
+    sim::Machine m;
+    std::string error;
+    if (!sim::loadFolder(folder_, m, error)) ADD_FAILURE() << error;
+    return m;
+}
+
+void Machine::edit(const std::function<void(sim::Machine&)>& change) {
+    sim::Machine m = state();
+    change(m);
+    std::string error;
+    if (!sim::saveFolder(folder_, m, error)) ADD_FAILURE() << error;
+}
+
+std::string Machine::hostPath(const std::string& windowsPath) const {
+    std::string rest = windowsPath.substr(2);
+    for (auto& c : rest)
+        if (c == '\\') c = '/';
+    return folder_ + "/drives/C" + rest;
+}
+
+}  // namespace scenario
