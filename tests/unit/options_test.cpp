@@ -1,0 +1,286 @@
+// The command line, the force codes, the run-mode decision and the source
+// directory.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "devices/device_table.h"
+#include "setup/options.h"
+#include "setup/service_phase.h"
+#include "test_support.h"
+
+using testsupport::MachineTest;
+
+namespace {
+
+// argv whose texts the parser may change in place.
+struct Args {
+    std::vector<std::string> texts;
+    std::vector<char*> argv;
+    explicit Args(std::vector<std::string> t) : texts(std::move(t)) {
+        for (auto& s : texts) argv.push_back(s.data());
+        argv.push_back(nullptr);
+    }
+    int argc() const { return static_cast<int>(texts.size()); }
+};
+
+struct Parsed {
+    int result;
+    std::string output;
+};
+
+Parsed parse(Args& a) {
+    testing::internal::CaptureStdout();
+    int r = parseOptions(a.argc(), a.argv.data());
+    return {r, testing::internal::GetCapturedStdout()};
+}
+
+class OptionsTest : public MachineTest {};
+
+TEST_F(OptionsTest, WholeArgumentFlagsAcceptEitherPrefixAndAnyCase) {
+    Args a({"D:\\WIN2000\\SETUP.EXE", "/q", "/x"});
+    Parsed p = parse(a);
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.output, "");
+    EXPECT_EQ(quietMode, 1);
+    EXPECT_EQ(unattendedMode, 1);
+    EXPECT_EQ(resumeMode, 0);
+    EXPECT_EQ(delegateMode, 0);
+    // Upper-cased in place; argv[0] never is.
+    EXPECT_STREQ(a.argv[1], "/Q");
+    EXPECT_STREQ(a.argv[0], "D:\\WIN2000\\SETUP.EXE");
+}
+
+TEST_F(OptionsTest, QuietAloneSetsOnlyQuietMode) {
+    Args a({"setup", "-Q"});
+    parse(a);
+    EXPECT_EQ(quietMode, 1);
+    EXPECT_EQ(unattendedMode, 0);
+}
+
+TEST_F(OptionsTest, CombinedOrDecoratedFlagsMatchNothing) {
+    Args a({"setup", "/QX", "/X:", "-QUIET", "/F", "/RR", "", "x"});
+    Parsed p = parse(a);
+    EXPECT_EQ(p.result, 1);
+    EXPECT_EQ(p.output, "");
+    EXPECT_EQ(quietMode + unattendedMode + resumeMode + delegateMode, 0);
+    EXPECT_EQ(DetectionState.forceCode, 0);
+}
+
+TEST_F(OptionsTest, ResumeAndDelegateFlags) {
+    Args a({"setup", "-r", "/h"});
+    parse(a);
+    EXPECT_EQ(resumeMode, 1);
+    EXPECT_EQ(delegateMode, 1);
+    EXPECT_EQ(quietMode, 1);
+    EXPECT_EQ(unattendedMode, 0);
+}
+
+TEST_F(OptionsTest, ForceCodeEPrintsItsNoticeAndSetsThreeFlags) {
+    Args a({"setup", "-fe"});
+    Parsed p = parse(a);
+    EXPECT_EQ(p.output, "Skipping hardware detection - forcing Tovik.\n");
+    EXPECT_EQ(DetectionState.forceCode, 'E');
+    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+        EXPECT_EQ(DetectionState.present[k], (k == 0 || k == 9 || k == 11) ? 1 : 0) << "entry " << k;
+}
+
+TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
+    struct Case {
+        const char* arg;
+        const char* notice;
+        std::vector<int> flags;
+    };
+    const Case cases[] = {
+        {"-FA", "Skipping hardware detection - forcing RVO.\n", {2}},
+        {"-FP", "Skipping hardware detection - forcing Ferrix.\n", {3}},
+        {"-FJ", "Skipping hardware detection - forcing Quillo.\n", {4}},
+        {"-FR", "Skipping hardware detection - forcing Blenna.\n", {5}},
+        {"-FU", "Skipping hardware detection - forcing Dorrin.\n", {}},
+        {"-FW", "Skipping hardware detection - forcing Kelvane.\n", {1}},
+        {"-fwide", "Skipping hardware detection - forcing Kelvane.\n", {1}},
+    };
+    for (const Case& c : cases) {
+        resetRunState();
+        Args a({"setup", c.arg});
+        Parsed p = parse(a);
+        EXPECT_EQ(p.result, 1) << c.arg;
+        EXPECT_EQ(p.output, c.notice) << c.arg;
+        int set = 0;
+        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) set += DetectionState.present[k];
+        EXPECT_EQ(set, static_cast<int>(c.flags.size())) << c.arg;
+        for (int k : c.flags) EXPECT_EQ(DetectionState.present[k], 1) << c.arg;
+        EXPECT_STREQ(DetectionState.oldAdapterHardwareId, "");
+    }
+}
+
+TEST_F(OptionsTest, SeveralForceCodesAddUpAndTheLastOneIsKept) {
+    Args a({"setup", "-FA", "-FP"});
+    Parsed p = parse(a);
+    EXPECT_EQ(p.output,
+              "Skipping hardware detection - forcing RVO.\n"
+              "Skipping hardware detection - forcing Ferrix.\n");
+    EXPECT_EQ(DetectionState.present[2], 1);
+    EXPECT_EQ(DetectionState.present[3], 1);
+    EXPECT_EQ(DetectionState.forceCode, 'P');
+}
+
+TEST_F(OptionsTest, InvalidForceCodeStopsReadingTheArguments) {
+    Args a({"setup", "-FZ", "/q"});
+    Parsed p = parse(a);
+    EXPECT_EQ(p.result, 0);
+    EXPECT_EQ(p.output, "Invalid force code!\n");
+    EXPECT_EQ(quietMode, 0);
+    EXPECT_STREQ(a.argv[2], "/q") << "the argument after the invalid code is never read";
+
+    resetRunState();
+    Args bare({"setup", "-F"});
+    EXPECT_EQ(parse(bare).output, "Invalid force code!\n");
+}
+
+TEST_F(OptionsTest, InvalidForceCodeMakesMainReturnZeroWithoutAnythingElse) {
+    Args a({"D:\\WIN2000\\SETUP.EXE", "-F?", "/X"});
+    sim::clearCalls();
+    testing::internal::CaptureStdout();
+    int code = setupMain(a.argc(), a.argv.data());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid force code!\n");
+    EXPECT_EQ(code, 0);
+    EXPECT_TRUE(sim::calls().empty()) << "no platform call after an invalid force code";
+}
+
+// ---- run mode --------------------------------------------------------------
+
+class RunModeTest : public MachineTest {};
+
+TEST_F(RunModeTest, ServiceProbeAsksForFullAccessAndClosesBothHandles) {
+    EXPECT_EQ(setupServiceExists(), 0);
+    auto mgr = sim::callsOf("OpenSCManagerA");
+    ASSERT_EQ(mgr.size(), 1u);
+    EXPECT_EQ(mgr[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
+    auto svc = sim::callsOf("OpenServiceA");
+    ASSERT_EQ(svc.size(), 1u);
+    EXPECT_EQ(svc[0].args[1], "\"mpsetup\"");
+    EXPECT_EQ(svc[0].args[2], "0xF01FF");
+    EXPECT_EQ(svc[0].lastError, static_cast<uint32_t>(ERROR_SERVICE_DOES_NOT_EXIST));
+}
+
+sim::Machine machineWithSetupService(const std::string& account) {
+    sim::Machine m = testsupport::machineWith();
+    m.account = account;
+    sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup");
+    k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(0x10)};
+    k.values["Start"] = sim::RegValue{REG_DWORD, sim::regDword(2)};
+    k.values["ImagePath"] = sim::RegValue{REG_EXPAND_SZ, sim::regSz("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE")};
+    return m;
+}
+
+TEST_F(RunModeTest, RegisteredServiceIsFoundByAnAdministrator) {
+    start(machineWithSetupService("administrator"));
+    EXPECT_EQ(setupServiceExists(), 1);
+    EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
+}
+
+TEST_F(RunModeTest, PlainUserCannotOpenTheManagerWithFullAccessSoTheFirstPhaseRuns) {
+    start(machineWithSetupService("user"));
+    EXPECT_EQ(setupServiceExists(), 0);
+    auto mgr = sim::callsOf("OpenSCManagerA");
+    ASSERT_EQ(mgr.size(), 1u);
+    EXPECT_EQ(mgr[0].lastError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(sim::callsOf("OpenServiceA").empty());
+}
+
+TEST_F(RunModeTest, DispatcherFailureFromAConsoleWritesOneEventAndNothingToTheConsole) {
+    start(machineWithSetupService("administrator"));
+    Args a({"C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE"});
+    testing::internal::CaptureStdout();
+    int code = setupMain(a.argc(), a.argv.data());
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_EQ(code, 0);
+    const auto& log = sim::machine().eventLog;
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].source, "mpsetup");
+    EXPECT_EQ(log[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(log[0].strings, (std::vector<std::string>{"mpsetup error: 1063", "StartServiceCtrlDispatcher failed."}));
+    EXPECT_TRUE(sim::callsOf("GetSystemDirectoryA").empty()) << "the first phase must not run";
+}
+
+TEST_F(RunModeTest, ServiceErrorEntryCarriesTheLastErrorOfTheCall) {
+    SetLastError(6);
+    reportServiceError("SetServiceStatus");
+    const auto& log = sim::machine().eventLog;
+    ASSERT_EQ(log.size(), 1u);
+    EXPECT_EQ(log[0].strings, (std::vector<std::string>{"mpsetup error: 6", "SetServiceStatus"}));
+    auto report = sim::callsOf("ReportEventA");
+    ASSERT_EQ(report.size(), 1u);
+    // type 1, category 0, event 0, no user, two strings, no data
+    EXPECT_EQ(report[0].args[1], "1");
+    EXPECT_EQ(report[0].args[2], "0");
+    EXPECT_EQ(report[0].args[3], "0");
+    EXPECT_EQ(report[0].args[4], "null");
+    EXPECT_EQ(report[0].args[5], "2");
+    EXPECT_EQ(report[0].args[6], "0");
+    EXPECT_EQ(sim::callsOf("DeregisterEventSource").size(), 1u);
+}
+
+TEST_F(RunModeTest, EventSourceThatCannotBeRegisteredDropsTheErrorSilently) {
+    sim::failCall("RegisterEventSourceA", 0, ERROR_ACCESS_DENIED);
+    SetLastError(1063);
+    reportServiceError("StartServiceCtrlDispatcher failed.");
+    EXPECT_TRUE(sim::machine().eventLog.empty());
+    EXPECT_TRUE(sim::callsOf("ReportEventA").empty());
+}
+
+// ---- the source directory --------------------------------------------------
+
+class SourceDirTest : public MachineTest {};
+
+TEST_F(SourceDirTest, EveryRowOfTheDerivationTable) {
+    struct Row {
+        const char* path;
+        const char* expected;
+    };
+    const Row rows[] = {
+        {"D:\\WIN2000\\SETUP.EXE", "D:"},
+        {"D:\\drivers\\Win2000\\setup.exe", "D:\\drivers"},
+        {"\\win2000\\setup.exe", "c:"},
+        {"C:\\tools\\setup.exe", "C:"},
+        {"setup.exe", ".."},
+        {"setup", ".."},
+        {"win2000\\setup.exe", "."},
+        {"D:setup.exe", "D:"},
+        {"sub\\setup.exe", ""},
+        {"D:\\win2000\\tools\\setup.exe", "D:\\win20"},
+        {"C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE", "C:\\WINNT\\system32\\drivers\\korpa"},
+        {"\\\\server\\share\\win2000\\setup.exe", "\\\\server\\share"},
+    };
+    for (const Row& r : rows) {
+        std::memset(sourceDir, 'x', sizeof sourceDir);
+        deriveSourceDir(r.path);
+        EXPECT_STREQ(sourceDir, r.expected) << r.path;
+    }
+}
+
+TEST_F(SourceDirTest, CurrentDriveGivesTheLowerCaseLetter) {
+    sim::machine().currentDrive = 1;
+    deriveSourceDir("\\tools\\setup.exe");
+    EXPECT_STREQ(sourceDir, "a:");
+}
+
+TEST_F(SourceDirTest, ProgramPathsOfAnyLengthStayInsideTheBuffers) {
+    for (size_t n : {250u, 255u, 256u, 259u, 260u, 300u, 1000u, 5000u}) {
+        std::string path = "D:\\" + std::string(n, 'a') + "\\win2000\\SETUP.EXE";
+        deriveSourceDir(path.c_str());
+        EXPECT_LT(std::strlen(sourceDir), sizeof sourceDir) << n;
+        std::string longName = "D:\\WIN2000\\" + std::string(n, 'b') + ".EXE";
+        deriveSourceDir(longName.c_str());
+        EXPECT_STREQ(sourceDir, "D:") << n;
+    }
+    deriveSourceDir("");
+    EXPECT_STREQ(sourceDir, "..");
+    deriveSourceDir(nullptr);
+    EXPECT_STREQ(sourceDir, "..");
+}
+
+}  // namespace
