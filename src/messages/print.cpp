@@ -6,6 +6,7 @@
 const char** messageTable;
 
 void printMessage(int index, ...) {
+    if (index < 0 || index >= MESSAGE_COUNT) return;
     const char** table = messageTable ? messageTable : BuiltinMessages;
     va_list args;
     va_start(args, index);
