@@ -1,18 +1,218 @@
+// The interactive first phase: messages, system directory, staging, then one
+// of three branches by machine type, and one end step with the exit code.
 #include "setup/first_phase.h"
 
 #include <cstdio>
 
 #include "devices/device_table.h"
+#include "devices/driver_ops.h"
+#include "devices/install_plan.h"
+#include "legacy/earlier_software.h"
+#include "legacy/family_programs.h"
+#include "legacy/second_phase.h"
+#include "legacy/service_keys.h"
 #include "messages/messages.h"
 #include "platform/win_files.h"
+#include "platform/win_process.h"
+#include "setup/options.h"
 #include "setup/run_state.h"
+#include "staging/staging_tree.h"
+
+namespace {
+
+// Entries of DeviceTable that the flow names.
+const int NewerAdapterEntry = 0;
+const int OlderAdapterEntry = 1;
+const int OnboardRvoEntry = 2;
+const int OnboardBlennaEntry = 5;
+const int ChildFunction2Entry = 8;
+const int ChildFunction3Entry = 9;
+const int ChildFunction4Entry = 10;
+
+// Final text of the end step.
+enum FinalText { WithFinalText, WithoutFinalText };
+
+// 1 while messageTable holds a catalogue loaded from a language file.
+int catalogueFromFile;
+
+void loadMessages() {
+    catalogueFromFile = 1;
+    int language = selectLanguage();
+    if (loadCatalogue(&messageTable, MESSAGE_COUNT, language) == -1) {
+        messageTable = BuiltinMessages;
+        catalogueFromFile = 0;
+    }
+}
+
+void releaseLoadedCatalogue() {
+    if (!catalogueFromFile) return;
+    releaseCatalogue(&messageTable);
+    catalogueFromFile = 0;
+}
+
+// The end step: the final text for the exit code, the key wait unless
+// quiet, the release of a loaded catalogue.
+int finishRun(int exitCode, FinalText finalText) {
+    if (finalText == WithFinalText) {
+        switch (exitCode) {
+            case 0: printMessage(MsgInstallationComplete); break;
+            case 1:
+                printMessage(MsgInstallationComplete);
+                printMessage(MsgRebootForDriver);
+                break;
+            default: printMessage(MsgInstallationFailed); break;
+        }
+    }
+    if (!quietMode) {
+        printMessage(MsgPressAnyKey);
+        _getch();
+    }
+    releaseLoadedCatalogue();
+    return exitCode;
+}
+
+// The paths that end without the end step still give back a loaded
+// catalogue, so that no heap block outlives the run.
+int returnAtOnce(int exitCode) {
+    releaseLoadedCatalogue();
+    return exitCode;
+}
+
+void scheduleSecondPhase() {
+    if (unattendedMode)
+        createSecondPhaseService();
+    else
+        setSecondPhaseRunOnce();
+}
+
+// The old processor driver file is deleted and the new drivers wait for the
+// second phase. Returns the exit code; -1 when the deletion failed.
+int removeOldProcessorDriver() {
+    printMessage(MsgRemovingOldDrivers);
+    char driverPath[520];
+    std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
+    if (!DeleteFileA(driverPath)) return -1;
+    scheduleSecondPhase();
+    printMessage(MsgRemovedOldDrivers);
+    return 1;
+}
+
+// The processor service program removes its service; the service programs
+// it deleted are copied back from the staging tree.
+void runProcessorServiceRemoval() {
+    if (runSystemProgram("\\qrvmpsvc.exe -remove")) {
+        refreshServicePrograms();
+        return;
+    }
+    printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+    installFailed = 1;
+}
+
+// The child devices of the old driver generation are removed and the new
+// drivers wait for the second phase.
+void removeOldChildDevices() {
+    printMessage(MsgRemovingOldDrivers);
+    removeDeviceById(DeviceTable[ChildFunction2Entry].hardwareId);
+    removeDeviceById(DeviceTable[ChildFunction4Entry].hardwareId);
+    removeDeviceById(DeviceTable[ChildFunction3Entry].hardwareId);
+    removeDeviceById(DeviceTable[NewerAdapterEntry].hardwareId);
+    if (DetectionState.present[OnboardRvoEntry]) removeDeviceById(DeviceTable[OnboardRvoEntry].hardwareId);
+    removeRemoteSupportServiceKeys();
+    scheduleSecondPhase();
+    printMessage(MsgRemovedOldDrivers);
+}
+
+// Maps the legacy setup program's exit code onto the installer's own.
+int legacyResult(DWORD programExitCode) {
+    switch (programExitCode) {
+        case 1: return 1;
+        case 2: return 2;
+        case 8: return 8;
+        default: return 0;
+    }
+}
+
+// Runs the media's legacy setup program in the installer's console and
+// waits for it. Returns the exit code of the run.
+int runLegacySetupProgram() {
+    char commandLine[520];
+    std::snprintf(commandLine, sizeof commandLine, "%s\\nt\\%s -S%s%s", sourceDir, "RVOSETUP.EXE",
+                  quietMode ? " -Q" : "", delegateMode ? " -H" : "");
+
+    STARTUPINFOA startup;
+    GetStartupInfoA(&startup);
+    startup.lpReserved = nullptr;
+    startup.dwFlags = 0;
+    startup.wShowWindow = 0;
+    startup.cbReserved2 = 0;
+    startup.lpReserved2 = nullptr;
+
+    PROCESS_INFORMATION process;
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+        return 2;
+    }
+    // A program whose end or result cannot be learnt has not been seen to
+    // succeed: that counts as a failed installation.
+    DWORD programExitCode = 0;
+    int result;
+    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED ||
+        !GetExitCodeProcess(process.hProcess, &programExitCode)) {
+        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+        result = 2;
+    } else {
+        result = legacyResult(programExitCode);
+    }
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+    return result;
+}
+
+// The branch of a machine with known Plug and Play devices.
+int installKnownDevices() {
+    int keysRemoved = removeRestartFeatureServiceKeys();
+
+    if (DetectionState.present[OlderAdapterEntry] && DetectionState.present[OnboardBlennaEntry] && !resumeMode &&
+        lacksRecognizedDriverVersion() == 1) {
+        if (removeOldProcessorDriver() < 0) return returnAtOnce(2);
+        return finishRun(1, WithoutFinalText);
+    }
+
+    if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
+        runProcessorServiceRemoval();
+
+    if (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry]) {
+        removeOldChildDevices();
+        return finishRun(1, WithoutFinalText);
+    }
+
+    bindPresentDevices(FirstPhaseVariant);
+    if (installFailed) return finishRun(2, WithFinalText);
+    if (restartRequired || keysRemoved) return finishRun(1, WithFinalText);
+    return finishRun(0, WithFinalText);
+}
+
+}  // namespace
 
 int runFirstPhase() {
-    messageTable = BuiltinMessages;
+    installFailed = 0;
+    restartRequired = 0;
+    restartIndication = 0;
+
+    loadMessages();
     printMessage(MsgBanner);
+
     UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
-    if (length == 0 || length >= MAX_PATH) return 2;
+    if (length == 0 || length >= MAX_PATH) return finishRun(2, WithFinalText);
     std::snprintf(stagingDir, sizeof stagingDir, "%.259s\\drivers\\korpa", systemDir);
-    if (!isUsbManagementDevicePresent()) detectKnownDevices();
-    return 0;
+
+    if (_stricmp(sourceDir, stagingDir) != 0) stageMediaFiles();
+
+    if (isUsbManagementDevicePresent() == 1 && !delegateMode)
+        return finishRun(removeEarlierSoftware() ? 1 : 0, WithFinalText);
+
+    if (!detectKnownDevices()) return finishRun(runLegacySetupProgram(), WithFinalText);
+    if (delegateMode) return returnAtOnce(0);
+
+    return installKnownDevices();
 }
