@@ -68,7 +68,18 @@ void useMachine(const Machine& m) {
     s.ready = true;
 }
 
+static std::vector<void (*)()>& resetFunctions() {
+    static std::vector<void (*)()> f;
+    return f;
+}
+
+static void (*callObserver)(const char*) = nullptr;
+
+void onTestReset(void (*clear)()) { resetFunctions().push_back(clear); }
+void setCallObserver(void (*observer)(const char*)) { callObserver = observer; }
+
 void resetForTest(const Machine& m) {
+    for (auto clear : resetFunctions()) clear();
     std::lock_guard<std::recursive_mutex> g(M());
     State& s = S();
     for (auto& [p, n] : s.heap) std::free(p);
@@ -369,7 +380,9 @@ std::string argGuid(const void* guid) {
     return buf;
 }
 
-Call::Call(const char* function, std::vector<std::string> args, bool injectable) : guard_(M()) {
+Call::Call(const char* function, std::vector<std::string> args, bool injectable) : guard_(M(), std::defer_lock) {
+    if (callObserver) callObserver(function);
+    guard_.lock();
     machine();  // attach before anything is counted
     State& s = S();
     s.totalCalls++;

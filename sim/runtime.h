@@ -131,4 +131,13 @@ void writeExitReport();
 // given function, with recording on.
 void resetForTest(const Machine& m);
 
+// Process state kept outside this file (the token's privileges, the service
+// dispatcher) registers a function that resetForTest calls to clear it.
+void onTestReset(void (*clear)());
+
+// Told of every platform call of this process before the call takes the
+// machine lock (the service dispatcher delivers controls that are due at a
+// call). Null: nobody.
+void setCallObserver(void (*observer)(const char* function));
+
 }  // namespace sim

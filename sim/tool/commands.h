@@ -32,6 +32,7 @@ struct RunOptions {
     std::string service;    // run as this service (started by the service manager)
     std::string outputFile; // console to a file instead of the terminal
     std::string inputFile;  // standard input from a file
+    std::string control;    // control channel of a service (WINSIM_CONTROL)
 };
 int runInMachine(const std::string& folder, const std::string& commandLine, const RunOptions& options);
 

@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "commands.h"
+#include "files.h"
 #include "presets.h"
 #include "process.h"
 #include "runtime.h"
@@ -80,6 +81,7 @@ int runInMachine(const std::string& folder, const std::string& commandLine, cons
     if (!o.trace.empty()) so.env["WINSIM_TRACE"] = absolute(o.trace);
     if (!o.report.empty()) so.env["WINSIM_REPORT"] = absolute(o.report);
     if (!o.service.empty()) so.env["WINSIM_SERVICE"] = o.service;
+    if (!o.control.empty()) so.env["WINSIM_CONTROL"] = absolute(o.control);
     unsigned long werr = 0;
     pid_t pid = sim::spawnProgram(commandLine, so, werr);
     if (pid < 0) {
@@ -101,6 +103,42 @@ int runInMachine(const std::string& folder, const std::string& commandLine, cons
 
 using namespace winsim;
 
+// The description's "files": Windows paths of the machine mapped to host
+// files (relative ones below the description's folder), copied in at
+// creation.
+static void copyDescribedFiles(const std::string& folder, const json& files, const fs::path& base) {
+    if (!files.is_object()) {
+        std::cerr << "winsim: \"files\" must map Windows paths to host files\n";
+        std::exit(2);
+    }
+    std::string error;
+    if (!sim::attachFolder(absolute(folder), error)) {
+        std::cerr << "winsim: " << error << "\n";
+        std::exit(2);
+    }
+    for (const auto& [windowsPath, source] : files.items()) {
+        fs::path from = source.is_string() ? fs::path(source.get<std::string>()) : fs::path();
+        if (from.is_relative()) from = base / from;
+        sim::ResolvedPath target;
+        unsigned long werr = 0;
+        std::error_code ec;
+        if (!source.is_string() || !fs::is_regular_file(from)) {
+            std::cerr << "winsim: " << windowsPath << ": no host file " << from.string() << "\n";
+            std::exit(2);
+        }
+        if (!sim::resolve(windowsPath, target, werr) || target.directory) {
+            std::cerr << "winsim: " << windowsPath << ": not a file path of the machine (error " << werr << ")\n";
+            std::exit(2);
+        }
+        fs::create_directories(fs::path(target.host).parent_path(), ec);
+        if (ec || !fs::copy_file(from, target.host, fs::copy_options::overwrite_existing, ec)) {
+            std::cerr << "winsim: cannot copy " << from.string() << " to " << windowsPath << ": " << ec.message()
+                      << "\n";
+            std::exit(2);
+        }
+    }
+}
+
 static void addCreate(CLI::App& app) {
     auto* cmd = app.add_subcommand("create", "Create a machine folder from a preset or a description file");
     static std::string folder, preset = "default", from, media;
@@ -113,6 +151,7 @@ static void addCreate(CLI::App& app) {
     cmd->callback([] {
         std::string mediaDir = media.empty() ? std::string(WINSIM_DEFAULT_MEDIA) : absolute(media);
         sim::Machine m;
+        json files;
         if (!sim::makePreset(from.empty() ? preset : "clean", mediaDir, m)) {
             std::cerr << "winsim: unknown preset " << preset << "\n";
             std::exit(2);
@@ -129,6 +168,7 @@ static void addCreate(CLI::App& app) {
             if (j.value("base", std::string("windows2000")) == "empty") m = sim::Machine();
             m.name = fs::path(from).stem().string();
             std::string error;
+            if (j.contains("files")) files = j["files"];
             if (!sim::fromJson(j, m, error)) {
                 std::cerr << "winsim: " << from << ": " << error << "\n";
                 std::exit(2);
@@ -157,6 +197,7 @@ static void addCreate(CLI::App& app) {
             }
         }
         saveOrExit(folder, m);
+        if (!files.is_null()) copyDescribedFiles(folder, files, fs::absolute(from).parent_path());
         std::cout << "Created machine '" << m.name << "' in " << folder << "\n";
     });
 }

@@ -1,10 +1,84 @@
+// The second phase, run as the one-shot service "mpsetup" after a restart:
+// report running, install from the staging tree, delete the service, ask
+// for the restart that the installation needs, report stopped.
 #include "setup/service_phase.h"
 
 #include <cstdio>
+#include <cstring>
 
+#include "devices/device_table.h"
+#include "devices/install_plan.h"
+#include "messages/messages.h"
+#include "platform/win_files.h"
 #include "setup/run_state.h"
 
 SERVICE_STATUS_HANDLE serviceStatusHandle;
+
+namespace {
+
+// The final stopped report is tried at most this many times: without a
+// status handle (the registration failed) it can never succeed, and the
+// phase must still end.
+const int StoppedReportAttempts = 3;
+
+// One status report; a failed one goes to the event log.
+int reportServiceState(DWORD state) {
+    SERVICE_STATUS status;
+    std::memset(&status, 0, sizeof status);
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    if (SetServiceStatus(serviceStatusHandle, &status)) return 1;
+    reportServiceError("SetServiceStatus");
+    return 0;
+}
+
+void reportStopped() {
+    for (int attempt = 0; attempt < StoppedReportAttempts; ++attempt)
+        if (reportServiceState(SERVICE_STOPPED)) return;
+}
+
+// Enables the shutdown privilege and asks Windows to restart. Returns 1
+// when the restart was asked for.
+int requestRestart() {
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return 0;
+    TOKEN_PRIVILEGES privileges;
+    std::memset(&privileges, 0, sizeof privileges);
+    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
+        CloseHandle(token);
+        return 0;
+    }
+    privileges.PrivilegeCount = 1;
+    privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+    // The call succeeds even when the account does not hold the privilege;
+    // only the last error tells that it was not enabled.
+    BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
+    if (!adjusted || GetLastError() != ERROR_SUCCESS) {
+        CloseHandle(token);
+        return 0;
+    }
+    BOOL requested = ExitWindowsEx(EWX_REBOOT, 0);
+    CloseHandle(token);
+    return requested ? 1 : 0;
+}
+
+// Deletes the service so that the phase never runs again, and asks for the
+// restart only when the deletion succeeded and the installation wants one.
+void removeSetupService(int restartWish) {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return;
+    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
+    if (!service) {
+        CloseServiceHandle(manager);
+        return;
+    }
+    if (DeleteService(service) && restartWish) requestRestart();
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+}
+
+}  // namespace
 
 void reportServiceError(const char* text) {
     DWORD error = GetLastError();
@@ -17,14 +91,59 @@ void reportServiceError(const char* text) {
     DeregisterEventSource(source);
 }
 
-void WINAPI serviceControlHandler(DWORD control) { (void)control; }
-int installSecondPhase() { return 2; }
+// Runs on the dispatcher's thread while serviceMain works: it only reports
+// the state and never interrupts the installation.
+void WINAPI serviceControlHandler(DWORD control) {
+    reportServiceState(control == SERVICE_CONTROL_STOP ? SERVICE_STOPPED : SERVICE_RUNNING);
+}
+
+int installSecondPhase() {
+    installFailed = 0;
+    restartRequired = 0;
+    restartIndication = 0;
+    std::memset(DetectionState.present, 0, sizeof DetectionState.present);
+    messageTable = BuiltinMessages;
+    quietMode = 1;
+
+    UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
+    if (length == 0 || length >= MAX_PATH) {
+        systemDir[0] = '\0';
+        printMessage(MsgInstallationFailed);
+        return 2;
+    }
+    int staged = std::snprintf(stagingDir, sizeof stagingDir, "%s\\drivers\\korpa", systemDir);
+    if (staged < 0 || static_cast<size_t>(staged) >= sizeof stagingDir) {
+        printMessage(MsgInstallationFailed);
+        return 2;
+    }
+
+    if (!detectKnownDevices()) {
+        printMessage(MsgInstallationFailed);
+        return 2;
+    }
+    bindPresentDevices(SecondPhaseVariant);
+
+    if (installFailed) {
+        printMessage(MsgInstallationFailed);
+        return 2;
+    }
+    if (restartRequired) {
+        printMessage(MsgInstallationComplete);
+        printMessage(MsgRebootForDriver);
+        return 1;
+    }
+    printMessage(MsgInstallationComplete);
+    return 0;
+}
 
 void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
+    int restartWish = 0;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
-    if (!serviceStatusHandle) return;
-    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
-    if (!SetServiceStatus(serviceStatusHandle, &status)) reportServiceError("SetServiceStatus");
+    if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
+        if (installSecondPhase() == 1) restartWish = 1;
+        removeSetupService(restartWish);
+    }
+    reportStopped();
 }
