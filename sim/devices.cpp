@@ -127,6 +127,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HW
     set.interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
     for (const auto& d : machine().devices) {
         if ((flags & DIGCF_PRESENT) && !d.present) continue;
+        if (!d.registered) continue;  // a device still being created lives only in its own set
         if (set.interfaces) {
             // Only the HID interface class exists on this machine.
             if (!(flags & DIGCF_ALLCLASSES) && (!classGuid || !sameGuid(*classGuid, hidGuid()))) continue;
@@ -146,7 +147,20 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HW
 
 BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
     Call c("SetupDiDestroyDeviceInfoList", {arg(h)}, false);
-    if (!findSet(h)) return FALSE;
+    DevInfoSet* set = findSet(h);
+    if (!set) return FALSE;
+    // Devices created in the set and never registered go with it.
+    Machine& m = machine();
+    size_t before = m.devices.size();
+    for (const auto& member : set->members) {
+        for (size_t i = 0; i < m.devices.size(); ++i) {
+            if (!m.devices[i].registered && equalNoCase(m.devices[i].instanceId, member)) {
+                m.devices.erase(m.devices.begin() + static_cast<long>(i));
+                break;
+            }
+        }
+    }
+    if (m.devices.size() != before) commit();
     destroySet(h);
     SetLastError(NO_ERROR);  // as Windows does, the release leaves the last error cleared
     return TRUE;
@@ -190,6 +204,11 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
     switch (property) {
         case SPDRP_HARDWAREID:
             value = hardwareIdProperty(*d);
+            type = REG_MULTI_SZ;
+            break;
+        case SPDRP_COMPATIBLEIDS:
+            for (const auto& id : d->compatibleIds) value += id + std::string(1, '\0');
+            if (!value.empty()) value += std::string(1, '\0');
             type = REG_MULTI_SZ;
             break;
         case SPDRP_CLASS:

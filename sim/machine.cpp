@@ -297,6 +297,7 @@ static json deviceToJson(const Device& d) {
     if (!d.description.empty()) j["description"] = d.description;
     if (d.rawIds) j["hardwareIdsHex"] = hex(d.rawHardwareIds);
     else j["hardwareIds"] = d.hardwareIds;
+    if (!d.compatibleIds.empty()) j["compatibleIds"] = d.compatibleIds;
     if (!d.present) j["present"] = false;
     if (!d.hardware) j["hardware"] = false;
     if (d.rootCreated) j["rootCreated"] = true;
@@ -337,6 +338,7 @@ static bool deviceFromJson(const json& j, Device& d, std::string& error) {
     } else if (j.contains("hardwareIds")) {
         d.hardwareIds = j["hardwareIds"].get<std::vector<std::string>>();
     }
+    if (j.contains("compatibleIds")) d.compatibleIds = j["compatibleIds"].get<std::vector<std::string>>();
     d.present = j.value("present", true);
     d.hardware = j.value("hardware", true);
     d.rootCreated = j.value("rootCreated", false);

@@ -63,6 +63,7 @@ struct Device {
     // hardwareIds.
     bool rawIds = false;
     std::string rawHardwareIds;
+    std::vector<std::string> compatibleIds;  // SPDRP_COMPATIBLEIDS, after the hardware ids
     bool present = true;          // currently enumerated as present
     bool hardware = true;         // physically there (comes back at a restart)
     bool rootCreated = false;     // made by software (DICD_GENERATE_ID)

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "devices/device_table.h"
+#include "devices/hardware_ids.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 
@@ -79,19 +80,7 @@ int takeHardwareId(const char* id, size_t len) {
     return 0;
 }
 
-// Walks the id strings of one device inside the size the Setup API returned.
-void matchDeviceIds(const char* ids, DWORD size) {
-    if (size == 0 || ids[0] == '\0') return;
-    DWORD pos = 0;
-    while (pos < size) {
-        const char* s = ids + pos;
-        const void* nul = std::memchr(s, '\0', size - pos);
-        size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : size - pos;
-        if (takeHardwareId(s, len)) return;
-        pos += static_cast<DWORD>(len) + 1;
-        if (pos < size && ids[pos] == '\0') return;
-    }
-}
+int takeHardwareIdVisit(const char* id, size_t len, void*) { return takeHardwareId(id, len); }
 
 }  // namespace
 
@@ -106,30 +95,9 @@ int detectKnownDevices() {
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        BOOL read;
-        for (;;) {
-            DWORD passed = propertySize;
-            read = SetupDiGetDeviceRegistryPropertyA(devices, &device, SPDRP_HARDWAREID, nullptr,
-                                                     reinterpret_cast<PBYTE>(property), propertySize,
-                                                     &propertySize);
-            if (read || GetLastError() != ERROR_INSUFFICIENT_BUFFER) break;
-            // A report that asks for no more than was offered would repeat
-            // for ever: it ends the scan like any other error.
-            if (propertySize <= passed) break;
-            if (property) LocalFree(property);
-            property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, propertySize));
-            if (!property) {
-                propertySize = 0;
-                SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-                break;
-            }
-        }
-        if (read) {
-            matchDeviceIds(property, propertySize);
-            continue;
-        }
-        if (GetLastError() == ERROR_INVALID_DATA) continue;  // a device without hardware ids
-        break;
+        int read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read < 0) break;
+        if (read > 0) walkHardwareIds(property, propertySize, takeHardwareIdVisit, nullptr);
     }
 
     DWORD scanError = GetLastError();
@@ -184,4 +152,41 @@ int isUsbManagementDevicePresent() {
     }
     SetupDiDestroyDeviceInfoList(interfaces);
     return found;
+}
+
+int readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
+    for (;;) {
+        DWORD passed = *propertySize;
+        if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
+                                              reinterpret_cast<PBYTE>(*property), *propertySize, propertySize))
+            return 1;
+        DWORD error = GetLastError();
+        if (error == ERROR_INVALID_DATA) return 0;  // a device without hardware ids
+        if (error != ERROR_INSUFFICIENT_BUFFER) return -1;
+        // A report that asks for no more than was offered would repeat for
+        // ever: it ends the walk like any other error.
+        if (*propertySize <= passed) return -1;
+        if (*property) LocalFree(*property);
+        *property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, *propertySize));
+        if (!*property) {
+            *propertySize = 0;
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return -1;
+        }
+    }
+}
+
+int walkHardwareIds(const char* ids, DWORD size, int (*visit)(const char* id, size_t len, void* context),
+                    void* context) {
+    if (!ids || size == 0 || ids[0] == '\0') return 0;
+    DWORD pos = 0;
+    while (pos < size) {
+        const char* s = ids + pos;
+        const void* nul = std::memchr(s, '\0', size - pos);
+        size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : size - pos;
+        if (int answer = visit(s, len, context)) return answer;
+        pos += static_cast<DWORD>(len) + 1;
+        if (pos < size && ids[pos] == '\0') return 0;
+    }
+    return 0;
 }

@@ -7,5 +7,8 @@ enum PlanVariant { FirstPhaseVariant = 1, SecondPhaseVariant = 2 };
 // restartRequired.
 void bindPresentDevices(PlanVariant variant);
 
-// The restart indication of the run, passed to every binding.
+// The restart indication of the run, passed to every binding. It is not
+// reset between bindings; each phase clears it at its start, together with
+// installFailed and restartRequired.
 extern int restartIndication;
+void clearRestartIndication();

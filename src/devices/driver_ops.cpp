@@ -1,0 +1,98 @@
+// The Plug and Play operations of the installer: binding an INF to the
+// present devices with a hardware id, creating a root-enumerated device, and
+// removing the first present device with a hardware id.
+#include "devices/driver_ops.h"
+
+#include <cstring>
+
+#include "devices/hardware_ids.h"
+#include "messages/messages.h"
+#include "platform/win_files.h"
+
+int installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA(infPath, &found);
+    int infFound = search != INVALID_HANDLE_VALUE;
+    if (infFound) FindClose(search);
+
+    printMessage(MsgInstallingDrivers, infPath);
+
+    // The binding is asked for even without the INF: its own answer then
+    // reports the missing file, and the result below is a failure anyway.
+    BOOL bound = UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, infPath, INSTALLFLAG_FORCE, restartIndication);
+    return bound && infFound ? 1 : 0;
+}
+
+int createRootDevice(const char* hardwareId, const char* infPath, HDEVINFO* deviceSet, SP_DEVINFO_DATA* device) {
+    GUID classGuid;
+    char className[MAX_CLASS_NAME_LEN];
+    if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return 0;
+
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return 0;
+    *deviceSet = set;  // the caller owns the set from here on, whatever follows
+
+    device->cbSize = sizeof(SP_DEVINFO_DATA);
+    if (!SetupDiCreateDeviceInfoA(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, device)) return 0;
+
+    // A multi-string of one id: the id, its NUL and the NUL that ends the list.
+    char property[LINE_LEN + 2];
+    size_t length = std::strlen(hardwareId);
+    if (length + 2 > sizeof property) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return 0;
+    }
+    std::memcpy(property, hardwareId, length);
+    property[length] = '\0';
+    property[length + 1] = '\0';
+    if (!SetupDiSetDeviceRegistryPropertyA(set, device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(property),
+                                           static_cast<DWORD>(length + 2)))
+        return 0;
+
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, device)) return 0;
+
+    // Without a compatible driver the device is still made; the binding
+    // that follows brings its driver.
+    SetupDiBuildDriverInfoList(set, device, SPDIT_COMPATDRIVER);
+    return 1;
+}
+
+namespace {
+
+struct WantedId {
+    const char* id;
+    size_t length;
+};
+
+int isWantedId(const char* id, size_t len, void* context) {
+    const WantedId* wanted = static_cast<const WantedId*>(context);
+    return len == wanted->length && std::memcmp(id, wanted->id, len) == 0;
+}
+
+}  // namespace
+
+void removeDeviceById(const char* hardwareId) {
+    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (devices == INVALID_HANDLE_VALUE) return;
+
+    WantedId wanted = {hardwareId, std::strlen(hardwareId)};
+    char* property = nullptr;
+    DWORD propertySize = 0;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        int read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read < 0) break;
+        if (read == 0) continue;
+        if (walkHardwareIds(property, propertySize, isWantedId, &wanted)) {
+            // Only the first device with the id: the others stay.
+            SetupDiCallClassInstaller(DIF_REMOVE, devices, &device);
+            break;
+        }
+    }
+
+    if (property) LocalFree(property);
+    DWORD error = GetLastError();
+    SetupDiDestroyDeviceInfoList(devices);
+    SetLastError(error);
+}

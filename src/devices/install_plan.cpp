@@ -1,0 +1,122 @@
+// The driver installation plan: binds every device that detection marked
+// present, in one fixed order, from the INF files of the staging tree.
+#include "devices/install_plan.h"
+
+#include <cstdio>
+
+#include "devices/device_table.h"
+#include "devices/driver_ops.h"
+#include "legacy/family_programs.h"
+#include "messages/messages.h"
+#include "platform/win_devices.h"
+#include "setup/run_state.h"
+
+int restartIndication;
+
+void clearRestartIndication() { restartIndication = 0; }
+
+namespace {
+
+enum Entry {
+    NewerAdapter = 0,
+    OlderAdapter = 1,
+    ChildFunction0 = 6,
+    ChildFunction1 = 7,
+    ChildFunction3 = 9,
+    ChildFunction4 = 10,
+    ChildFunction5 = 11,
+};
+
+const char InstallRunTail[] = "\\qrvmpsvc.exe -install";
+
+// The full path of an entry's INF, built afresh for every step.
+int buildInfPath(char* path, size_t size, int entry) {
+    int n = std::snprintf(path, size, "%s%s", stagingDir, DeviceTable[entry].infPath);
+    return n > 0 && static_cast<size_t>(n) < size;
+}
+
+// Binds the entry's INF to the present devices with the id. A path that
+// does not fit counts as a failed binding, without a call.
+int bindEntry(int entry, const char* hardwareId) {
+    char infPath[520];
+    if (!buildInfPath(infPath, sizeof infPath, entry)) return 0;
+    return installDeviceDriver(hardwareId, infPath, &restartIndication);
+}
+
+// A binding whose failure counts; the restart indication is looked at after
+// it whatever its result.
+void bindCounted(int entry) {
+    if (!bindEntry(entry, DeviceTable[entry].hardwareId)) installFailed = 1;
+    if (restartIndication) restartRequired = 1;
+}
+
+// An adapter binding on which later steps depend: after a failure the
+// restart indication is not looked at.
+int bindAdapter(int entry, const char* hardwareId) {
+    if (!bindEntry(entry, hardwareId)) {
+        installFailed = 1;
+        return 0;
+    }
+    if (restartIndication) restartRequired = 1;
+    return 1;
+}
+
+// The id of the older adapter as detection found it. A run forced with W has
+// none: the table's id, which every form of the adapter's ids contains,
+// stands in for it, so that the binding can still match the adapter.
+const char* olderAdapterId() {
+    if (DetectionState.oldAdapterHardwareId[0] != '\0') return DetectionState.oldAdapterHardwareId;
+    return DeviceTable[OlderAdapter].hardwareId;
+}
+
+// Steps 2 to 6: the newer adapter's children, with a temporary root device
+// of child function 5 while child function 4 of the old generation is there,
+// and the processor service program's install run.
+void bindNewerAdapterChildren() {
+    const int* present = DetectionState.present;
+    HDEVINFO rootSet = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA rootDevice = {};
+    rootDevice.cbSize = sizeof rootDevice;
+    if (present[ChildFunction4]) {
+        char infPath[520];
+        if (!buildInfPath(infPath, sizeof infPath, ChildFunction5) ||
+            !createRootDevice(DeviceTable[ChildFunction5].hardwareId, infPath, &rootSet, &rootDevice))
+            installFailed = 1;
+    }
+    if (present[ChildFunction3]) bindCounted(ChildFunction3);
+    if (present[ChildFunction5]) bindCounted(ChildFunction5);
+    if (rootSet != INVALID_HANDLE_VALUE) {
+        // Neither the removal nor the release counts; the error the removal
+        // left stays the last error.
+        SetupDiCallClassInstaller(DIF_REMOVE, rootSet, &rootDevice);
+        DWORD error = GetLastError();
+        SetupDiDestroyDeviceInfoList(rootSet);
+        SetLastError(error);
+    }
+    if (!runSystemProgram(InstallRunTail)) {
+        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+        installFailed = 1;
+    }
+}
+
+}  // namespace
+
+void bindPresentDevices(PlanVariant) {
+    // Both variants take the same steps; they differ only in what the flows
+    // do around the plan and in the catalogue they print from.
+    const int* present = DetectionState.present;
+
+    if (present[NewerAdapter] && bindAdapter(NewerAdapter, DeviceTable[NewerAdapter].hardwareId))
+        bindNewerAdapterChildren();
+
+    if (present[ChildFunction0]) bindCounted(ChildFunction0);
+    if (present[ChildFunction1]) bindCounted(ChildFunction1);
+
+    if (present[OlderAdapter] && bindAdapter(OlderAdapter, olderAdapterId())) {
+        if (!present[ChildFunction0]) bindCounted(ChildFunction0);
+        if (!present[ChildFunction1]) bindCounted(ChildFunction1);
+    }
+
+    for (int entry = 2; entry <= 5; ++entry)
+        if (present[entry]) bindCounted(entry);
+}
