@@ -1,0 +1,223 @@
+// Files of the simulated machine that the installer changes: directory
+// creation, copies, deletion and attributes. The read-only attribute lives
+// in the machine (keyed by the canonical Windows path), not in the host's
+// permissions, so that it holds when the tests run as root.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "files.h"
+#include "platform/win_files.h"
+#include "runtime.h"
+
+using namespace sim;
+
+namespace {
+
+// Attributes that the machine keeps for a file; the rest are implied.
+const DWORD KeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
+                             FILE_ATTRIBUTE_ARCHIVE;
+
+std::string hostParent(const std::string& host) {
+    size_t slash = host.find_last_of('/');
+    return slash == std::string::npos ? std::string(".") : host.substr(0, slash);
+}
+
+bool isHostDirectory(const std::string& host) {
+    struct stat st;
+    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// Resolves a path for an operation on an existing file or directory: the
+// Windows error when it is not there (a missing parent directory gives
+// ERROR_PATH_NOT_FOUND, as on Windows).
+bool resolveExisting(const char* name, ResolvedPath& r, DWORD& error) {
+    unsigned long e = 0;
+    if (!name || !resolve(name, r, e)) {
+        error = name ? static_cast<DWORD>(e) : ERROR_INVALID_PARAMETER;
+        return false;
+    }
+    if (!r.exists) {
+        error = isHostDirectory(hostParent(r.host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        return false;
+    }
+    return true;
+}
+
+bool readOnly(const std::string& canonical) {
+    return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+}  // namespace
+
+BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
+    Call c("CreateDirectoryA", {arg(name), arg(static_cast<const void*>(sa))});
+    if (c.injected()) return FALSE;
+    ResolvedPath r;
+    unsigned long error = 0;
+    if (!name || !resolve(name, r, error)) {
+        SetLastError(name ? static_cast<DWORD>(error) : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (r.exists) {
+        SetLastError(ERROR_ALREADY_EXISTS);
+        return FALSE;
+    }
+    if (!isHostDirectory(hostParent(r.host))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);  // one level at a time
+        return FALSE;
+    }
+    if (::mkdir(r.host.c_str(), 0755) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    commit();
+    return TRUE;
+}
+
+DWORD WINAPI GetFileAttributesA(LPCSTR name) {
+    Call c("GetFileAttributesA", {arg(name)});
+    if (c.injected()) return INVALID_FILE_ATTRIBUTES;
+    ResolvedPath r;
+    DWORD error = 0;
+    if (!resolveExisting(name, r, error)) {
+        SetLastError(error);
+        return INVALID_FILE_ATTRIBUTES;
+    }
+    return static_cast<DWORD>(fileAttributes(r.windows, r.directory));
+}
+
+BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
+    Call c("SetFileAttributesA", {arg(name), argHex(attributes)});
+    if (c.injected()) return FALSE;
+    ResolvedPath r;
+    DWORD error = 0;
+    if (!resolveExisting(name, r, error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    DWORD kept = attributes & KeptAttributes;
+    // FILE_ATTRIBUTE_NORMAL stands alone: a file with no attribute at all.
+    machine().fileAttributes[r.windows] = kept ? kept : FILE_ATTRIBUTE_NORMAL;
+    commit();
+    return TRUE;
+}
+
+BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
+    Call c("CopyFileA", {arg(existing), arg(newName), arg(failIfExists)});
+    if (c.injected()) return FALSE;
+    ResolvedPath from;
+    DWORD error = 0;
+    if (!resolveExisting(existing, from, error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (from.directory) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    ResolvedPath to;
+    unsigned long resolveError = 0;
+    if (!newName || !resolve(newName, to, resolveError)) {
+        SetLastError(newName ? static_cast<DWORD>(resolveError) : ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!to.exists && !isHostDirectory(hostParent(to.host))) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    if (to.exists) {
+        if (failIfExists) {
+            SetLastError(ERROR_FILE_EXISTS);
+            return FALSE;
+        }
+        if (to.directory || readOnly(to.windows)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        // Replacing a hidden or system file needs the same attribute on the
+        // new one (CREATE_ALWAYS semantics).
+        const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        DWORD targetFlags = static_cast<DWORD>(fileAttributes(to.windows, false)) & hiddenSystem;
+        DWORD sourceFlags = static_cast<DWORD>(fileAttributes(from.windows, false)) & hiddenSystem;
+        if ((targetFlags & ~sourceFlags) != 0) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        // A file copied onto itself, or one that a running program holds.
+        if (fileInUse(to.windows) || equalNoCase(to.windows, from.windows)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
+    }
+
+    std::ifstream in(from.host, std::ios::binary);
+    std::stringstream data;
+    data << in.rdbuf();
+    struct stat st;
+    if (!in || ::stat(from.host.c_str(), &st) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    // Written beside the target and renamed over it, so that a failure
+    // leaves the old file whole.
+    std::string temporary = hostParent(to.host) + "/.copy-" + std::to_string(::getpid()) + ".tmp";
+    {
+        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
+        out << data.str();
+        out.close();
+        if (!out) {
+            std::remove(temporary.c_str());
+            SetLastError(ERROR_ACCESS_DENIED);  // disk full or no write access
+            return FALSE;
+        }
+    }
+    // The host permissions travel with the bytes: programs stay runnable.
+    ::chmod(temporary.c_str(), st.st_mode & 07777);
+    if (std::rename(temporary.c_str(), to.host.c_str()) != 0) {
+        std::remove(temporary.c_str());
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+
+    // As on Windows, the copy takes the source's attributes and is marked
+    // for archiving.
+    Machine& m = machine();
+    DWORD attributes = static_cast<DWORD>(fileAttributes(from.windows, false)) &
+                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    if (attributes)
+        m.fileAttributes[to.windows] = attributes | FILE_ATTRIBUTE_ARCHIVE;
+    else
+        m.fileAttributes.erase(to.windows);
+    commit();
+    return TRUE;
+}
+
+BOOL WINAPI DeleteFileA(LPCSTR name) {
+    Call c("DeleteFileA", {arg(name)});
+    if (c.injected()) return FALSE;
+    ResolvedPath r;
+    DWORD error = 0;
+    if (!resolveExisting(name, r, error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (r.directory || readOnly(r.windows)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (fileInUse(r.windows)) {
+        SetLastError(ERROR_SHARING_VIOLATION);
+        return FALSE;
+    }
+    if (std::remove(r.host.c_str()) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    machine().fileAttributes.erase(r.windows);
+    commit();
+    return TRUE;
+}

@@ -1,0 +1,91 @@
+// The staging tree under the system's drivers directory and its file lists.
+#include "staging/staging_tree.h"
+
+#include <cstdio>
+
+#include "platform/win_files.h"
+#include "setup/run_state.h"
+#include "staging/guarded_copy.h"
+
+// Directories of the tree below stagingDir, parents before children: each
+// creation makes one level only.
+static const char* const StagingDirectories[] = {
+    "\\",
+    "\\win2000\\",
+    "\\nt\\",
+    "\\nt\\K4100\\",
+    "\\nt\\K4100\\rmtptr\\",
+    "\\nls\\",
+};
+
+struct StagedFile {
+    const char* name;
+    const char* directory;  // the same below sourceDir and stagingDir
+};
+
+// Copy order. SETUP.EXE comes twice: the second copy is made again after
+// RVOSETUP.EXE.
+static const StagedFile StagedFiles[] = {
+    {"SETUP.EXE", "\\win2000\\"},
+    {"KORP.INF", "\\win2000\\"},
+    {"KORPA.INF", "\\win2000\\"},
+    {"SERW.INF", "\\win2000\\"},
+    {"QRVSERW.SYS", "\\win2000\\"},
+    {"QRVMPREM.DLL", "\\win2000\\"},
+    {"QRVMPW.DLL", "\\win2000\\"},
+    {"QRVMPW.SYS", "\\win2000\\"},
+    {"MPW.INF", "\\win2000\\"},
+    {"KORP.CAT", "\\win2000\\"},
+    {"KORPA.CAT", "\\win2000\\"},
+    {"SERW.CAT", "\\win2000\\"},
+    {"MPW.CAT", "\\win2000\\"},
+    {"COINFCP.DLL", "\\win2000\\"},
+    {"QRVMPREM.EXE", "\\win2000\\"},
+    {"QRVMPSVC.EXE", "\\win2000\\"},
+    {"RVOSETUP.EXE", "\\nt\\"},
+    {"SETUP.EXE", "\\win2000\\"},
+    {"ENGLISH.NLS", "\\nls\\"},
+    {"JAPANESE.NLS", "\\nls\\"},
+};
+
+// Programs copied from the tree's "\win2000\" into the system directory.
+static const char* const RefreshedPrograms[] = {
+    "QRVMPREM.EXE",
+    "QRVMPSVC.EXE",
+};
+
+int stageMediaFiles() {
+    char directory[520];
+    // On a repeated installation every directory exists already, and a
+    // directory that cannot be made shows in the copies into it failing.
+    for (const char* sub : StagingDirectories) {
+        int n = std::snprintf(directory, sizeof directory, "%s%s", stagingDir, sub);
+        if (n < 0 || static_cast<size_t>(n) >= sizeof directory) continue;
+        CreateDirectoryA(directory, nullptr);
+    }
+
+    char sourceDirectory[520];
+    char targetDirectory[520];
+    // A missing or failed file is skipped silently; the next one follows.
+    for (const StagedFile& file : StagedFiles) {
+        int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s%s", sourceDir, file.directory);
+        int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s%s", stagingDir, file.directory);
+        if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
+            static_cast<size_t>(t) >= sizeof targetDirectory)
+            continue;
+        copyFileGuarded(sourceDirectory, targetDirectory, file.name, quietMode);
+    }
+    return 0;
+}
+
+int refreshServicePrograms() {
+    char sourceDirectory[520];
+    char targetDirectory[520];
+    int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
+    int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
+    if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
+        static_cast<size_t>(t) >= sizeof targetDirectory)
+        return 0;
+    for (const char* name : RefreshedPrograms) copyFileGuarded(sourceDirectory, targetDirectory, name, quietMode);
+    return 0;
+}
