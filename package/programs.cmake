@@ -1,0 +1,23 @@
+# Placeholder family programs, built from one source for both platforms:
+# on Windows real programs, on Linux programs of the simulated machine
+# (linked with winsimcore through setupcore's platform).
+set(PACKAGE_PROGRAMS_DIR ${CMAKE_BINARY_DIR}/programs)
+file(MAKE_DIRECTORY ${PACKAGE_PROGRAMS_DIR})
+
+function(add_family_program target source output_name output_dir)
+  add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/programs/${source}
+                 ${CMAKE_CURRENT_SOURCE_DIR}/programs/program_common.cpp)
+  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/programs)
+  target_link_libraries(${target} PRIVATE setupcore)
+  target_link_options(${target} PRIVATE ${WINDOWS_LINK_OPTIONS})
+  get_filename_component(base ${output_name} NAME_WE)
+  get_filename_component(suffix ${output_name} EXT)
+  set_target_properties(${target} PROPERTIES OUTPUT_NAME ${base} SUFFIX ${suffix}
+                        RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+endfunction()
+
+add_family_program(program_qrvmpsvc qrvmpsvc.cpp QRVMPSVC.EXE ${MEDIA_DIR}/win2000)
+add_family_program(program_qrvmprem qrvmprem.cpp QRVMPREM.EXE ${MEDIA_DIR}/win2000)
+add_family_program(program_rvosetup rvosetup.cpp RVOSETUP.EXE ${MEDIA_DIR}/nt)
+# Earlier software: not on the media.
+add_family_program(program_qrvrvosv qrvrvosv.cpp qrvrvosv.exe ${PACKAGE_PROGRAMS_DIR})
