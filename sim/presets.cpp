@@ -126,6 +126,21 @@ void earlierSoftware(Machine& m) {
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvmprem\\Parameters");
 }
 
+// Earlier software whose service keys resist the cleanup: a key three levels
+// below qrvrvosv, a qrvrvoex key whose security cannot be read, and a first
+// qrvmprem key that administrators may only read, before a second one.
+void stubbornEarlierSoftware(Machine& m) {
+    earlierSoftware(m);
+    const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
+    ensureKey(m, services + "qrvrvosv\\Parameters\\Ports\\COM1").values["Baud"] = RegValue{4, regDword(9600)};
+    findKey(m, services + "qrvrvoex")->securityReadable = false;
+    RegKey& locked = *findKey(m, services + "qrvmprem");
+    locked.owner = "S-1-5-18";
+    locked.dacl = {Ace{true, "S-1-5-18", 0xF003F, 0}, Ace{true, "S-1-5-32-544", 0x20019, 0}};
+    addService(m, "qrvmprem2", 0x10, 3, "%SystemRoot%\\system32\\QRVMPREM2.EXE", "QRV remote support 2");
+    ensureKey(m, services + "qrvmprem2\\Parameters");
+}
+
 const std::vector<Preset>& presets() {
     static const std::vector<Preset> p = {
         {"default",
@@ -153,6 +168,12 @@ const std::vector<Preset>& presets() {
          [](Machine& m) {
              m.devices.push_back(usbManagementDevice());
              earlierSoftware(m);
+         }},
+        {"stubborn-keys",
+         "the USB management device with earlier service keys that resist deletion (deep, unreadable, locked)",
+         [](Machine& m) {
+             m.devices.push_back(usbManagementDevice());
+             stubbornEarlierSoftware(m);
          }},
     };
     return p;

@@ -42,7 +42,8 @@ bool accessGranted(const RegKey& key, uint32_t desired) {
     uint32_t granted = 0, denied = 0;
     if (holds(key.owner)) granted |= READ_CONTROL | WRITE_DAC;
     for (const auto& ace : key.dacl) {
-        if (!holds(ace.sid)) continue;
+        // An inherit-only entry applies to the keys below, not to this one.
+        if ((ace.flags & 0x08) || !holds(ace.sid)) continue;
         uint32_t mask = mapGeneric(ace.mask);
         if (ace.allow) granted |= mask & ~denied;
         else denied |= mask & ~granted;
@@ -101,7 +102,8 @@ LONG WINAPI RegOpenKeyExA(HKEY h, LPCSTR subKey, DWORD options, REGSAM sam, PHKE
     RegKey* key = findKey(machine(), path);
     if (!key) return ERROR_FILE_NOT_FOUND;
     if (!accessGranted(*key, sam)) return ERROR_ACCESS_DENIED;
-    *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, sam));
+    // The handle holds the rights granted, generic ones mapped.
+    *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, mapGeneric(sam)));
     return ERROR_SUCCESS;
 }
 
@@ -120,7 +122,7 @@ LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DW
     Machine& m = machine();
     if (RegKey* existing = findKey(m, path)) {
         if (!accessGranted(*existing, sam)) return ERROR_ACCESS_DENIED;
-        *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, sam));
+        *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, mapGeneric(sam)));
         if (disposition) *disposition = REG_OPENED_EXISTING_KEY;
         return ERROR_SUCCESS;
     }
@@ -135,7 +137,7 @@ LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DW
     if (!accessGranted(*parent, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
     RegKey& created = ensureKey(m, path);
     created.owner = isAdministrator() ? "S-1-5-32-544" : tokenSids().front();
-    *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, sam));
+    *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, mapGeneric(sam)));
     if (disposition) *disposition = REG_CREATED_NEW_KEY;
     commit();
     return ERROR_SUCCESS;

@@ -1,0 +1,98 @@
+// Removal of earlier software with its own programs, reinstallation of the
+// processor service program, and the probes of the processor service and
+// driver.
+#include "legacy/earlier_software.h"
+
+#include <cstdio>
+#include <cstring>
+
+#include "legacy/family_programs.h"
+#include "legacy/service_keys.h"
+#include "platform/win_registry.h"
+#include "platform/win_services.h"
+#include "setup/run_state.h"
+#include "staging/guarded_copy.h"
+#include "staging/staging_tree.h"
+
+namespace {
+
+const char ProcessorDriverKey[] = "SYSTEM\\CurrentControlSet\\Services\\qrvmpw\\";
+
+// Display name markers of the recognised processor driver versions, in the
+// order in which they are tested.
+const char* const RecognizedVersionMarkers[] = {
+    "QRV (Version 9.", "QRV (Version 8.", "QRV (Version 7.",
+    "QRV (Version 6.", "QRV (Version 5.", "QRV (Version 4.99",
+};
+
+// The files copied from the staging tree into the system directory, in order.
+const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"};
+
+// Whether text (length bytes, not necessarily terminated) holds needle.
+bool containsText(const char* text, size_t length, const char* needle) {
+    size_t n = std::strlen(needle);
+    for (size_t i = 0; i + n <= length; ++i)
+        if (std::memcmp(text + i, needle, n) == 0) return true;
+    return false;
+}
+
+}  // namespace
+
+int removeEarlierSoftware() {
+    if (runSystemProgram("\\qrvrvosv.exe -remove")) refreshServicePrograms();
+    int keysDeleted = removeRestartFeatureServiceKeys();
+    if (runSystemProgram("\\qrvmpsvc.exe -remove")) refreshServicePrograms();
+
+    char sourceDirectory[520];
+    char targetDirectory[520];
+    int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
+    int targetLength = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
+    // The flow keeps the system directory short enough for both; a path
+    // that was cut short is never used for a copy.
+    if (sourceLength > 0 && static_cast<size_t>(sourceLength) < sizeof sourceDirectory && targetLength > 0 &&
+        static_cast<size_t>(targetLength) < sizeof targetDirectory) {
+        for (const char* name : ProcessorFiles) copyFileGuarded(sourceDirectory, targetDirectory, name, quietMode);
+    }
+
+    runSystemProgram("\\qrvmpsvc.exe -install");
+    return keysDeleted;
+}
+
+int isProcessorServiceInstalled() {
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return 0;
+    SC_HANDLE service = OpenServiceA(manager, "qrvmpsvc", SERVICE_ALL_ACCESS);
+    if (!service) {
+        CloseServiceHandle(manager);
+        return 0;
+    }
+    CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 1;
+}
+
+int lacksRecognizedDriverVersion() {
+    HKEY key;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProcessorDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    char displayName[256];
+    DWORD size = sizeof displayName;
+    if (RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
+        ERROR_SUCCESS) {
+        RegCloseKey(key);
+        return 1;
+    }
+    // The value need not end in a NUL: the text ends at the first NUL or at
+    // the end of the bytes read.
+    if (size > sizeof displayName) size = sizeof displayName;
+    const void* end = std::memchr(displayName, '\0', size);
+    size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - displayName) : size;
+    int lacks = 1;
+    for (const char* marker : RecognizedVersionMarkers) {
+        if (containsText(displayName, length, marker)) {
+            lacks = 0;
+            break;
+        }
+    }
+    RegCloseKey(key);
+    return lacks;
+}
