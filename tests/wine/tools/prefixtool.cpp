@@ -1,0 +1,454 @@
+// prefixtool: prepares and reads back the state of a Wine prefix for the
+// installer's Wine scenarios. Several commands can be given in one run,
+// separated by a lone "+", so that one Wine session does the work of many.
+// Each command's output starts with a line "== <command>"; a failing command
+// prints "error <where> <last error>" and makes the exit code 1.
+#include <windows.h>
+#include <setupapi.h>
+#include <sddl.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+// {4D36E97D-E325-11CE-BFC1-08002BE10318}: the System setup class.
+const GUID SystemClassGuid = {0x4D36E97D, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+
+typedef std::vector<std::string> Args;
+
+int fail(const char* where) {
+    std::printf("error %s %lu\n", where, static_cast<unsigned long>(GetLastError()));
+    return 1;
+}
+
+bool splitKey(const std::string& path, HKEY& root, std::string& sub) {
+    size_t slash = path.find('\\');
+    std::string head = path.substr(0, slash);
+    sub = slash == std::string::npos ? std::string() : path.substr(slash + 1);
+    if (head == "HKLM" || head == "HKEY_LOCAL_MACHINE") root = HKEY_LOCAL_MACHINE;
+    else if (head == "HKCU" || head == "HKEY_CURRENT_USER") root = HKEY_CURRENT_USER;
+    else return false;
+    return true;
+}
+
+std::string multiSz(const Args& ids) {
+    std::string data;
+    for (const std::string& id : ids) {
+        data += id;
+        data += '\0';
+    }
+    data += '\0';
+    return data;
+}
+
+// Reads a device's registry property as bytes; empty when it has none.
+std::string deviceProperty(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD property) {
+    DWORD type = 0, size = 0;
+    SetupDiGetDeviceRegistryPropertyA(set, info, property, &type, nullptr, 0, &size);
+    if (size == 0) return std::string();
+    std::string data(size, '\0');
+    if (!SetupDiGetDeviceRegistryPropertyA(set, info, property, &type, reinterpret_cast<BYTE*>(&data[0]), size,
+                                           &size))
+        return std::string();
+    data.resize(size);
+    return data;
+}
+
+std::string joinMultiSz(const std::string& data) {
+    std::string out;
+    size_t pos = 0;
+    while (pos < data.size() && data[pos] != '\0') {
+        size_t end = data.find('\0', pos);
+        if (end == std::string::npos) end = data.size();
+        if (!out.empty()) out += ';';
+        out += data.substr(pos, end - pos);
+        pos = end + 1;
+    }
+    return out;
+}
+
+std::string regString(HKEY key, const char* name) {
+    char buffer[1024];
+    DWORD type = 0, size = sizeof buffer - 1;
+    if (RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(buffer), &size) != ERROR_SUCCESS)
+        return std::string();
+    buffer[size] = '\0';
+    return buffer;
+}
+
+// device-add <hardware id>...: a root-enumerated device of the System class
+// carrying the ids, registered with the Plug and Play manager.
+int deviceAdd(const Args& a) {
+    if (a.empty()) return fail("usage");
+    HDEVINFO set = SetupDiCreateDeviceInfoList(&SystemClassGuid, nullptr);
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
+    SP_DEVINFO_DATA info;
+    info.cbSize = sizeof info;
+    int rc = 0;
+    std::string ids = multiSz(a);
+    char instance[512] = "";
+    if (!SetupDiCreateDeviceInfoA(set, "KORPATEST", &SystemClassGuid, nullptr, nullptr, DICD_GENERATE_ID, &info))
+        rc = fail("SetupDiCreateDeviceInfoA");
+    else if (!SetupDiSetDeviceRegistryPropertyA(set, &info, SPDRP_HARDWAREID,
+                                                reinterpret_cast<const BYTE*>(ids.data()),
+                                                static_cast<DWORD>(ids.size())))
+        rc = fail("SetupDiSetDeviceRegistryPropertyA");
+    else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &info))
+        rc = fail("DIF_REGISTERDEVICE");
+    else if (!SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr))
+        rc = fail("SetupDiGetDeviceInstanceIdA");
+    else
+        std::printf("%s\n", instance);
+    SetupDiDestroyDeviceInfoList(set);
+    return rc;
+}
+
+// device-remove <instance id>
+int deviceRemove(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevsA");
+    SP_DEVINFO_DATA info;
+    info.cbSize = sizeof info;
+    int rc = 0;
+    if (!SetupDiOpenDeviceInfoA(set, a[0].c_str(), nullptr, 0, &info)) rc = fail("SetupDiOpenDeviceInfoA");
+    else if (!SetupDiCallClassInstaller(DIF_REMOVE, set, &info)) rc = fail("DIF_REMOVE");
+    SetupDiDestroyDeviceInfoList(set);
+    return rc;
+}
+
+// devices [text]: every present device whose instance id or hardware ids
+// contain the text, as "instance|ids|InfPath|InfSection".
+int devices(const Args& a) {
+    std::string filter = a.empty() ? std::string() : a[0];
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevsA");
+    SP_DEVINFO_DATA info;
+    info.cbSize = sizeof info;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &info); ++i) {
+        char instance[512] = "";
+        SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr);
+        std::string ids = joinMultiSz(deviceProperty(set, &info, SPDRP_HARDWAREID));
+        if (!filter.empty() && std::string(instance).find(filter) == std::string::npos &&
+            ids.find(filter) == std::string::npos)
+            continue;
+        std::string infPath, infSection;
+        HKEY driverKey = SetupDiOpenDevRegKey(set, &info, DICS_FLAG_GLOBAL, 0, DIREG_DRV, KEY_READ);
+        if (driverKey != INVALID_HANDLE_VALUE) {
+            infPath = regString(driverKey, "InfPath");
+            infSection = regString(driverKey, "InfSection");
+            RegCloseKey(driverKey);
+        }
+        std::printf("%s|%s|%s|%s\n", instance, ids.c_str(), infPath.c_str(), infSection.c_str());
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return 0;
+}
+
+// service-create <name> <type> <start> <image path> <display name>
+int serviceCreate(const Args& a) {
+    if (a.size() != 5) return fail("usage");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    SC_HANDLE service = CreateServiceA(manager, a[0].c_str(), a[4].c_str(), SERVICE_ALL_ACCESS,
+                                       std::strtoul(a[1].c_str(), nullptr, 0), std::strtoul(a[2].c_str(), nullptr, 0),
+                                       SERVICE_ERROR_NORMAL, a[3].c_str(), nullptr, nullptr, nullptr, nullptr, nullptr);
+    int rc = service ? 0 : fail("CreateServiceA");
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+// service-query <name>: "missing", or "type start image|display".
+int serviceQuery(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    int rc = 0;
+    SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+    if (!service) {
+        if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) std::printf("missing\n");
+        else rc = fail("OpenServiceA");
+    } else {
+        union {
+            QUERY_SERVICE_CONFIGA config;
+            char bytes[8192];
+        } buffer;
+        DWORD needed = 0;
+        SERVICE_STATUS status;
+        if (!QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed)) rc = fail("QueryServiceConfigA");
+        else if (!QueryServiceStatus(service, &status)) rc = fail("QueryServiceStatus");
+        else
+            std::printf("type=0x%lx start=%lu state=%lu image=%s display=%s\n",
+                        static_cast<unsigned long>(buffer.config.dwServiceType),
+                        static_cast<unsigned long>(buffer.config.dwStartType),
+                        static_cast<unsigned long>(status.dwCurrentState), buffer.config.lpBinaryPathName,
+                        buffer.config.lpDisplayName);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+// service-delete <name>
+int serviceDelete(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    int rc = 0;
+    SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), DELETE);
+    if (!service) rc = fail("OpenServiceA");
+    else {
+        if (!DeleteService(service)) rc = fail("DeleteService");
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+// service-start <name>
+int serviceStart(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    int rc = 0;
+    SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_START);
+    if (!service) rc = fail("OpenServiceA");
+    else {
+        if (!StartServiceA(service, 0, nullptr)) rc = fail("StartServiceA");
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+// service-wait-gone <name> <seconds>: waits until the service is no longer
+// registered, keeping the session (and so the service) alive meanwhile.
+int serviceWaitGone(const Args& a) {
+    if (a.size() != 2) return fail("usage");
+    DWORD deadline = GetTickCount() + 1000 * std::strtoul(a[1].c_str(), nullptr, 10);
+    for (;;) {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        if (!manager) return fail("OpenSCManagerA");
+        SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_QUERY_STATUS);
+        DWORD error = GetLastError();
+        SERVICE_STATUS status;
+        bool stopped = false;
+        if (service) {
+            stopped = QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_STOPPED;
+            CloseServiceHandle(service);
+        }
+        CloseServiceHandle(manager);
+        if (!service && error == ERROR_SERVICE_DOES_NOT_EXIST) {
+            std::printf("gone\n");
+            return 0;
+        }
+        if (static_cast<LONG>(GetTickCount() - deadline) > 0) {
+            std::printf("still registered%s\n", stopped ? " (stopped)" : "");
+            return 1;
+        }
+        Sleep(200);
+    }
+}
+
+std::string typeName(DWORD type) {
+    switch (type) {
+        case REG_SZ: return "REG_SZ";
+        case REG_EXPAND_SZ: return "REG_EXPAND_SZ";
+        case REG_DWORD: return "REG_DWORD";
+        case REG_MULTI_SZ: return "REG_MULTI_SZ";
+        case REG_BINARY: return "REG_BINARY";
+        default: return "type" + std::to_string(type);
+    }
+}
+
+std::string keyDacl(HKEY key) {
+    DWORD size = 0;
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER) return "?";
+    std::vector<char> sd(size);
+    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, sd.data(), &size) != ERROR_SUCCESS) return "?";
+    char* text = nullptr;
+    if (!ConvertSecurityDescriptorToStringSecurityDescriptorA(sd.data(), SDDL_REVISION_1, DACL_SECURITY_INFORMATION,
+                                                              &text, nullptr))
+        return "?";
+    std::string out = text;
+    LocalFree(text);
+    return out;
+}
+
+void dumpKey(HKEY key, const std::string& name) {
+    std::printf("key %s %s\n", name.c_str(), keyDacl(key).c_str());
+    char valueName[512];
+    BYTE data[4096];
+    for (DWORD i = 0;; ++i) {
+        DWORD nameSize = sizeof valueName, dataSize = sizeof data - 2, type = 0;
+        if (RegEnumValueA(key, i, valueName, &nameSize, nullptr, &type, data, &dataSize) != ERROR_SUCCESS) break;
+        data[dataSize] = data[dataSize + 1] = 0;
+        std::string shown;
+        if (type == REG_DWORD && dataSize == 4) {
+            DWORD v;
+            std::memcpy(&v, data, sizeof v);
+            shown = std::to_string(v);
+        } else if (type == REG_SZ || type == REG_EXPAND_SZ) {
+            shown = reinterpret_cast<char*>(data);
+        } else if (type == REG_MULTI_SZ) {
+            shown = joinMultiSz(std::string(reinterpret_cast<char*>(data), dataSize));
+        } else {
+            for (DWORD b = 0; b < dataSize; ++b) {
+                char hex[3];
+                std::snprintf(hex, sizeof hex, "%02x", data[b]);
+                shown += hex;
+            }
+        }
+        std::printf("value %s\\%s %s %s\n", name.c_str(), valueName, typeName(type).c_str(), shown.c_str());
+    }
+    std::vector<std::string> children;
+    char child[512];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof child;
+        if (RegEnumKeyExA(key, i, child, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        children.push_back(child);
+    }
+    for (const std::string& c : children) {
+        HKEY sub;
+        if (RegOpenKeyExA(key, c.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS) {
+            std::printf("key %s\\%s unreadable %lu\n", name.c_str(), c.c_str(), static_cast<unsigned long>(GetLastError()));
+            continue;
+        }
+        dumpKey(sub, name + "\\" + c);
+        RegCloseKey(sub);
+    }
+}
+
+// reg-dump <key>: the key, its values and subkeys, each key with its DACL;
+// "missing" when the key does not exist.
+int regDump(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 1 || !splitKey(a[0], root, sub)) return fail("usage");
+    LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key);
+    if (rc == ERROR_FILE_NOT_FOUND) {
+        std::printf("missing\n");
+        return 0;
+    }
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return fail("RegOpenKeyExA");
+    }
+    dumpKey(key, a[0]);
+    RegCloseKey(key);
+    return 0;
+}
+
+// reg-set <key> <value name> <REG_SZ|REG_EXPAND_SZ|REG_DWORD> <data>: creates
+// the key when needed; a value name "@" means the default value.
+int regSet(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 4 || !splitKey(a[0], root, sub)) return fail("usage");
+    LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return fail("RegCreateKeyExA");
+    }
+    const char* name = a[1] == "@" ? nullptr : a[1].c_str();
+    if (a[2] == "REG_DWORD") {
+        DWORD v = std::strtoul(a[3].c_str(), nullptr, 0);
+        rc = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
+    } else {
+        DWORD type = a[2] == "REG_EXPAND_SZ" ? REG_EXPAND_SZ : REG_SZ;
+        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(a[3].c_str()),
+                            static_cast<DWORD>(a[3].size() + 1));
+    }
+    RegCloseKey(key);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return fail("RegSetValueExA");
+    }
+    return 0;
+}
+
+// reg-create <key>
+int regCreate(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 1 || !splitKey(a[0], root, sub)) return fail("usage");
+    LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return fail("RegCreateKeyExA");
+    }
+    RegCloseKey(key);
+    return 0;
+}
+
+// reg-dacl <key> <SDDL>: replaces the key's DACL, e.g. "D:P(A;;KR;;;SY)".
+int regDacl(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(a[1].c_str(), SDDL_REVISION_1, &sd, nullptr))
+        return fail("ConvertStringSecurityDescriptorToSecurityDescriptorA");
+    LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, WRITE_DAC, &key);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
+        RegCloseKey(key);
+    }
+    LocalFree(sd);
+    if (rc != ERROR_SUCCESS) {
+        SetLastError(rc);
+        return fail("RegSetKeySecurity");
+    }
+    return 0;
+}
+
+// info: what the installer will see of the machine.
+int info(const Args&) {
+    char dir[MAX_PATH];
+    GetSystemDirectoryA(dir, sizeof dir);
+    std::printf("systemDirectory=%s\nlangId=0x%04X\n", dir, static_cast<unsigned>(GetSystemDefaultLangID()));
+    return 0;
+}
+
+struct Command {
+    const char* name;
+    int (*run)(const Args&);
+};
+
+const Command Commands[] = {
+    {"device-add", deviceAdd},         {"device-remove", deviceRemove},   {"devices", devices},
+    {"service-create", serviceCreate}, {"service-query", serviceQuery},   {"service-delete", serviceDelete},
+    {"service-start", serviceStart},   {"service-wait-gone", serviceWaitGone}, {"reg-dump", regDump},
+    {"reg-set", regSet},               {"reg-create", regCreate},         {"reg-dacl", regDacl},
+    {"info", info},
+};
+
+int runCommand(const Args& words) {
+    std::printf("== %s\n", words[0].c_str());
+    for (const Command& c : Commands)
+        if (words[0] == c.name) return c.run(Args(words.begin() + 1, words.end()));
+    std::printf("error unknown-command 0\n");
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    int rc = 0;
+    Args words;
+    for (int i = 1; i <= argc; ++i) {
+        if (i == argc || std::strcmp(argv[i], "+") == 0) {
+            if (!words.empty() && runCommand(words) != 0) rc = 1;
+            std::fflush(stdout);
+            words.clear();
+        } else {
+            words.push_back(argv[i]);
+        }
+    }
+    return rc;
+}
