@@ -6,6 +6,8 @@
 
 #ifdef _WIN32
 #include <setupapi.h>
+// MAX_CLASS_NAME_LEN comes from the configuration manager's header.
+#include <cfgmgr32.h>
 #include <newdev.h>
 // MinGW-w64's hidsdi.h declares C functions without C linkage of its own.
 extern "C" {
