@@ -1,0 +1,274 @@
+// The Plug and Play operations and the start of family programs, against
+// the simulated machine with the media's driver package.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "binding_fixture.h"
+#include "devices/driver_ops.h"
+#include "legacy/family_programs.h"
+#include "platform/win_process.h"
+
+using namespace bindingtest;
+
+namespace {
+
+class DriverOpsTest : public BindingTest {};
+
+TEST_F(DriverOpsTest, MissingInfPrintsTheLineStillBindsAndFails) {
+    startMachine({sim::newerAdapter()});
+    BOOL restart = 7;
+    std::string path = infPath("NOSUCH.INF");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installDeviceDriver("PCI\\VEN_1D3C&DEV_0207&CC_0680", path.c_str(), &restart), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "Installing drivers for " + path + ".\n");
+    auto calls = sim::callsOf("UpdateDriverForPlugAndPlayDevicesA");
+    ASSERT_EQ(calls.size(), 1u);
+    EXPECT_EQ(calls[0].args[0], "null");
+    EXPECT_EQ(calls[0].args[1], q("PCI\\VEN_1D3C&DEV_0207&CC_0680"));
+    EXPECT_EQ(calls[0].args[2], q(path));
+    EXPECT_EQ(calls[0].args[3], "0x1");  // INSTALLFLAG_FORCE
+    EXPECT_EQ(calls[0].lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(restart, 7) << "a failed binding leaves the indication as it was";
+    EXPECT_EQ(sim::callsOf("FindFirstFileA").size(), 1u);
+    EXPECT_TRUE(sim::callsOf("FindClose").empty());
+}
+
+TEST_F(DriverOpsTest, ExistingInfWithoutDeviceFails) {
+    startMachine({});
+    BOOL restart = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV3", infPath("SERW.INF").c_str(), &restart), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), bindingLine("SERW.INF"));
+    EXPECT_EQ(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA")[0].lastError,
+              static_cast<uint32_t>(ERROR_NO_SUCH_DEVINST));
+    EXPECT_EQ(sim::callsOf("FindClose").size(), 1u);
+}
+
+TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
+    sim::Device adapter = sim::newerAdapter();
+    adapter.needsRestart = true;
+    startMachine({adapter});
+    BOOL restart = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installDeviceDriver("pci\\ven_1d3c&dev_0207&cc_0680", infPath("KORPA.INF").c_str(), &restart), 1)
+        << "hardware ids compare without regard to case";
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(restart, TRUE);
+    const sim::Device* d = device(adapter.instanceId);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(d->boundInf, infPath("KORPA.INF"));
+    EXPECT_EQ(d->boundSection, "KorpaNewer.NT");
+    EXPECT_TRUE(d->restartAsked);
+    for (const char* f : {"QRVMPSVC.EXE", "QRVMPREM.EXE", "QRVMPW.DLL"})
+        EXPECT_TRUE(fs::exists(fs::path(folder) / "drives/C/WINNT/system32" / f)) << f;
+    // The multifunction driver enumerates the declared child functions.
+    const sim::Device* child3 = deviceWithId("MF\\MGTPROC_DEV3");
+    const sim::Device* child5 = deviceWithId("MF\\MGTPROC_DEV5");
+    ASSERT_NE(child3, nullptr);
+    ASSERT_NE(child5, nullptr);
+    EXPECT_TRUE(child3->present);
+    EXPECT_EQ(child5->parent, adapter.instanceId);
+
+    // A child binding registers its service and copies its driver.
+    restart = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(restart, FALSE);
+    EXPECT_TRUE(fs::exists(fs::path(folder) / "drives/C/WINNT/system32/drivers/QRVMPW.SYS"));
+    sim::RegKey* svc = sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpw");
+    ASSERT_NE(svc, nullptr);
+    EXPECT_EQ(svc->values["ImagePath"].data, sim::regSz("system32\\drivers\\QRVMPW.SYS"));
+    EXPECT_EQ(svc->values["DisplayName"].data, sim::regSz("QRV (Version 5.10) processor driver"));
+}
+
+TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
+    startMachine({});
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA record;
+    std::memset(&record, 0, sizeof record);
+    ASSERT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(record.cbSize, sizeof(SP_DEVINFO_DATA));
+
+    auto inf = sim::callsOf("SetupDiGetINFClassA");
+    ASSERT_EQ(inf.size(), 1u);
+    EXPECT_EQ(inf[0].args[3], "32");
+    EXPECT_EQ(inf[0].args[4], "null");
+    auto create = sim::callsOf("SetupDiCreateDeviceInfoA");
+    ASSERT_EQ(create.size(), 1u);
+    EXPECT_EQ(create[0].args[1], q("System"));
+    EXPECT_EQ(create[0].args[3], "null");
+    EXPECT_EQ(create[0].args[5], "0x1");  // DICD_GENERATE_ID
+    auto prop = sim::callsOf("SetupDiSetDeviceRegistryPropertyA");
+    ASSERT_EQ(prop.size(), 1u);
+    EXPECT_EQ(prop[0].args[2], "1");  // SPDRP_HARDWAREID
+    EXPECT_EQ(prop[0].args[3], "MF\\MGTPROC_DEV5\\0\\0");
+    EXPECT_EQ(prop[0].args[4], "17");
+    auto dif = sim::callsOf("SetupDiCallClassInstaller");
+    ASSERT_EQ(dif.size(), 1u);
+    EXPECT_EQ(dif[0].args[0], "0x19");  // DIF_REGISTERDEVICE
+    auto drivers = sim::callsOf("SetupDiBuildDriverInfoList");
+    ASSERT_EQ(drivers.size(), 1u);
+    EXPECT_EQ(drivers[0].args[2], "2");  // SPDIT_COMPATDRIVER
+
+    const sim::Device* root = device("ROOT\\SYSTEM\\0000");
+    ASSERT_NE(root, nullptr);
+    EXPECT_TRUE(root->present);
+    EXPECT_TRUE(root->rootCreated);
+    EXPECT_EQ(root->hardwareIds, std::vector<std::string>{"MF\\MGTPROC_DEV5"});
+
+    // The root device is a present device with the id: the binding covers it.
+    BOOL restart = 0;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart), 1);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(device("ROOT\\SYSTEM\\0000")->boundSection, "Mpw.NT");
+
+    EXPECT_TRUE(SetupDiCallClassInstaller(DIF_REMOVE, set, &record));
+    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
+    EXPECT_EQ(device("ROOT\\SYSTEM\\0000"), nullptr) << "a root device made by software disappears";
+}
+
+TEST_F(DriverOpsTest, CreateRootDeviceSucceedsWithoutCompatibleDriverList) {
+    startMachine({});
+    sim::failCall("SetupDiBuildDriverInfoList", 1, ERROR_NO_DRIVER_SELECTED);
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA record;
+    EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
+    struct Case {
+        const char* function;
+        bool setHandedBack;
+    } cases[] = {{"SetupDiGetINFClassA", false},
+                 {"SetupDiCreateDeviceInfoList", false},
+                 {"SetupDiCreateDeviceInfoA", true},
+                 {"SetupDiSetDeviceRegistryPropertyA", true},
+                 {"SetupDiCallClassInstaller", true}};
+    for (const auto& c : cases) {
+        startMachine({}, true);
+        size_t devicesBefore = sim::machine().devices.size();
+        sim::failCall(c.function, 1, ERROR_ACCESS_DENIED);
+        HDEVINFO set = INVALID_HANDLE_VALUE;
+        SP_DEVINFO_DATA record;
+        std::memset(&record, 0, sizeof record);
+        EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0) << c.function;
+        EXPECT_EQ(set != INVALID_HANDLE_VALUE, c.setHandedBack) << c.function;
+        if (set != INVALID_HANDLE_VALUE) {
+            SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
+            SetupDiDestroyDeviceInfoList(set);
+        }
+        EXPECT_EQ(sim::machine().devices.size(), devicesBefore) << c.function;
+        EXPECT_EQ(sim::openHandleCount(), 0u) << c.function;
+        sim::clearFaults();
+        fs::remove_all(folder);
+    }
+}
+
+TEST_F(DriverOpsTest, CreateRootDeviceWithMissingInf) {
+    startMachine({}, false);
+    HDEVINFO set = INVALID_HANDLE_VALUE;
+    SP_DEVINFO_DATA record;
+    EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0);
+    EXPECT_EQ(set, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(sim::callsOf("SetupDiGetINFClassA")[0].lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+}
+
+TEST_F(DriverOpsTest, RemoveDeviceByIdRemovesOnlyTheFirstWholeMatch) {
+    sim::Device a = sim::childFunction(4, "PCI\\X\\1");
+    sim::Device b = sim::childFunction(4, "PCI\\X\\2");
+    sim::Device longer = sim::childFunction(4, "PCI\\X\\3");
+    longer.instanceId = "MF\\MGTPROC_DEV40\\1";
+    longer.hardwareIds = {"MF\\MGTPROC_DEV40", "MF\\MGTPROC_DEV4X"};
+    startMachine({longer, a, b});
+    removeDeviceById("MF\\MGTPROC_DEV4");
+    EXPECT_TRUE(device(longer.instanceId)->present) << "an id that only begins with the given one stays";
+    EXPECT_FALSE(device(a.instanceId)->present) << "hardware comes back at the next start: not present, still known";
+    EXPECT_TRUE(device(b.instanceId)->present) << "only the first device with the id is removed";
+    auto dif = sim::callsOf("SetupDiCallClassInstaller");
+    ASSERT_EQ(dif.size(), 1u);
+    EXPECT_EQ(dif[0].args[0], "0x5");  // DIF_REMOVE
+    EXPECT_EQ(sim::callsOf("SetupDiDestroyDeviceInfoList").size(), 1u);
+
+    removeDeviceById("MF\\MGTPROC_DEV9");
+    EXPECT_EQ(sim::callsOf("SetupDiCallClassInstaller").size(), 1u) << "nothing to remove";
+}
+
+TEST_F(DriverOpsTest, RemoveDeviceByIdReleasesEverythingOnFailures) {
+    sim::Device a = sim::childFunction(2, "PCI\\X\\1");
+    for (const char* f : {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
+                          "LocalAlloc"}) {
+        startMachine({a}, false);
+        sim::failCall(f, 1, ERROR_NOT_ENOUGH_MEMORY);
+        removeDeviceById("MF\\MGTPROC_DEV2");
+        EXPECT_EQ(sim::openHandleCount(), 0u) << f;
+        EXPECT_EQ(sim::heapBlockCount(), 0u) << f;
+        EXPECT_TRUE(device(a.instanceId)->present) << f;
+        sim::clearFaults();
+        fs::remove_all(folder);
+    }
+}
+
+// ---- family programs --------------------------------------------------------
+
+class FamilyProgramTest : public BindingTest {};
+
+TEST_F(FamilyProgramTest, MissingProgramIsNotStartedAndLeavesTheError) {
+    startMachine({}, false);
+    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    auto calls = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(calls.size(), 1u);
+    const auto& a = calls[0].args;
+    EXPECT_EQ(a[0], "null");
+    EXPECT_EQ(a[1], q("C:\\WINNT\\system32\\qrvmpsvc.exe -install"));
+    EXPECT_EQ(a[2], "null");
+    EXPECT_EQ(a[3], "null");
+    EXPECT_EQ(a[4], "0");
+    EXPECT_EQ(a[5], "0x10");  // CREATE_NEW_CONSOLE
+    EXPECT_EQ(a[6], "null");
+    EXPECT_EQ(a[7], "null");
+    EXPECT_EQ(a[8], "dwFlags=0x1");  // STARTF_USESHOWWINDOW
+    EXPECT_EQ(a[9], "wShowWindow=0");  // SW_HIDE
+    EXPECT_EQ(a[10], "lpReserved=null");
+    EXPECT_EQ(a[11], "cbReserved2=0");
+    EXPECT_EQ(a[12], "lpReserved2=null");
+    EXPECT_TRUE(sim::callsOf("WaitForSingleObject").empty());
+}
+
+TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
+    startMachine({}, false);
+    fs::copy_file(fs::path(BUILD_MEDIA_DIR) / "win2000/QRVMPSVC.EXE",
+                  fs::path(folder) / "drives/C/WINNT/system32/QRVMPSVC.EXE");
+    sim::machine().programExitCodes["qrvmpsvc.exe"] = 5;
+    sim::commit();
+    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 1);
+    auto wait = sim::callsOf("WaitForSingleObject");
+    ASSERT_EQ(wait.size(), 1u);
+    EXPECT_EQ(wait[0].args[1], "INFINITE");
+    EXPECT_EQ(sim::callsOf("GetExitCodeProcess").size(), 1u);
+    EXPECT_EQ(sim::callsOf("CloseHandle").size(), 2u) << "the process and the thread handle";
+    ASSERT_EQ(sim::machine().processes.size(), 1u);
+    EXPECT_EQ(sim::machine().processes[0].exitCode, 5);
+    EXPECT_EQ(sim::machine().processes[0].console, "new");
+    // The placeholder registered its service, image in the system directory.
+    sim::RegKey* svc = sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc");
+    ASSERT_NE(svc, nullptr);
+    EXPECT_EQ(svc->values["ImagePath"].data.substr(0, svc->values["ImagePath"].data.find('\0')),
+              "C:\\WINNT\\system32\\qrvmpsvc.exe");
+}
+
+TEST_F(FamilyProgramTest, CommandLineThatDoesNotFitStartsNothing) {
+    startMachine({}, false);
+    std::string tail = "\\" + std::string(520, 'x');
+    EXPECT_EQ(runSystemProgram(tail.c_str()), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
+}
+
+}  // namespace
