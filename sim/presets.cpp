@@ -175,6 +175,20 @@ const std::vector<Preset>& presets() {
              m.devices.push_back(usbManagementDevice());
              stubbornEarlierSoftware(m);
          }},
+        {"old-driver",
+         "the older adapter and the on-board processor *QRV5190 with the old processor driver (version 4.21)",
+         [](Machine& m) {
+             m.devices.push_back(olderAdapter());
+             m.devices.push_back(onboardProcessor("*QRV5190", 1));
+             addService(m, "qrvmpw", 1, 3, "System32\\DRIVERS\\qrvmpw.sys", "QRV Service Processor (Version 4.21)");
+             m.extra["presetFiles"][m.systemDirectory + "\\drivers\\qrvmpw.sys"] = "processor driver 4.21\n";
+         }},
+        {"processor-service", "the newer adapter with the processor service program of an earlier installation",
+         [](Machine& m) {
+             m.devices.push_back(newerAdapter());
+             addService(m, "qrvmpsvc", 0x10, 2, "%SystemRoot%\\system32\\qrvmpsvc.exe", "QRV processor service");
+             m.extra["presetFiles"][m.systemDirectory + "\\qrvmpsvc.exe"] = {{"host", m.drives["D"] + "/win2000/QRVMPSVC.EXE"}};
+         }},
     };
     return p;
 }

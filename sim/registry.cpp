@@ -248,11 +248,13 @@ LONG WINAPI RegDeleteKeyA(HKEY h, LPCSTR subKey) {
     uint32_t access;
     long rc = keyOfHandle(h, base, basePath, access);
     if (rc != ERROR_SUCCESS) return rc;
-    if (!subKey || !*subKey) return ERROR_INVALID_PARAMETER;
+    if (!subKey) return ERROR_INVALID_PARAMETER;
+    // An empty name opens the handle's own key, and that key is deleted.
     if (!joinKeyPath(basePath, subKey, path)) return ERROR_BAD_PATHNAME;
     Machine& m = machine();
     RegKey* key = findKey(m, path);
     if (!key) return ERROR_FILE_NOT_FOUND;
+    if (path.empty()) return ERROR_ACCESS_DENIED;  // the root itself
     if (!accessGranted(*key, DELETE)) return ERROR_ACCESS_DENIED;
     if (!key->subkeys.empty()) return ERROR_ACCESS_DENIED;
     size_t cut = path.find_last_of('\\');

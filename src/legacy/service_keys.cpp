@@ -29,8 +29,9 @@ int deleteChildKey(HKEY serviceKey, const char* childName, char* grandchildName)
     DWORD index = 0;
     while (isEntry(enumerateKey(child, index, grandchildName))) {
         // A deleted entry lets the ones behind it move up: read the same
-        // index again.
-        if (RegDeleteKeyA(child, grandchildName) != ERROR_SUCCESS) ++index;
+        // index again. An empty name (nothing read yet) would name the child
+        // itself.
+        if (!grandchildName[0] || RegDeleteKeyA(child, grandchildName) != ERROR_SUCCESS) ++index;
     }
     int deleted = RegDeleteKeyA(serviceKey, childName) == ERROR_SUCCESS;
     RegCloseKey(child);
@@ -103,7 +104,7 @@ KeyTreeOutcome deleteServiceKeyTree(HKEY servicesRoot, const char* serviceKeyNam
     char grandchildName[KeyNameSize] = "";
     DWORD index = 0;
     while (isEntry(enumerateKey(serviceKey, index, childName))) {
-        if (!deleteChildKey(serviceKey, childName, grandchildName)) ++index;
+        if (!childName[0] || !deleteChildKey(serviceKey, childName, grandchildName)) ++index;
     }
 
     KeyTreeOutcome outcome = KeyOpenedNotDeleted;

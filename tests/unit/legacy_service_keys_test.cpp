@@ -1,0 +1,321 @@
+// The service key cleanups and the access reset against the simulated
+// registry: what is deleted, what stays, the security calls' arguments and
+// the release of every handle, SID, ACL and heap block.
+#include <gtest/gtest.h>
+
+#include "legacy/service_keys.h"
+#include "test_support.h"
+
+namespace {
+
+const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
+const std::string RootArg = sim::arg("SYSTEM\\CurrentControlSet\\Services\\");
+
+void addServiceKey(sim::Machine& m, const std::string& name, const std::vector<std::string>& children = {}) {
+    sim::RegKey& k = sim::ensureKey(m, Services + name);
+    k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(16)};
+    for (const auto& child : children)
+        sim::ensureKey(m, Services + name + "\\" + child).values["Value"] = sim::RegValue{REG_SZ, sim::regSz("x")};
+}
+
+bool keyExists(const std::string& path) { return sim::findKey(sim::machine(), Services + path) != nullptr; }
+
+nlohmann::json registryNow() {
+    nlohmann::json j;
+    sim::toJson(sim::machine(), j);
+    return j["registry"];
+}
+
+size_t rootOpens() {
+    size_t n = 0;
+    for (const auto& c : sim::callsOf("RegOpenKeyExA"))
+        if (c.args[1] == RootArg) {
+            EXPECT_EQ(c.args[3], "0x20019");  // KEY_READ
+            ++n;
+        }
+    return n;
+}
+
+// The DACL that the access reset leaves: Administrators, full control, no
+// inheritance.
+void expectAdministratorsOnly(const std::string& path) {
+    sim::RegKey* k = sim::findKey(sim::machine(), Services + path);
+    ASSERT_NE(k, nullptr) << path;
+    ASSERT_EQ(k->dacl.size(), 1u) << path;
+    EXPECT_TRUE(k->dacl[0].allow);
+    EXPECT_EQ(k->dacl[0].sid, "S-1-5-32-544");
+    EXPECT_EQ(k->dacl[0].mask, KEY_ALL_ACCESS);
+    EXPECT_EQ(k->dacl[0].flags, 0);
+    EXPECT_FALSE(k->nullDacl);
+}
+
+class ServiceKeysTest : public testsupport::MachineTest {};
+
+TEST_F(ServiceKeysTest, CleanMachineChangesNothingInTwoPassesEach) {
+    nlohmann::json before = registryNow();
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 0);
+    EXPECT_EQ(rootOpens(), 2u);
+    sim::clearCalls();
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 0);
+    EXPECT_EQ(rootOpens(), 2u);
+    EXPECT_TRUE(sim::callsOf("RegDeleteKeyA").empty());
+    EXPECT_TRUE(sim::callsOf("RegSetKeySecurity").empty());
+    EXPECT_EQ(registryNow(), before);
+}
+
+TEST_F(ServiceKeysTest, AdjacentRestartFeatureKeysGoInOnePass) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvoex", {"Enum", "Parameters"});
+    addServiceKey(m, "qrvrvosv", {"Parameters", "Security"});
+    start(m);
+
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 1);
+    EXPECT_FALSE(keyExists("qrvrvoex"));
+    EXPECT_FALSE(keyExists("qrvrvosv"));
+    EXPECT_TRUE(keyExists("Beep"));
+    EXPECT_EQ(rootOpens(), 1u);  // both flags set: no second pass
+
+    // The access reset of each service key, with the values that make the
+    // Administrators' full-control entry.
+    auto opens = sim::callsOf("RegOpenKeyExA");
+    int readControl = 0, writeDac = 0, allAccess = 0;
+    for (const auto& c : opens) {
+        readControl += c.args[3] == "0x20000";
+        writeDac += c.args[3] == "0x40000";
+        allAccess += c.args[3] == "0xF003F";
+    }
+    EXPECT_EQ(readControl, 2);
+    EXPECT_EQ(writeDac, 2);
+    EXPECT_EQ(allAccess, 2 + 4);  // service keys and children
+    auto gets = sim::callsOf("RegGetKeySecurity");
+    ASSERT_EQ(gets.size(), 4u);
+    EXPECT_EQ(gets[0].args[1], "0x4");
+    EXPECT_EQ(gets[0].args[2], "null");
+    EXPECT_EQ(gets[0].args[3], "0");
+    auto sids = sim::callsOf("AllocateAndInitializeSid");
+    ASSERT_EQ(sids.size(), 2u);
+    EXPECT_EQ(sids[0].args, (std::vector<std::string>{"{0,0,0,0,0,5}", "2", "32", "544", "0", "0", "0", "0", "0", "0"}));
+    auto acls = sim::callsOf("InitializeAcl");
+    ASSERT_EQ(acls.size(), 2u);
+    EXPECT_EQ(acls[0].args[1], "32");  // 16-byte SID + ACL header + entry
+    EXPECT_EQ(acls[0].args[2], "2");
+    auto aces = sim::callsOf("AddAccessAllowedAce");
+    ASSERT_EQ(aces.size(), 2u);
+    EXPECT_EQ(aces[0].args[1], "2");
+    EXPECT_EQ(aces[0].args[2], "0xF003F");
+    EXPECT_EQ(aces[0].args[3], "S-1-5-32-544");
+    auto descriptors = sim::callsOf("InitializeSecurityDescriptor");
+    ASSERT_EQ(descriptors.size(), 2u);
+    EXPECT_EQ(descriptors[0].args[1], "1");
+    auto dacls = sim::callsOf("SetSecurityDescriptorDacl");
+    ASSERT_EQ(dacls.size(), 2u);
+    EXPECT_EQ(dacls[0].args[1], "1");
+    EXPECT_EQ(dacls[0].args[3], "0");
+    auto sets = sim::callsOf("RegSetKeySecurity");
+    ASSERT_EQ(sets.size(), 2u);
+    EXPECT_EQ(sets[0].args[1], "0x4");
+    EXPECT_EQ(sim::callsOf("FreeSid").size(), 2u);
+}
+
+TEST_F(ServiceKeysTest, LoneRestartKeyDeletedFirstPassThenSecondPassFindsNothing) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Parameters"});
+    start(m);
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 1);
+    EXPECT_FALSE(keyExists("qrvrvosv"));
+    EXPECT_EQ(rootOpens(), 2u);
+    EXPECT_EQ(sim::callsOf("RegSetKeySecurity").size(), 1u);
+}
+
+TEST_F(ServiceKeysTest, KeyThreeLevelsDownKeepsItsAncestorsButTheDaclIsReplaced) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Alpha", "Beta", "Gamma"});
+    sim::ensureKey(m, Services + "qrvrvosv\\Beta\\Ports\\COM1");
+    sim::ensureKey(m, Services + "qrvrvosv\\Beta\\Leaf");
+    start(m);
+
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 0);
+    EXPECT_FALSE(keyExists("qrvrvosv\\Alpha"));
+    EXPECT_FALSE(keyExists("qrvrvosv\\Gamma"));
+    EXPECT_FALSE(keyExists("qrvrvosv\\Beta\\Leaf"));
+    EXPECT_TRUE(keyExists("qrvrvosv\\Beta\\Ports\\COM1"));
+    expectAdministratorsOnly("qrvrvosv");
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv")->owner, "S-1-5-32-544");
+    // The children keep their own DACLs: the new entry is not inherited.
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv\\Beta")->dacl.size(), sim::defaultDacl().size());
+    EXPECT_EQ(rootOpens(), 2u);
+
+    sim::clearCalls();
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Services.c_str(), 0, KEY_READ, &root), ERROR_SUCCESS);
+    EXPECT_EQ(deleteServiceKeyTree(root, "qrvrvosv"), KeyOpenedNotDeleted);
+    EXPECT_EQ(deleteServiceKeyTree(root, "absent"), KeyNotOpened);
+    RegCloseKey(root);
+}
+
+TEST_F(ServiceKeysTest, OnlyTheFirstRemoteSupportKeyIsHandled) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvmprem", {"Parameters"});
+    addServiceKey(m, "xqrvmpremx", {"Parameters"});
+    start(m);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 1);
+    EXPECT_FALSE(keyExists("qrvmprem"));
+    EXPECT_TRUE(keyExists("xqrvmpremx\\Parameters"));
+    EXPECT_EQ(rootOpens(), 1u);
+    // A second call meets the other key.
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 1);
+    EXPECT_FALSE(keyExists("xqrvmpremx"));
+}
+
+TEST_F(ServiceKeysTest, RemoteSupportKeyThatCannotBeOpenedIsPassedOver) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvmprem", {"Parameters"});
+    sim::RegKey& locked = *sim::findKey(m, Services + "qrvmprem");
+    locked.owner = "S-1-5-18";
+    locked.dacl = {sim::Ace{true, "S-1-5-18", KEY_ALL_ACCESS, 0}, sim::Ace{true, "S-1-5-32-544", KEY_READ, 0}};
+    addServiceKey(m, "qrvmprem2", {"Parameters"});
+    start(m);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 1);
+    EXPECT_TRUE(keyExists("qrvmprem\\Parameters"));
+    EXPECT_FALSE(keyExists("qrvmprem2"));
+}
+
+TEST_F(ServiceKeysTest, RemoteSupportKeyThatStaysEndsThePassAndASecondPassTriesAgain) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvmprem");
+    sim::findKey(m, Services + "qrvmprem")->securityReadable = false;
+    addServiceKey(m, "qrvmprem2");
+    start(m);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 0);
+    EXPECT_TRUE(keyExists("qrvmprem"));
+    EXPECT_TRUE(keyExists("qrvmprem2"));
+    EXPECT_EQ(rootOpens(), 2u);
+    EXPECT_EQ(sim::callsOf("RegGetKeySecurity").size(), 2u);
+}
+
+TEST_F(ServiceKeysTest, UnreadableSecurityKeepsTheServiceKeyAfterItsChildrenWent) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvoex", {"Enum", "Parameters"});
+    sim::findKey(m, Services + "qrvrvoex")->securityReadable = false;
+    start(m);
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 0);
+    EXPECT_TRUE(keyExists("qrvrvoex"));
+    EXPECT_FALSE(keyExists("qrvrvoex\\Enum"));
+    EXPECT_FALSE(keyExists("qrvrvoex\\Parameters"));
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvoex")->dacl.size(), sim::defaultDacl().size());
+    EXPECT_EQ(sim::callsOf("RegGetKeySecurity").size(), 2u);  // once per pass
+    EXPECT_TRUE(sim::callsOf("RegSetKeySecurity").empty());
+}
+
+TEST_F(ServiceKeysTest, FragmentsMatchAnywhereButOnlyInLowerCase) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "QRVRVOSV", {"Parameters"});
+    addServiceKey(m, "QRVMPREM");
+    addServiceKey(m, "Qrvrvoex");
+    addServiceKey(m, "oldqrvrvosv2");
+    start(m);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 0);
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 1);
+    EXPECT_TRUE(keyExists("QRVRVOSV\\Parameters"));
+    EXPECT_TRUE(keyExists("QRVMPREM"));
+    EXPECT_TRUE(keyExists("Qrvrvoex"));
+    EXPECT_FALSE(keyExists("oldqrvrvosv2"));
+}
+
+TEST_F(ServiceKeysTest, PlainUserCannotOpenTheServiceKeys) {
+    sim::Machine m = testsupport::machineWith();
+    m.account = "user";
+    addServiceKey(m, "qrvrvosv", {"Parameters"});
+    addServiceKey(m, "qrvmprem", {"Parameters"});
+    start(m);
+    nlohmann::json before = registryNow();
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 0);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 0);
+    EXPECT_EQ(registryNow(), before);
+}
+
+TEST_F(ServiceKeysTest, ServicesRootThatNeverOpensGivesZero) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv");
+    addServiceKey(m, "qrvmprem");
+    start(m);
+    sim::failCall("RegOpenKeyExA", 0, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(removeRestartFeatureServiceKeys(), 0);
+    EXPECT_EQ(removeRemoteSupportServiceKeys(), 0);
+    EXPECT_EQ(sim::callsOf("RegOpenKeyExA").size(), 4u);
+    EXPECT_TRUE(keyExists("qrvrvosv"));
+}
+
+TEST_F(ServiceKeysTest, NameThatDidNotFitCountsAsAnEntryWithoutNamingAKey) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Alpha", "Beta"});
+    start(m);
+    HKEY root = nullptr;
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Services.c_str(), 0, KEY_READ, &root), ERROR_SUCCESS);
+    // The first child enumeration reports a name too long for the buffer:
+    // the entry is passed over and the next index read.
+    sim::failCall("RegEnumKeyExA", 1, ERROR_MORE_DATA);
+    EXPECT_EQ(deleteServiceKeyTree(root, "qrvrvosv"), KeyOpenedNotDeleted);
+    RegCloseKey(root);
+    EXPECT_TRUE(keyExists("qrvrvosv\\Alpha"));
+    EXPECT_FALSE(keyExists("qrvrvosv\\Beta"));
+    auto enums = sim::callsOf("RegEnumKeyExA");
+    ASSERT_GE(enums.size(), 2u);
+    EXPECT_EQ(enums[0].args[1], "0");
+    EXPECT_EQ(enums[1].args[1], "1");
+    for (const auto& c : enums) EXPECT_EQ(c.args[2], "512");
+}
+
+// Every step of the access reset that can fail: the reset answers 1, the
+// DACL stays, the later steps do not run and nothing is left allocated.
+struct ResetFault {
+    const char* function;
+    unsigned nth;
+    const char* firstSkipped;
+};
+
+class AccessResetFaultTest : public testsupport::MachineTest, public ::testing::WithParamInterface<ResetFault> {};
+
+TEST_P(AccessResetFaultTest, FailsCleanly) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv");
+    start(m);
+    const ResetFault& f = GetParam();
+    sim::failCall(f.function, f.nth, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_EQ(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()), 1);
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv")->dacl.size(), sim::defaultDacl().size());
+    EXPECT_TRUE(sim::callsOf(f.firstSkipped).empty()) << f.firstSkipped;
+    EXPECT_TRUE(sim::callsOf("RegSetKeySecurity").empty() || std::string(f.function) == "RegSetKeySecurity");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryStep, AccessResetFaultTest,
+    ::testing::Values(ResetFault{"RegOpenKeyExA", 1, "RegGetKeySecurity"},
+                      ResetFault{"RegGetKeySecurity", 1, "HeapAlloc"},
+                      ResetFault{"GetProcessHeap", 1, "HeapAlloc"},
+                      ResetFault{"HeapAlloc", 1, "AllocateAndInitializeSid"},
+                      ResetFault{"RegGetKeySecurity", 2, "AllocateAndInitializeSid"},
+                      ResetFault{"RegOpenKeyExA", 2, "AllocateAndInitializeSid"},
+                      ResetFault{"AllocateAndInitializeSid", 1, "InitializeAcl"},
+                      ResetFault{"HeapAlloc", 2, "InitializeAcl"},
+                      ResetFault{"InitializeAcl", 1, "AddAccessAllowedAce"},
+                      ResetFault{"AddAccessAllowedAce", 1, "InitializeSecurityDescriptor"},
+                      ResetFault{"InitializeSecurityDescriptor", 1, "SetSecurityDescriptorDacl"},
+                      ResetFault{"SetSecurityDescriptorDacl", 1, "RegSetKeySecurity"},
+                      ResetFault{"RegSetKeySecurity", 1, "RegDeleteKeyA"}));
+
+TEST_F(ServiceKeysTest, AccessResetReleasesItsBlocksOnSuccess) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv");
+    start(m);
+    EXPECT_EQ(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()), 0);
+    expectAdministratorsOnly("qrvrvosv");
+    // Three blocks: the descriptor read, the ACL and the SID.
+    EXPECT_EQ(sim::callsOf("HeapAlloc").size(), 2u);
+    EXPECT_EQ(sim::callsOf("HeapFree").size(), 2u);
+    EXPECT_EQ(sim::callsOf("FreeSid").size(), 1u);
+    EXPECT_EQ(sim::callsOf("RegCloseKey").size(), 2u);
+    EXPECT_EQ(sim::callsOf("RegGetKeySecurity").size(), 2u);
+}
+
+}  // namespace
