@@ -1,0 +1,218 @@
+// Removal of earlier software and the probes of the processor service and
+// driver, on machines whose drive C: is a host folder.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+
+#include "legacy/earlier_software.h"
+#include "platform/win_services.h"
+#include "staging_fixture.h"
+#include "test_support.h"
+
+namespace {
+
+using stagingtest::stamped;
+using stagingtest::StdinFeed;
+
+const std::string System = "C:\\WINNT\\system32";
+const std::string Staged = "C:\\WINNT\\system32\\drivers\\korpa\\win2000\\";
+const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
+
+std::vector<std::string> commandLines() {
+    std::vector<std::string> out;
+    for (const auto& c : sim::callsOf("CreateProcessA")) out.push_back(c.args[1]);
+    return out;
+}
+
+// Files named by CopyFileA calls, in order (the source path's last part).
+std::vector<std::string> copiedNames() {
+    std::vector<std::string> out;
+    for (const auto& c : sim::callsOf("CopyFileA")) {
+        std::string source = c.args[0];
+        size_t cut = source.find_last_of('\\');
+        out.push_back(source.substr(cut + 1, source.size() - cut - 2));
+    }
+    return out;
+}
+
+class EarlierSoftwareTest : public stagingtest::StagingTest {
+protected:
+    void SetUp() override {
+        StagingTest::SetUp();
+        write(Staged + "QRVMPW.DLL", stamped("6.0", "MZ dll\r\n"));
+        write(Staged + "QRVMPREM.EXE", stamped("6.0", "MZ rem\r\n"));
+        write(Staged + "QRVMPSVC.EXE", stamped("6.0", "MZ svc\r\n"));
+    }
+    void TearDown() override {
+        expectNoLeaks();
+        StagingTest::TearDown();
+    }
+    // Puts a program in the system directory that ends with status 0.
+    void installProgram(const std::string& name) {
+        write(System + "\\" + name, "#!/bin/sh\nexit 0\n");
+        ::chmod(host(System + "\\" + name).c_str(), 0755);
+    }
+    void restartWith(const std::function<void(sim::Machine&)>& change) {
+        change(machine_);
+        sim::resetForTest(machine_);
+    }
+};
+
+TEST_F(EarlierSoftwareTest, NothingInstalledQuietCopiesTheThreeFilesAndTriesTheInstaller) {
+    quietMode = 1;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(removeEarlierSoftware(), 0);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+
+    EXPECT_EQ(commandLines(), (std::vector<std::string>{sim::arg(System + "\\qrvrvosv.exe -remove"),
+                                                        sim::arg(System + "\\qrvmpsvc.exe -remove"),
+                                                        sim::arg(System + "\\qrvmpsvc.exe -install")}));
+    // Neither remover started, so no refresh ran: one copy per file.
+    EXPECT_EQ(copiedNames(), (std::vector<std::string>{"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"}));
+    auto copies = sim::callsOf("CopyFileA");
+    ASSERT_EQ(copies.size(), 3u);
+    EXPECT_EQ(copies[0].args[0], sim::arg(Staged + "QRVMPW.DLL"));
+    EXPECT_EQ(copies[0].args[1], sim::arg(System + "\\QRVMPW.DLL"));
+    EXPECT_EQ(read(System + "\\QRVMPW.DLL"), stamped("6.0", "MZ dll\r\n"));
+    EXPECT_EQ(read(System + "\\QRVMPSVC.EXE"), stamped("6.0", "MZ svc\r\n"));
+    // The restart-feature cleanup ran its two passes.
+    size_t rootOpens = 0;
+    for (const auto& c : sim::callsOf("RegOpenKeyExA"))
+        rootOpens += c.args[1] == sim::arg(std::string("SYSTEM\\CurrentControlSet\\Services\\"));
+    EXPECT_EQ(rootOpens, 2u);
+}
+
+TEST_F(EarlierSoftwareTest, InteractiveRefusalKeepsTheNewerInstalledFileAndGoesOn) {
+    write(System + "\\QRVMPSVC.EXE", stamped("7.0", "MZ old svc\r\n"));
+    StdinFeed feed("n\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(removeEarlierSoftware(), 0);
+    std::string out = testing::internal::GetCapturedStdout();
+
+    char older[1100];
+    std::snprintf(older, sizeof older, BuiltinMessages[MsgOlderThan], (Staged + "QRVMPSVC.EXE").c_str(),
+                  (System + "\\QRVMPSVC.EXE").c_str());
+    EXPECT_EQ(out, std::string("\n") + older + BuiltinMessages[MsgCopyAnyway]);
+    EXPECT_EQ(read(System + "\\QRVMPSVC.EXE"), stamped("7.0", "MZ old svc\r\n"));
+    EXPECT_EQ(read(System + "\\QRVMPREM.EXE"), stamped("6.0", "MZ rem\r\n"));
+    EXPECT_EQ(copiedNames(), (std::vector<std::string>{"QRVMPW.DLL", "QRVMPREM.EXE"}));
+    ASSERT_EQ(commandLines().size(), 3u);
+    EXPECT_EQ(commandLines()[2], sim::arg(System + "\\qrvmpsvc.exe -install"));
+}
+
+TEST_F(EarlierSoftwareTest, RemoverThatStartsIsFollowedByARefreshAndTheKeyCleanupCounts) {
+    installProgram("qrvrvosv.exe");
+    restartWith([](sim::Machine& m) {
+        sim::RegKey& k = sim::ensureKey(m, Services + "qrvrvosv");
+        k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(16)};
+        sim::ensureKey(m, Services + "qrvrvosv\\Parameters");
+    });
+    quietMode = 1;
+    EXPECT_EQ(removeEarlierSoftware(), 1);
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv"), nullptr);
+    // The refresh (two programs) comes before the three copies.
+    EXPECT_EQ(copiedNames(), (std::vector<std::string>{"QRVMPREM.EXE", "QRVMPSVC.EXE", "QRVMPW.DLL", "QRVMPREM.EXE",
+                                                       "QRVMPSVC.EXE"}));
+    auto creates = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(creates.size(), 3u);
+    EXPECT_EQ(sim::callsOf("WaitForSingleObject").size(), 1u);
+}
+
+// ---- the processor service probe ---------------------------------------------
+
+class ProcessorServiceTest : public testsupport::MachineTest {};
+
+TEST_F(ProcessorServiceTest, AnswersWhetherTheServiceOpensWithFullAccess) {
+    EXPECT_EQ(isProcessorServiceInstalled(), 0);
+
+    sim::Machine m = testsupport::machineWith();
+    sim::RegKey& k = sim::ensureKey(m, Services + "qrvmpsvc");
+    k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(16)};
+    start(m);
+    EXPECT_EQ(isProcessorServiceInstalled(), 1);
+    auto manager = sim::callsOf("OpenSCManagerA");
+    ASSERT_EQ(manager.size(), 1u);
+    EXPECT_EQ(manager[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
+    auto service = sim::callsOf("OpenServiceA");
+    ASSERT_EQ(service.size(), 1u);
+    EXPECT_EQ(service[0].args[1], "\"qrvmpsvc\"");
+    EXPECT_EQ(service[0].args[2], "0xF01FF");
+
+    // The second probe: the service exists but will not open with full access.
+    sim::failCall("OpenServiceA", 2, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(isProcessorServiceInstalled(), 0);
+    EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 3u);
+
+    m.account = "user";
+    start(m);
+    EXPECT_EQ(isProcessorServiceInstalled(), 0);
+}
+
+// ---- the processor driver's version ----------------------------------------
+
+class DriverVersionTest : public testsupport::MachineTest {
+protected:
+    void withDisplayName(const std::string& bytes, uint32_t type = REG_SZ) {
+        sim::Machine m = testsupport::machineWith();
+        sim::RegKey& k = sim::ensureKey(m, Services + "qrvmpw");
+        k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(1)};
+        k.values["DisplayName"] = sim::RegValue{type, bytes};
+        start(m);
+    }
+};
+
+TEST_F(DriverVersionTest, RecognisedMarkersInTheirOrder) {
+    struct Case {
+        const char* name;
+        int lacks;
+    } cases[] = {
+        {"QRV Service Processor QRV (Version 4.99)", 0}, {"QRV (Version 5.10)", 0},
+        {"QRV (Version 4.98)", 1},                   {"QRV (Version 10.0)", 1},
+        {"QRV (Version 9.2)", 0},                    {"QRV (Version 6.0) driver", 0},
+        {"QRV Service Processor (Version 4.21)", 1}, {"qrv (version 9.0)", 1},
+        {"QRV (Version 4.9)", 1},                    {"", 1},
+    };
+    for (const auto& c : cases) {
+        withDisplayName(sim::regSz(c.name));
+        EXPECT_EQ(lacksRecognizedDriverVersion(), c.lacks) << c.name;
+        auto query = sim::callsOf("RegQueryValueExA");
+        ASSERT_EQ(query.size(), 1u);
+        EXPECT_EQ(query[0].args[1], "\"DisplayName\"");
+        EXPECT_EQ(query[0].args[4], "256");
+        auto open = sim::callsOf("RegOpenKeyExA");
+        ASSERT_EQ(open.size(), 1u);
+        EXPECT_EQ(open[0].args[1], sim::arg("SYSTEM\\CurrentControlSet\\Services\\qrvmpw\\"));
+        EXPECT_EQ(open[0].args[3], "0x20019");
+        EXPECT_EQ(sim::openHandleCount(), 0u);
+    }
+}
+
+TEST_F(DriverVersionTest, MissingKeyOrValueOrTooLongValueCountsAsUnrecognised) {
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 1);
+
+    sim::Machine m = testsupport::machineWith();
+    sim::ensureKey(m, Services + "qrvmpw").values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(1)};
+    start(m);
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 1);
+
+    // 256 characters and the terminator do not fit the buffer.
+    withDisplayName(sim::regSz(std::string(236, ' ') + "QRV (Version 9.0)xxx"));
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 1);
+}
+
+TEST_F(DriverVersionTest, TextEndsAtTheFirstNulOrTheBytesRead) {
+    // 256 bytes without a terminator, the marker at the very end.
+    std::string full = std::string(256 - 17, '.') + "QRV (Version 4.99";
+    ASSERT_EQ(full.size(), 256u);
+    withDisplayName(full, REG_BINARY);
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 0);
+
+    // A marker behind an embedded NUL is not part of the text.
+    withDisplayName(std::string("QRV driver\0QRV (Version 9.0)\0", 30));
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 1);
+
+    // A value shorter than the marker, without terminator.
+    withDisplayName("QRV (Version 9", REG_SZ);
+    EXPECT_EQ(lacksRecognizedDriverVersion(), 1);
+}
+
+}  // namespace
