@@ -61,10 +61,14 @@ protected:
         EXPECT_EQ(sim::openHandleCount(), 0u) << "handles left open";
         EXPECT_EQ(sim::heapBlockCount(), 0u) << "heap blocks left";
         sim::clearFaults();
-        if (!folder.empty()) {
-            std::error_code ec;
-            fs::remove_all(folder, ec);
-        }
+        removeFolder();
+    }
+
+    void removeFolder() {
+        if (folder.empty()) return;
+        std::error_code ec;
+        fs::remove_all(folder, ec);
+        folder.clear();
     }
 
     static std::string infPath(const char* name) { return std::string(StagingDirectory) + "\\win2000\\" + name; }

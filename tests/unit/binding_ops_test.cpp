@@ -166,7 +166,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
         EXPECT_EQ(sim::machine().devices.size(), devicesBefore) << c.function;
         EXPECT_EQ(sim::openHandleCount(), 0u) << c.function;
         sim::clearFaults();
-        fs::remove_all(folder);
+        removeFolder();
     }
 }
 
@@ -210,7 +210,7 @@ TEST_F(DriverOpsTest, RemoveDeviceByIdReleasesEverythingOnFailures) {
         EXPECT_EQ(sim::heapBlockCount(), 0u) << f;
         EXPECT_TRUE(device(a.instanceId)->present) << f;
         sim::clearFaults();
-        fs::remove_all(folder);
+        removeFolder();
     }
 }
 
