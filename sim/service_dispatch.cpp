@@ -21,6 +21,7 @@
 
 #include "platform/win_services.h"
 #include "runtime.h"
+#include "services.h"
 
 using namespace sim;
 
@@ -203,6 +204,19 @@ private:
     std::string partial_;
 };
 
+// The account a service runs as, from its ObjectName: local system unless
+// the service is set up to run as an administrator or another account.
+std::string serviceAccount(const std::string& name) {
+    RegKey* k = serviceKey(name);
+    if (!k) return "system";
+    auto it = k->values.find("ObjectName");
+    if (it == k->values.end()) return "system";
+    std::string who = upper(it->second.data.substr(0, it->second.data.find('\0')));
+    if (who.empty() || who == "LOCALSYSTEM" || who == "NT AUTHORITY\\SYSTEM") return "system";
+    if (who.find("ADMINISTRATOR") != std::string::npos) return "administrator";
+    return "user";
+}
+
 }  // namespace
 
 namespace sim {
@@ -302,7 +316,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         s.name = started;
         s.dispatching = true;
         s.mainDone = false;
-        setProcessAccount("system");
+        setProcessAccount(serviceAccount(started));
     }
     Channel channel(std::getenv("WINSIM_CONTROL"));
     channel.read();  // what was sent before the start is known before ServiceMain runs
@@ -383,10 +397,15 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE h, LPSERVICE_STATUS status) {
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    ServiceRuntime& rt = machine().services[r->name];
-    rt.state = status->dwCurrentState;
-    rt.reported.push_back(status->dwCurrentState);
-    commit();
+    // A service that was deleted once it had reported stopped and its last
+    // handle closed keeps no state to report into.
+    Machine& m = machine();
+    if (m.services.count(r->name) || serviceKey(r->name)) {
+        ServiceRuntime& rt = m.services[r->name];
+        rt.state = status->dwCurrentState;
+        rt.reported.push_back(status->dwCurrentState);
+        commit();
+    }
     ServiceProcess& s = self();
     std::lock_guard<std::mutex> g(s.m);
     s.reported = true;

@@ -208,6 +208,8 @@ bool startWindows(const std::string& folder, int number, const StartOptions& so,
             sim::commit();
             sim::removeServiceIfUnused(s.name);
             if (deleting) out << "    service " << s.name << " was marked for deletion: removed\n";
+        } else {
+            out << "    service " << s.name << " deleted while it ran\n";
         }
     }
 

@@ -1,0 +1,198 @@
+// The simulated restart with the second phase scheduled as the service
+// "mpsetup": the built SETUP.EXE run by `winsim restart` as a service.
+#include <sys/stat.h>
+
+#include <filesystem>
+
+#include "harness.h"
+#include "presets.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const StagedSetup = "C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE";
+
+// A driver package INF; the adapter's declares its child functions 3 and
+// 5 in its hardware key, as the multifunction driver reads them.
+std::string inf(const std::string& model, bool children = false) {
+    return "[Version]\nSignature=\"$Windows NT$\"\nClass=System\n"
+           "ClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\n\n"
+           "[Manufacturer]\n%Maker%=Models\n\n[Models]\n" +
+           model +
+           "\n\n[Install]\n\n" +
+           (children ? "[Install.HW]\nAddReg=Children\n\n[Children]\n"
+                       "HKR,Child0003,HardwareID,,MF\\MGTPROC_DEV3\nHKR,Child0005,HardwareID,,MF\\MGTPROC_DEV5\n\n"
+                     : "") +
+           "[Strings]\nMaker=\"Maker\"\n";
+}
+
+// The default machine as a first phase with /X leaves it: the staging tree
+// with the driver package and SETUP.EXE, the processor service program in
+// the system directory, and the service scheduled.
+void scheduleSecondPhase(scenario::Machine& machine, bool adapterNeedsRestart) {
+    std::string staged = "C:\\WINNT\\system32\\drivers\\korpa\\win2000\\";
+    scenario::writeFile(machine.hostPath(staged + "korpa.inf"), inf("\"Adapter\"=Install,PCI\\VEN_1D3C&DEV_0207&CC_0680", true));
+    scenario::writeFile(machine.hostPath(staged + "serw.inf"), inf("\"Port\"=Install,MF\\MGTPROC_DEV3"));
+    scenario::writeFile(machine.hostPath(staged + "mpw.inf"), inf("\"Processor\"=Install,MF\\MGTPROC_DEV5"));
+    std::string program = machine.hostPath("C:\\WINNT\\system32\\qrvmpsvc.exe");
+    scenario::writeFile(program, "#!/bin/sh\nexit 0\n");
+    ::chmod(program.c_str(), 0755);
+    std::string setup = machine.hostPath(StagedSetup);
+    fs::create_directories(fs::path(setup).parent_path());
+    fs::copy_file(std::string(MEDIA_DIR) + "/win2000/SETUP.EXE", setup, fs::copy_options::overwrite_existing);
+    machine.edit([&](sim::Machine& m) {
+        for (auto& d : m.devices)
+            if (d.instanceId.rfind("PCI\\VEN_1D3C", 0) == 0) d.needsRestart = adapterNeedsRestart;
+        sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup");
+        k.values["Type"] = sim::RegValue{4, sim::regDword(0x10)};
+        k.values["Start"] = sim::RegValue{4, sim::regDword(2)};
+        k.values["ErrorControl"] = sim::RegValue{4, sim::regDword(1)};
+        k.values["ImagePath"] = sim::RegValue{2, sim::regSz(StagedSetup)};
+        k.values["ObjectName"] = sim::RegValue{1, sim::regSz("LocalSystem")};
+        m.services["mpsetup"] = sim::ServiceRuntime{};
+    });
+}
+
+bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+
+TEST(Restart, ServicePhaseInstallsDeletesItselfAndAsksForTheReboot) {
+    scenario::Machine machine("default");
+    scheduleSecondPhase(machine, true);
+    auto r = machine.winsim({"restart"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "  service mpsetup: " + std::string(StagedSetup) + "\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "      | Installation complete")) << r.output;
+    EXPECT_TRUE(contains(r.output, "Reboot the machine for the device driver to start. \n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "    states reported: 4 1\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "service mpsetup was marked for deletion: removed")) << r.output;
+    EXPECT_TRUE(contains(r.output, "  another restart asked for: yes\n")) << r.output;
+    // The preset's own system services map to no program and are skipped.
+    EXPECT_FALSE(contains(r.output, "Schedule")) << r.output;
+
+    sim::Machine m = machine.state();
+    EXPECT_EQ(sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
+    EXPECT_EQ(m.services.count("mpsetup"), 0u);
+    EXPECT_EQ(m.rebootRequests, std::vector<uint32_t>{2});
+    EXPECT_TRUE(m.eventLog.empty());
+    bool bound = false;
+    for (const auto& d : m.devices) {
+        EXPECT_FALSE(d.rootCreated) << d.instanceId;
+        if (d.instanceId.rfind("PCI\\VEN_1D3C", 0) == 0) bound = !d.boundInf.empty();
+    }
+    EXPECT_TRUE(bound);
+    // The processor service program's install run, then the service.
+    ASSERT_EQ(m.processes.size(), 2u);
+    EXPECT_EQ(m.processes[0].commandLine, "C:\\WINNT\\system32\\qrvmpsvc.exe -install");
+    EXPECT_EQ(m.processes[1].commandLine, StagedSetup);
+    EXPECT_EQ(m.processes[1].console, "service");
+    EXPECT_TRUE(contains(m.processes[1].output, "Installation complete\n\r"));
+
+    // The next start honours the reboot and runs nothing more.
+    auto again = machine.winsim({"restart"});
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_TRUE(contains(again.output, "reboot request honoured (ExitWindowsEx flags 0x2)")) << again.output;
+    EXPECT_FALSE(contains(again.output, "service mpsetup")) << again.output;
+    EXPECT_TRUE(contains(again.output, "another restart asked for: no")) << again.output;
+    auto changes = machine.winsim({"changes"});
+    EXPECT_TRUE(contains(changes.output, "rebootRequests")) << changes.output;
+}
+
+TEST(Restart, UntilSettledStopsOnceNoRebootIsAsked) {
+    scenario::Machine machine("default");
+    scheduleSecondPhase(machine, true);
+    auto r = machine.winsim({"restart", "--until-settled"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Start 2 of machine")) << r.output;
+    EXPECT_FALSE(contains(r.output, "Start 3 of machine")) << r.output;
+    EXPECT_TRUE(machine.state().rebootRequests.empty());
+}
+
+TEST(Restart, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
+    scenario::Machine machine("default");
+    scheduleSecondPhase(machine, true);
+    auto r = machine.winsim({"restart", "--fail", "DeleteService#1=5"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "Reboot the machine")) << r.output;
+    EXPECT_TRUE(contains(r.output, "another restart asked for: no")) << r.output;
+    sim::Machine m = machine.state();
+    ASSERT_NE(sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
+    EXPECT_TRUE(m.rebootRequests.empty());
+
+    auto again = machine.winsim({"restart"});
+    EXPECT_TRUE(contains(again.output, "  service mpsetup: ")) << again.output;
+    EXPECT_TRUE(contains(again.output, "another restart asked for: yes")) << again.output;
+    sim::Machine after = machine.state();
+    EXPECT_EQ(sim::findKey(after, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
+}
+
+TEST(Restart, ControlsSentThroughTheChannel) {
+    scenario::Machine machine("default");
+    scheduleSecondPhase(machine, false);
+    EXPECT_EQ(machine.winsim({"control", "mpsetup", "interrogate", "--before", "SetServiceStatus#2"}).exitCode, 0);
+    EXPECT_EQ(machine.winsim({"control", "mpsetup", "stop", "--before", "UpdateDriverForPlugAndPlayDevicesA#2"}).exitCode,
+              0);
+    EXPECT_NE(machine.winsim({"control", "mpsetup", "halt"}).exitCode, 0);
+    auto r = machine.winsim({"restart"});
+    // Stop during the bindings: the service reports stopped, so it goes as
+    // soon as its deletion closes the last handle, and the interrogate after
+    // the work is refused by the manager.
+    EXPECT_TRUE(contains(r.output, "    service mpsetup deleted while it ran\n")) << r.output;
+    sim::Machine m = machine.state();
+    EXPECT_EQ(sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
+    EXPECT_TRUE(contains(r.output, "      | Installation complete")) << r.output;
+    EXPECT_FALSE(fs::exists(machine.folder() + "/controls/mpsetup.txt"));
+    auto show = machine.winsim({"show"});
+    EXPECT_EQ(show.exitCode, 0);
+}
+
+TEST(Restart, DevicesAreEnumeratedAgainAndRunOnceRunsOnce) {
+    scenario::Machine machine("default");
+    machine.edit([](sim::Machine& m) {
+        sim::Device& child = m.devices.back();  // child function 4, removed by software
+        child.present = false;
+        child.boundInf = "C:\\WINNT\\inf\\oem1.inf";
+        sim::Device root;
+        root.instanceId = "ROOT\\SYSTEM\\0001";
+        root.rootCreated = true;
+        root.present = false;
+        m.devices.push_back(root);
+        sim::Device gone = sim::childFunction(2, m.devices[m.devices.size() - 3].instanceId);
+        gone.present = false;
+        gone.hardware = false;
+        m.devices.push_back(gone);
+        sim::ensureKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce").values["Setup"] =
+            sim::RegValue{1, sim::regSz("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE -R")};
+    });
+    scenario::writeFile(machine.hostPath(StagedSetup), "#!/bin/sh\necho resumed \"$@\"\nexit 1\n");
+    ::chmod(machine.hostPath(StagedSetup).c_str(), 0755);
+    auto r = machine.winsim({"restart"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "found again, to be bound to a driver")) << r.output;
+    EXPECT_TRUE(contains(r.output, "ROOT\\SYSTEM\\0001: made by software and removed, gone")) << r.output;
+    EXPECT_TRUE(contains(r.output, "  RunOnce Setup: C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE -R\n"))
+        << r.output;
+    EXPECT_TRUE(contains(r.output, "    exit code 1\n")) << r.output;
+    EXPECT_TRUE(contains(r.output, "      | resumed -R\n")) << r.output;
+
+    sim::Machine m = machine.state();
+    size_t found = 0;
+    for (const auto& d : m.devices) {
+        EXPECT_NE(d.instanceId, "ROOT\\SYSTEM\\0001");
+        if (d.instanceId.rfind("MF\\MGTPROC_DEV4", 0) == 0) {
+            ++found;
+            EXPECT_TRUE(d.present);
+            EXPECT_TRUE(d.boundInf.empty());
+        }
+        if (d.instanceId.rfind("MF\\MGTPROC_DEV2", 0) == 0) {
+            EXPECT_FALSE(d.present);
+        }
+    }
+    EXPECT_EQ(found, 1u);
+    EXPECT_TRUE(sim::findKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce")->values.empty());
+
+    auto again = machine.winsim({"restart"});
+    EXPECT_FALSE(contains(again.output, "RunOnce")) << again.output;
+}
+
+}  // namespace

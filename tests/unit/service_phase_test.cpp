@@ -1,0 +1,438 @@
+// The second phase as the service "mpsetup": run through the simulated
+// control dispatcher on an in-memory machine whose staging tree holds the
+// driver package.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+#include "devices/device_table.h"
+#include "devices/install_plan.h"
+#include "messages/messages.h"
+#include "service_dispatch.h"
+#include "services.h"
+#include "setup/service_phase.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const char* const StagingWin2000 = "WINNT/system32/drivers/korpa/win2000";
+
+// A driver package INF; the adapter's declares its child functions 3 and
+// 5 in its hardware key, as the multifunction driver reads them.
+std::string inf(const std::string& model, bool children = false) {
+    return "[Version]\nSignature=\"$Windows NT$\"\nClass=System\n"
+           "ClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\n\n"
+           "[Manufacturer]\n%Maker%=Models\n\n[Models]\n" +
+           model +
+           "\n\n[Install]\n\n" +
+           (children ? "[Install.HW]\nAddReg=Children\n\n[Children]\n"
+                       "HKR,Child0003,HardwareID,,MF\\MGTPROC_DEV3\nHKR,Child0005,HardwareID,,MF\\MGTPROC_DEV5\n\n"
+                     : "") +
+           "[Strings]\nMaker=\"Maker\"\n";
+}
+
+void writeFile(const fs::path& p, const std::string& text, bool executable = false) {
+    fs::create_directories(p.parent_path());
+    std::ofstream(p, std::ios::binary) << text;
+    if (executable) ::chmod(p.c_str(), 0755);
+}
+
+SERVICE_TABLE_ENTRYA DispatchTable[] = {
+    {const_cast<LPSTR>("mpsetup"), serviceMain},
+    {nullptr, nullptr},
+};
+
+class ServicePhase : public testsupport::MachineTest {
+protected:
+    void SetUp() override {
+        drive = fs::temp_directory_path() /
+                ("korpa-service-" + std::to_string(::getpid()) + "-" +
+                 ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::remove_all(drive);
+        fs::path staged = drive / StagingWin2000;
+        writeFile(staged / "korpa.inf", inf("\"Adapter\"=Install,PCI\\VEN_1D3C&DEV_0207&CC_0680", true));
+        writeFile(staged / "serw.inf", inf("\"Port\"=Install,MF\\MGTPROC_DEV3\n\"Port0\"=Install,MF\\MGTPROC_DEV0"));
+        writeFile(staged / "mpw.inf", inf("\"Processor\"=Install,MF\\MGTPROC_DEV5\n\"Proc1\"=Install,MF\\MGTPROC_DEV1"));
+        writeFile(drive / "WINNT/system32/qrvmpsvc.exe", "#!/bin/sh\nexit 0\n", true);
+        ::setenv("WINSIM_SERVICE", "mpsetup", 1);
+        start(defaultMachine());
+    }
+    void TearDown() override {
+        ::unsetenv("WINSIM_SERVICE");
+        testsupport::MachineTest::TearDown();
+        fs::remove_all(drive);
+    }
+
+    // The newer adapter with child function 4 of the old generation, and
+    // the service that the first phase scheduled.
+    sim::Machine defaultMachine(bool adapterNeedsRestart = false) {
+        sim::Device adapter = sim::newerAdapter();
+        adapter.needsRestart = adapterNeedsRestart;
+        sim::Machine m = testsupport::machineWith({adapter, sim::childFunction(4, adapter.instanceId)});
+        m.drives["C"] = drive.string();
+        sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup");
+        k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(SERVICE_WIN32_OWN_PROCESS)};
+        k.values["Start"] = sim::RegValue{REG_DWORD, sim::regDword(SERVICE_AUTO_START)};
+        k.values["ImagePath"] =
+            sim::RegValue{REG_EXPAND_SZ, sim::regSz("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE")};
+        m.services["mpsetup"] = sim::ServiceRuntime{};
+        return m;
+    }
+
+    // Runs the process's dispatcher as the service control manager would.
+    BOOL runService() {
+        testing::internal::CaptureStdout();
+        BOOL ok = StartServiceCtrlDispatcherA(DispatchTable);
+        output = testing::internal::GetCapturedStdout();
+        return ok;
+    }
+
+    std::vector<uint32_t> reported() { return sim::machine().services["mpsetup"].reported; }
+    bool deletePending() { return sim::machine().services["mpsetup"].deletePending; }
+    std::vector<std::string> eventStrings(size_t i) { return sim::machine().eventLog.at(i).strings; }
+    size_t lastIndexOf(const std::string& function) {
+        const auto& all = sim::calls();
+        for (size_t i = all.size(); i-- > 0;)
+            if (all[i].function == function) return i;
+        return all.size();
+    }
+    // Calls of a function made after the manager was opened.
+    size_t countAfterManager(const std::string& function) {
+        size_t n = 0;
+        const auto& all = sim::calls();
+        for (size_t i = indexOf("OpenSCManagerA"); i < all.size(); ++i) n += all[i].function == function;
+        return n;
+    }
+    size_t indexOf(const std::string& function, size_t nth = 1) {
+        size_t seen = 0;
+        const auto& all = sim::calls();
+        for (size_t i = 0; i < all.size(); ++i)
+            if (all[i].function == function && ++seen == nth) return i;
+        return all.size();
+    }
+
+    fs::path drive;
+    std::string output;
+};
+
+const std::string Complete = "Installation complete\n\r";
+const std::string Reboot = "Reboot the machine for the device driver to start. \n\r";
+const std::string Failed = "\nInstallation failed\n";
+
+bool endsWith(const std::string& s, const std::string& tail) {
+    return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
+}
+
+TEST_F(ServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheReboot) {
+    start(defaultMachine(true));
+    ASSERT_TRUE(runService());
+    EXPECT_TRUE(endsWith(output, Complete + Reboot)) << output;
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+    EXPECT_TRUE(deletePending());
+    EXPECT_EQ(sim::machine().rebootRequests, std::vector<uint32_t>{EWX_REBOOT});
+    EXPECT_EQ(quietMode, 1);
+    EXPECT_STREQ(stagingDir, "C:\\WINNT\\system32\\drivers\\korpa");
+
+    auto status = sim::callsOf("SetServiceStatus");
+    ASSERT_EQ(status.size(), 2u);
+    EXPECT_EQ(status[0].args[1], "state=4");
+    EXPECT_EQ(status[0].args[2], "type=0x10");
+    EXPECT_EQ(status[0].args[3], "accepted=1");
+    for (size_t i = 4; i < 8; ++i) EXPECT_EQ(status[0].args[i].substr(status[0].args[i].find('=')), "=0");
+    EXPECT_EQ(status[1].args[1], "state=1");
+
+    auto manager = sim::callsOf("OpenSCManagerA");
+    ASSERT_EQ(manager.size(), 1u);
+    EXPECT_EQ(manager[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
+    EXPECT_EQ(sim::callsOf("OpenServiceA").at(0).args[2], "0xF01FF");
+    EXPECT_EQ(sim::callsOf("OpenProcessToken").at(0).args[1], "0x28");
+    EXPECT_EQ(sim::callsOf("LookupPrivilegeValueA").at(0).args[0], "null");
+    EXPECT_EQ(sim::callsOf("LookupPrivilegeValueA").at(0).args[1], "\"SeShutdownPrivilege\"");
+    auto adjust = sim::callsOf("AdjustTokenPrivileges");
+    ASSERT_EQ(adjust.size(), 1u);
+    EXPECT_EQ(adjust[0].args[1], "0");
+    EXPECT_EQ(adjust[0].args[3], "0");
+    EXPECT_EQ(adjust[0].args[4], "null");
+    EXPECT_EQ(adjust[0].args[5], "null");
+    EXPECT_EQ(adjust[0].args[6], "count=1");
+    EXPECT_EQ(adjust[0].args[7], "luid=19:0 attributes=0x2");
+    EXPECT_EQ(adjust[0].lastError, 0u);
+    EXPECT_EQ(sim::callsOf("ExitWindowsEx").at(0).args, (std::vector<std::string>{"0x2", "0x0"}));
+
+    // Deletion, then the restart request, then the handles, then stopped.
+    EXPECT_LT(indexOf("DeleteService"), indexOf("OpenProcessToken"));
+    EXPECT_EQ(countAfterManager("CloseHandle"), 1u);  // the token
+    EXPECT_LT(indexOf("ExitWindowsEx"), lastIndexOf("CloseHandle"));
+    EXPECT_LT(lastIndexOf("CloseHandle"), indexOf("CloseServiceHandle"));
+    EXPECT_LT(indexOf("CloseServiceHandle", 2), indexOf("SetServiceStatus", 2));
+    EXPECT_TRUE(sim::machine().eventLog.empty());
+}
+
+TEST_F(ServicePhase, SecondPhaseBindsChildFunctionFiveThroughTheTemporaryRootDevice) {
+    ASSERT_TRUE(runService());
+    auto binds = sim::callsOf("UpdateDriverForPlugAndPlayDevicesA");
+    ASSERT_EQ(binds.size(), 3u) << output;
+    EXPECT_EQ(binds[0].args[1], "\"PCI\\\\VEN_1D3C&DEV_0207&CC_0680\"");
+    EXPECT_EQ(binds[0].args[2], "\"C:\\\\WINNT\\\\system32\\\\drivers\\\\korpa\\\\win2000\\\\korpa.inf\"");
+    EXPECT_EQ(binds[1].args[1], "\"MF\\\\MGTPROC_DEV3\"");
+    EXPECT_EQ(binds[2].args[1], "\"MF\\\\MGTPROC_DEV5\"");
+    EXPECT_LT(indexOf("SetupDiCreateDeviceInfoA"), indexOf("UpdateDriverForPlugAndPlayDevicesA", 2));
+    EXPECT_LT(indexOf("UpdateDriverForPlugAndPlayDevicesA", 3), indexOf("SetupDiCallClassInstaller", 2));
+    for (const auto& d : sim::machine().devices) EXPECT_FALSE(d.rootCreated) << d.instanceId;
+    auto runs = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[1], "\"C:\\\\WINNT\\\\system32\\\\qrvmpsvc.exe -install\"");
+    EXPECT_TRUE(endsWith(output, Complete)) << output;
+    EXPECT_EQ(output.find(Reboot), std::string::npos);
+    // Complete without a restart: deleted, no reboot.
+    EXPECT_TRUE(deletePending());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_TRUE(sim::callsOf("OpenProcessToken").empty());
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
+TEST_F(ServicePhase, FailedInstallationDeletesTheServiceWithoutReboot) {
+    fs::remove(drive / "WINNT/system32/qrvmpsvc.exe");
+    start(defaultMachine(true));  // a binding asks for a restart, the install run fails
+    ASSERT_TRUE(runService());
+    EXPECT_TRUE(endsWith(output, "File system error: 2\n\n" + Failed)) << output;
+    EXPECT_TRUE(deletePending());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_TRUE(sim::callsOf("OpenProcessToken").empty());
+    EXPECT_EQ(reported().back(), SERVICE_STOPPED);
+}
+
+TEST_F(ServicePhase, NoKnownDeviceAfterTheRestart) {
+    sim::Machine m = defaultMachine();
+    m.devices.resize(m.devices.size() - 2);
+    start(m);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(output, Failed);
+    EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
+    EXPECT_TRUE(deletePending());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
+TEST_F(ServicePhase, SystemDirectoryThatIsTooLongOrUnreadable) {
+    sim::Machine m = defaultMachine();
+    m.systemDirectory = "C:\\" + std::string(256, 'S');  // 259 characters: accepted
+    EXPECT_EQ(m.systemDirectory.size(), 259u);
+    m.systemDirectory += "X";  // 260: refused
+    start(m);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installSecondPhase(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
+    EXPECT_TRUE(sim::callsOf("SetupDiGetClassDevsA").empty());
+
+    start(defaultMachine());
+    sim::failCall("GetSystemDirectoryA", 1, ERROR_INVALID_PARAMETER);
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installSecondPhase(), 2);
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
+}
+
+TEST_F(ServicePhase, ResultFlagsAreClearedAtTheStart) {
+    installFailed = 1;
+    restartRequired = 1;
+    restartIndication = 1;
+    DetectionState.present[5] = 1;
+    messageTable = nullptr;
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(installSecondPhase(), 0);
+    EXPECT_TRUE(endsWith(testing::internal::GetCapturedStdout(), Complete));
+    EXPECT_EQ(DetectionState.present[5], 0);
+    EXPECT_EQ(messageTable, static_cast<const char**>(BuiltinMessages));
+}
+
+TEST_F(ServicePhase, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
+    start(defaultMachine(true));
+    sim::failCall("DeleteService", 1, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(runService());
+    EXPECT_TRUE(endsWith(output, Complete + Reboot));
+    EXPECT_FALSE(deletePending());
+    EXPECT_NE(sim::serviceKey("mpsetup"), nullptr);
+    EXPECT_TRUE(sim::callsOf("OpenProcessToken").empty());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
+    EXPECT_EQ(reported().back(), SERVICE_STOPPED);
+
+    // The next start: the phase runs again, and this time goes through.
+    ASSERT_TRUE(runService());
+    EXPECT_TRUE(deletePending());
+    EXPECT_EQ(sim::machine().rebootRequests, std::vector<uint32_t>{EWX_REBOOT});
+}
+
+TEST_F(ServicePhase, ManagerOrServiceThatCannotBeOpenedEndsStopped) {
+    start(defaultMachine(true));
+    sim::failCall("OpenSCManagerA", 1, ERROR_ACCESS_DENIED);
+    ASSERT_TRUE(runService());
+    EXPECT_TRUE(sim::callsOf("OpenServiceA").empty());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+
+    start(defaultMachine(true));
+    sim::failCall("OpenServiceA", 1, ERROR_SERVICE_DOES_NOT_EXIST);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 1u);
+    EXPECT_TRUE(sim::callsOf("DeleteService").empty());
+    EXPECT_EQ(reported().back(), SERVICE_STOPPED);
+}
+
+TEST_F(ServicePhase, ServiceRunningAsAPlainUserCannotDeleteItself) {
+    sim::Machine m = defaultMachine(true);
+    sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup")->values["ObjectName"] =
+        sim::RegValue{REG_SZ, sim::regSz(".\\guest")};
+    start(m);
+    ASSERT_TRUE(runService());
+    // Not an administrator: the bindings are refused and the manager too.
+    EXPECT_TRUE(endsWith(output, Failed)) << output;
+    EXPECT_EQ(sim::callsOf("OpenSCManagerA").at(0).lastError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(deletePending());
+    EXPECT_TRUE(sim::machine().rebootRequests.empty());
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+}
+
+TEST_F(ServicePhase, PrivilegeThatCannotBeHadMeansNoReboot) {
+    struct Case {
+        const char* function;
+        uint32_t error;
+        const char* lastCall;  // the last token call made
+    };
+    for (Case c : {Case{"OpenProcessToken", ERROR_ACCESS_DENIED, "OpenProcessToken"},
+                   Case{"LookupPrivilegeValueA", ERROR_NO_SUCH_PRIVILEGE, "LookupPrivilegeValueA"},
+                   Case{"AdjustTokenPrivileges", ERROR_NOT_ALL_ASSIGNED, "AdjustTokenPrivileges"}}) {
+        SCOPED_TRACE(c.function);
+        start(defaultMachine(true));
+        sim::failCall(c.function, 1, c.error);
+        ASSERT_TRUE(runService());
+        EXPECT_TRUE(deletePending());
+        EXPECT_TRUE(sim::callsOf("ExitWindowsEx").empty());
+        EXPECT_TRUE(sim::machine().rebootRequests.empty());
+        EXPECT_EQ(countAfterManager("CloseHandle"), std::string(c.function) == "OpenProcessToken" ? 0u : 1u);
+        EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
+        EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+        EXPECT_EQ(sim::openHandleCount(), 0u);
+    }
+}
+
+TEST_F(ServicePhase, RegistrationFailureInstallsNothingAndEndsAfterThreeReports) {
+    sim::failCall("RegisterServiceCtrlHandlerA", 1, ERROR_INVALID_NAME);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(sim::callsOf("GetSystemDirectoryA").empty());
+    EXPECT_TRUE(sim::callsOf("OpenSCManagerA").empty());
+    auto status = sim::callsOf("SetServiceStatus");
+    ASSERT_EQ(status.size(), 3u);  // the bound of the final report
+    for (const auto& s : status) {
+        EXPECT_EQ(s.args[0], "null");
+        EXPECT_EQ(s.args[1], "state=1");
+    }
+    ASSERT_EQ(sim::machine().eventLog.size(), 3u);
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(sim::machine().eventLog[i].source, "mpsetup");
+        EXPECT_EQ(eventStrings(i), (std::vector<std::string>{"mpsetup error: 6", "SetServiceStatus"}));
+    }
+    EXPECT_FALSE(deletePending());
+}
+
+TEST_F(ServicePhase, FailedRunningReportSkipsTheInstallation) {
+    sim::failCall("SetServiceStatus", 1, ERROR_INVALID_DATA);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(output, "");
+    EXPECT_TRUE(sim::callsOf("GetSystemDirectoryA").empty());
+    ASSERT_EQ(sim::machine().eventLog.size(), 1u);
+    EXPECT_EQ(eventStrings(0), (std::vector<std::string>{"mpsetup error: 13", "SetServiceStatus"}));
+    EXPECT_EQ(reported(), std::vector<uint32_t>{SERVICE_STOPPED});
+    EXPECT_FALSE(deletePending());
+}
+
+TEST_F(ServicePhase, FinalReportIsRetriedAtMostThreeTimes) {
+    sim::failCall("SetServiceStatus", 2, 1);
+    sim::failCall("SetServiceStatus", 3, 2);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 4u);
+    ASSERT_EQ(sim::machine().eventLog.size(), 2u);
+    EXPECT_EQ(eventStrings(0)[0], "mpsetup error: 1");
+    EXPECT_EQ(eventStrings(1)[0], "mpsetup error: 2");
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+
+    start(defaultMachine());
+    sim::failCall("SetServiceStatus", 0, ERROR_INVALID_HANDLE);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 4u);  // running, then three stopped
+    EXPECT_EQ(sim::machine().eventLog.size(), 4u);
+}
+
+TEST_F(ServicePhase, InterrogateAfterTheWorkReportsRunning) {
+    start(defaultMachine(true));
+    sim::queueServiceControl(SERVICE_CONTROL_INTERROGATE, "SetServiceStatus", 2);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_RUNNING, SERVICE_STOPPED}));
+    auto outcomes = sim::serviceControlOutcomes();
+    ASSERT_EQ(outcomes.size(), 1u);
+    EXPECT_EQ(outcomes[0].error, 0u);
+    // The work was done before it: deleted, reboot requested.
+    EXPECT_TRUE(deletePending());
+    EXPECT_EQ(sim::machine().rebootRequests.size(), 1u);
+}
+
+TEST_F(ServicePhase, StopDuringTheInstallationIsAnsweredAndDoesNotInterruptIt) {
+    start(defaultMachine(true));
+    sim::queueServiceControl(SERVICE_CONTROL_STOP, "UpdateDriverForPlugAndPlayDevicesA", 2);
+    ASSERT_TRUE(runService());
+    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 3u);
+    EXPECT_EQ(sim::callsOf("SetServiceStatus")[1].args[1], "state=1");
+    EXPECT_EQ(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").size(), 3u);
+    EXPECT_TRUE(endsWith(output, Complete + Reboot));
+    EXPECT_EQ(sim::machine().rebootRequests.size(), 1u);
+    // Stopped and deleted: the service went when its last handle closed.
+    EXPECT_EQ(sim::serviceKey("mpsetup"), nullptr);
+    EXPECT_EQ(sim::machine().services.count("mpsetup"), 0u);
+    // The stopped report came from the handler, between the bindings.
+    EXPECT_LT(indexOf("UpdateDriverForPlugAndPlayDevicesA", 1), indexOf("SetServiceStatus", 2));
+    EXPECT_LT(indexOf("SetServiceStatus", 2), indexOf("UpdateDriverForPlugAndPlayDevicesA", 2));
+}
+
+TEST_F(ServicePhase, HandlerAnswersEveryOtherControlWithRunning) {
+    // A user control reaches the handler whatever the service accepts.
+    sim::queueServiceControl(200);
+    sim::queueServiceControl(SERVICE_CONTROL_PAUSE, "SetServiceStatus", 2);  // not accepted: refused
+    ASSERT_TRUE(runService());
+    auto outcomes = sim::serviceControlOutcomes();
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].control, 200u);
+    EXPECT_EQ(outcomes[0].error, 0u);
+    EXPECT_EQ(outcomes[1].error, static_cast<uint32_t>(ERROR_SERVICE_CANNOT_ACCEPT_CTRL));
+    std::vector<uint32_t> r = reported();
+    ASSERT_EQ(r.size(), 3u);
+    EXPECT_EQ(r[1], SERVICE_RUNNING);
+    EXPECT_EQ(r.back(), SERVICE_STOPPED);
+}
+
+TEST_F(ServicePhase, FailedHandlerReportIsLoggedOnceWithTheLastError) {
+    serviceStatusHandle = nullptr;
+    serviceControlHandler(SERVICE_CONTROL_INTERROGATE);
+    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 1u);
+    ASSERT_EQ(sim::machine().eventLog.size(), 1u);
+    const sim::EventEntry& e = sim::machine().eventLog[0];
+    EXPECT_EQ(e.source, "mpsetup");
+    EXPECT_EQ(e.type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(e.category, 0);
+    EXPECT_EQ(e.eventId, 0u);
+    EXPECT_EQ(e.strings, (std::vector<std::string>{"mpsetup error: 6", "SetServiceStatus"}));
+}
+
+TEST_F(ServicePhase, DispatcherOutsideTheServiceManagerFails) {
+    ::unsetenv("WINSIM_SERVICE");
+    EXPECT_FALSE(StartServiceCtrlDispatcherA(DispatchTable));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
+    EXPECT_TRUE(sim::callsOf("RegisterServiceCtrlHandlerA").empty());
+}
+
+}  // namespace
