@@ -92,6 +92,11 @@ void printMachine(const sim::Machine& m, const std::string& folder, std::ostream
             << "\n    class " << d.className << ", ids:";
         if (d.rawIds) out << " (raw, " << d.rawHardwareIds.size() << " bytes)";
         for (const auto& id : d.hardwareIds) out << " " << id;
+        if (!d.compatibleIds.empty()) {
+            out << "; compatible:";
+            for (const auto& id : d.compatibleIds) out << " " << id;
+        }
+        if (!d.parent.empty()) out << "; parent " << d.parent;
         if (d.hid.present) {
             out << "\n    HID vendor 0x" << std::hex << std::uppercase << d.hid.vendorId << " product 0x" << d.hid.productId
                 << std::dec;
