@@ -146,7 +146,9 @@ const std::vector<Preset>& presets() {
         {"default",
          "the typical unattended run: the newer adapter with child function 4 of the old driver generation",
          [](Machine& m) {
+             // Its new driver replaces one in use: the binding asks for a restart.
              Device a = newerAdapter();
+             a.needsRestart = true;
              m.devices.push_back(a);
              m.devices.push_back(childFunction(4, a.instanceId));
          }},

@@ -139,6 +139,35 @@ static void copyDescribedFiles(const std::string& folder, const json& files, con
     }
 }
 
+// Files a preset puts on the machine's drives: Windows paths mapped to the
+// text each file holds, or to {"host": path} for a copy of a host file.
+static void writePresetFiles(const std::string& folder, const json& files) {
+    std::string error;
+    if (!sim::attachFolder(absolute(folder), error)) {
+        std::cerr << "winsim: " << error << "\n";
+        std::exit(2);
+    }
+    for (const auto& [windowsPath, text] : files.items()) {
+        sim::ResolvedPath target;
+        unsigned long werr = 0;
+        std::error_code ec;
+        if (!sim::resolve(windowsPath, target, werr) || target.directory) {
+            std::cerr << "winsim: preset file " << windowsPath << ": not a file path of the machine\n";
+            std::exit(2);
+        }
+        fs::create_directories(fs::path(target.host).parent_path(), ec);
+        if (text.is_object() && text.contains("host")) {
+            fs::copy_file(text["host"].get<std::string>(), target.host, fs::copy_options::overwrite_existing, ec);
+        } else if (text.is_string()) {
+            std::ofstream(target.host, std::ios::binary) << text.get<std::string>();
+        }
+        if (ec) {
+            std::cerr << "winsim: preset file " << windowsPath << ": " << ec.message() << "\n";
+            std::exit(2);
+        }
+    }
+}
+
 static void addCreate(CLI::App& app) {
     auto* cmd = app.add_subcommand("create", "Create a machine folder from a preset or a description file");
     static std::string folder, preset = "default", from, media;
@@ -196,8 +225,11 @@ static void addCreate(CLI::App& app) {
                 fs::create_directories(fs::path(folder) / it->second / rel / "drivers");
             }
         }
+        json presetFiles = m.extra.contains("presetFiles") ? m.extra["presetFiles"] : json();
+        m.extra.erase("presetFiles");
         saveOrExit(folder, m);
         if (!files.is_null()) copyDescribedFiles(folder, files, fs::absolute(from).parent_path());
+        if (presetFiles.is_object()) writePresetFiles(folder, presetFiles);
         std::cout << "Created machine '" << m.name << "' in " << folder << "\n";
     });
 }

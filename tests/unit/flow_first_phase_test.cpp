@@ -1,0 +1,258 @@
+// The first phase's decisions: the end step, the early returns, the old
+// processor driver, the old child devices and the legacy setup program.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+
+#include "devices/device_table.h"
+#include "devices/install_plan.h"
+#include "legacy/second_phase.h"
+#include "messages/messages.h"
+#include "setup/first_phase.h"
+#include "setup/options.h"
+#include "test_support.h"
+
+namespace fs = std::filesystem;
+using testsupport::MachineTest;
+
+namespace {
+
+const char* StagingTree = "C:\\WINNT\\system32\\drivers\\korpa";
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+const std::string Banner = "QRV Service Processor server software installation\n\r";
+
+class FirstPhaseTest : public MachineTest {
+protected:
+    std::string root;
+
+    void SetUp() override {
+        root = (fs::temp_directory_path() / ("korpa-flow-unit-" + std::to_string(::getpid()))).string();
+        fs::remove_all(root);
+        fs::create_directories(root + "/C/WINNT/system32/drivers/korpa/nt");
+        fs::create_directories(root + "/D/win2000");
+        startWith({});
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        fs::remove_all(root);
+    }
+
+    // A machine whose drives live in this test's folder. The program runs
+    // as the staged copy, so nothing is staged and the media plays no part.
+    void startWith(const std::vector<sim::Device>& devices) {
+        sim::Machine m = testsupport::machineWith(devices);
+        m.drives["C"] = root + "/C";
+        m.drives["D"] = root + "/D";
+        start(m);
+        quietMode = 1;
+        std::snprintf(sourceDir, sizeof sourceDir, "%s", StagingTree);
+    }
+
+    std::string host(const std::string& relative) const { return root + "/C/WINNT/system32/" + relative; }
+
+    // A legacy setup program that writes its arguments and ends with `code`.
+    void legacyProgram(int code) {
+        std::string path = host("drivers/korpa/nt/RVOSETUP.EXE");
+        std::ofstream(path) << "#!/bin/sh\necho \"$@\" > '" << root << "/legacy-args'\nexit " << code << "\n";
+        fs::permissions(path, fs::perms::owner_all);
+    }
+
+    struct Run {
+        int exitCode;
+        std::string output;
+    };
+    Run run() {
+        testing::internal::CaptureStdout();
+        int code = runFirstPhase();
+        return {code, testing::internal::GetCapturedStdout()};
+    }
+
+    bool serviceRegistered(const std::string& name) {
+        return sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\" + name) != nullptr;
+    }
+    sim::RegKey* runOnce() {
+        return sim::findKey(sim::machine(), "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+    }
+};
+
+TEST_F(FirstPhaseTest, SystemDirectoryOfMaxPathCharactersFailsAfterTheBanner) {
+    sim::machine().systemDirectory = "C:\\" + std::string(257, 'W');  // 260 characters
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "\nInstallation failed\n");
+    EXPECT_TRUE(sim::callsOf("SetupDiGetClassDevsA").empty()) << "no detection";
+    EXPECT_TRUE(sim::callsOf("CreateDirectoryA").empty()) << "nothing staged";
+}
+
+TEST_F(FirstPhaseTest, UnavailableSystemDirectoryFailsTheSameWay) {
+    sim::failCall("GetSystemDirectoryA", 1, ERROR_INVALID_PARAMETER);
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "\nInstallation failed\n");
+}
+
+TEST_F(FirstPhaseTest, NotQuietAsksForOneKeyAfterTheFinalText) {
+    quietMode = 0;
+    sim::machine().systemDirectory = "C:\\" + std::string(300, 'W');
+    // The key comes from an empty standard input.
+    int saved = ::dup(0);
+    int null = ::open("/dev/null", O_RDONLY);
+    ::dup2(null, 0);
+    Run r = run();
+    ::dup2(saved, 0);
+    ::close(saved);
+    ::close(null);
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "\nInstallation failed\nPress any key to exit.");
+    EXPECT_EQ(sim::callsOf("_getch").size(), 1u);
+}
+
+TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
+    startWith({sim::newerAdapter()});
+    delegateMode = 1;
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Banner);
+    EXPECT_TRUE(sim::callsOf("_getch").empty());
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
+}
+
+TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsWithTwoAndNothingMore) {
+    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n");
+    auto deletes = sim::callsOf("DeleteFileA");
+    ASSERT_EQ(deletes.size(), 1u);
+    EXPECT_EQ(deletes[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
+    EXPECT_FALSE(serviceRegistered(SETUP_SERVICE_NAME));
+    ASSERT_NE(runOnce(), nullptr);
+    EXPECT_TRUE(runOnce()->values.empty()) << "no second phase scheduled";
+}
+
+TEST_F(FirstPhaseTest, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {
+    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
+                                 "Removed the old device drivers. \nReboot the machine to install the new drivers.\n");
+    EXPECT_FALSE(fs::exists(host("drivers/qrvmpw.sys")));
+    ASSERT_NE(runOnce(), nullptr);
+    EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+    EXPECT_FALSE(serviceRegistered(SETUP_SERVICE_NAME));
+    EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "nothing bound yet";
+}
+
+TEST_F(FirstPhaseTest, OldProcessorDriverUnattendedSchedulesTheService) {
+    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    unattendedMode = 1;
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_TRUE(serviceRegistered(SETUP_SERVICE_NAME));
+    EXPECT_TRUE(runOnce()->values.empty());
+}
+
+TEST_F(FirstPhaseTest, ResumeModeSkipsTheOldDriverAndBinds) {
+    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    resumeMode = 1;
+    Run r = run();
+    EXPECT_TRUE(sim::callsOf("DeleteFileA").empty());
+    EXPECT_FALSE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "the plan ran";
+    EXPECT_NE(r.output.find("Installing drivers for "), std::string::npos);
+}
+
+TEST_F(FirstPhaseTest, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
+    sim::Device adapter = sim::newerAdapter();
+    startWith({adapter, sim::childFunction(4, adapter.instanceId), sim::onboardProcessor("*QRV51A1", 1)});
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
+                                 "Removed the old device drivers. \nReboot the machine to install the new drivers.\n");
+    EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
+    for (const auto& d : sim::machine().devices) {
+        if (d.hardwareIds.empty()) continue;
+        const std::string& id = d.hardwareIds.back();
+        if (id == "MF\\MGTPROC_DEV4" || id == "PCI\\VEN_1D3C&DEV_0207&CC_0680" || id == "*QRV51A1") {
+            EXPECT_FALSE(d.present) << d.instanceId << " still present";
+        }
+    }
+    EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+}
+
+TEST_F(FirstPhaseTest, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
+    legacyProgram(3);
+    delegateMode = 1;
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Banner + "Installation complete\n\r");
+    auto creates = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(creates.size(), 1u);
+    EXPECT_EQ(creates[0].args,
+              (std::vector<std::string>{"null", sim::arg("C:\\WINNT\\system32\\drivers\\korpa\\nt\\RVOSETUP.EXE -S -Q -H"), "null",
+                                        "null", "0", "0x0", "null", "null", "dwFlags=0x0", "wShowWindow=0",
+                                        "lpReserved=null", "cbReserved2=0", "lpReserved2=null"}));
+    EXPECT_EQ(readText(root + "/legacy-args"), "-S -Q -H\n");
+    auto waits = sim::callsOf("WaitForSingleObject");
+    ASSERT_EQ(waits.size(), 1u);
+    EXPECT_EQ(waits[0].args[1], "INFINITE");
+    // Both handles of the process are closed (the fixture counts them).
+}
+
+TEST_F(FirstPhaseTest, LegacyProgramExitCodesMapOntoTheInstallersOwn) {
+    const struct {
+        int program, exitCode;
+        const char* finalText;
+    } cases[] = {{1, 1, "Installation complete\n\rReboot the machine for the device driver to start. \n\r"},
+                 {2, 2, "\nInstallation failed\n"},
+                 {8, 8, "\nInstallation failed\n"},
+                 {0, 0, "Installation complete\n\r"},
+                 {255, 0, "Installation complete\n\r"}};
+    for (const auto& c : cases) {
+        startWith({});
+        legacyProgram(c.program);
+        Run r = run();
+        EXPECT_EQ(r.exitCode, c.exitCode) << "program ended with " << c.program;
+        EXPECT_EQ(r.output, Banner + c.finalText) << "program ended with " << c.program;
+        EXPECT_EQ(readText(root + "/legacy-args"), "-S -Q\n");
+        EXPECT_EQ(sim::openHandleCount(), 0u);
+    }
+}
+
+TEST_F(FirstPhaseTest, LegacyProgramThatCannotStartFails) {
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "File system error: 2\n\n\nInstallation failed\n");
+}
+
+TEST_F(FirstPhaseTest, LegacyProgramWhoseResultCannotBeReadIsNotReportedAsSuccess) {
+    legacyProgram(0);
+    sim::failCall("GetExitCodeProcess", 1, ERROR_ACCESS_DENIED);
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "File system error: 5\n\n\nInstallation failed\n");
+}
+
+TEST_F(FirstPhaseTest, EveryPhaseStartsWithClearOutcomeFlags) {
+    legacyProgram(0);
+    installFailed = 1;
+    restartRequired = 1;
+    restartIndication = 1;
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(installFailed + restartRequired + restartIndication, 0);
+}
+
+}  // namespace
