@@ -181,7 +181,11 @@ int installKnownDevices() {
     if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
         runProcessorServiceRemoval();
 
-    if (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry]) {
+    // The run that resumes after the restart finds the old child functions
+    // enumerated again; removing them once more would schedule yet another
+    // restart, for ever. It binds them instead, as the service phase does.
+    if (!resumeMode &&
+        (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry])) {
         removeOldChildDevices();
         return finishRun(1, WithoutFinalText);
     }
