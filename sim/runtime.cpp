@@ -161,7 +161,6 @@ Machine& machine() {
                 std::exit(3);
             }
             applyEnvironment();
-            std::atexit(writeExitReport);
         }
     }
     return s.machine;
@@ -419,6 +418,16 @@ Call::~Call() {
         }
     }
 }
+
+// A process that is to report at exit registers the report at start, after
+// the state it reads exists, so that the report runs before that state is
+// destroyed; a process that makes no platform call reports too.
+static const bool exitReportRegistered = [] {
+    if (!std::getenv("WINSIM_REPORT")) return false;
+    S();
+    std::atexit(writeExitReport);
+    return true;
+}();
 
 void writeExitReport() {
     const char* path = std::getenv("WINSIM_REPORT");
