@@ -1,0 +1,235 @@
+// Staging benchmarks, each against a baseline measured in the same run:
+// the start-marker search against std::search with the standard library's
+// Horspool searcher and against memmem, and a whole staging run against a
+// plain copy of the same files with std::filesystem::copy_file. The ratios
+// are printed after the run.
+#include <benchmark/benchmark.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "presets.h"
+#include "runtime.h"
+#include "setup/run_state.h"
+#include "staging/staging_tree.h"
+#include "staging/version_stamp.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+const int BlockSize = 100000;
+const char Marker[] = "!@#$";
+
+// The three blocks: no marker in plain text, the marker near the end, and
+// many near misses ("@#$" matches the marker's last three bytes).
+std::string makeBlock(int kind) {
+    std::string block;
+    block.reserve(BlockSize);
+    unsigned state = 2024;
+    if (kind == 2) {
+        while (block.size() < BlockSize) block += "@#$";
+        block.resize(BlockSize);
+        return block;
+    }
+    const char text[] = "abcdefghijklmnopqrstuvwxyz ABCDEFGHIJKLMNOPQRSTUVWXYZ 0123456789.\r\n";
+    while (block.size() < BlockSize) {
+        state = state * 1103515245u + 12345u;
+        block += text[(state >> 16) % (sizeof text - 1)];
+    }
+    if (kind == 1) block.replace(BlockSize - 20, 4, Marker);
+    return block;
+}
+
+const char* const CaseNames[] = {"absent", "near_end", "near_misses"};
+
+void BM_findPattern(benchmark::State& state) {
+    std::string block = makeBlock(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(findPattern(Marker, block.data(), BlockSize));
+    state.SetBytesProcessed(state.iterations() * BlockSize);
+    state.SetLabel(CaseNames[state.range(0)]);
+}
+
+void BM_stdSearchHorspool(benchmark::State& state) {
+    std::string block = makeBlock(static_cast<int>(state.range(0)));
+    for (auto _ : state) {
+        // The searcher is built per search, as findPattern builds its table.
+        std::boyer_moore_horspool_searcher searcher(Marker, Marker + 4);
+        benchmark::DoNotOptimize(std::search(block.begin(), block.end(), searcher));
+    }
+    state.SetBytesProcessed(state.iterations() * BlockSize);
+    state.SetLabel(CaseNames[state.range(0)]);
+}
+
+void BM_memmem(benchmark::State& state) {
+    std::string block = makeBlock(static_cast<int>(state.range(0)));
+    for (auto _ : state) benchmark::DoNotOptimize(::memmem(block.data(), BlockSize, Marker, 4));
+    state.SetBytesProcessed(state.iterations() * BlockSize);
+    state.SetLabel(CaseNames[state.range(0)]);
+}
+
+BENCHMARK(BM_findPattern)->DenseRange(0, 2);
+BENCHMARK(BM_stdSearchHorspool)->DenseRange(0, 2);
+BENCHMARK(BM_memmem)->DenseRange(0, 2);
+
+// ---- a whole staging run --------------------------------------------------
+
+const char* const MediaFiles[][3] = {
+    {"win2000", "SETUP.EXE", "180000"},   {"win2000", "KORP.INF", "6000"},
+    {"win2000", "KORPA.INF", "6000"},     {"win2000", "SERW.INF", "5000"},
+    {"win2000", "QRVSERW.SYS", "40000"},  {"win2000", "QRVMPREM.DLL", "90000"},
+    {"win2000", "QRVMPW.DLL", "70000"},   {"win2000", "QRVMPW.SYS", "60000"},
+    {"win2000", "MPW.INF", "5000"},       {"win2000", "KORP.CAT", "9000"},
+    {"win2000", "KORPA.CAT", "9000"},     {"win2000", "SERW.CAT", "9000"},
+    {"win2000", "MPW.CAT", "9000"},       {"win2000", "COINFCP.DLL", "50000"},
+    {"win2000", "QRVMPREM.EXE", "120000"}, {"win2000", "QRVMPSVC.EXE", "150000"},
+    {"nt", "RVOSETUP.EXE", "200000"},     {"nls", "ENGLISH.NLS", "4000"},
+    {"nls", "JAPANESE.NLS", "5000"},
+};
+
+// The copy order of the staging tree: SETUP.EXE again after RVOSETUP.EXE.
+const int CopyOrder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 0, 17, 18};
+
+struct StagingBench {
+    std::string root;
+    std::string stagingHost;  // the tree as the machine places it
+    std::string plainHost;    // the baseline's target
+
+    StagingBench() {
+        char name[] = "/tmp/bench-staging-XXXXXX";
+        root = ::mkdtemp(name);
+        for (const auto& f : MediaFiles) {
+            fs::create_directories(root + "/media/" + f[0]);
+            std::string data(static_cast<size_t>(std::atoi(f[2])), 'x');
+            // A stamp near the start, as the shipped files carry it.
+            data.replace(200, 14, "!@#$5.10.0$#@!");
+            std::ofstream(root + "/media/" + f[0] + "/" + f[1], std::ios::binary) << data;
+        }
+        fs::create_directories(root + "/C/WINNT/system32/drivers");
+        stagingHost = root + "/C/WINNT/system32/drivers/korpa";
+        plainHost = root + "/plain";
+        sim::Machine m = sim::baseMachine(root + "/media");
+        m.drives["C"] = root + "/C";
+        sim::useMachine(m);
+        sim::recordCalls(false);
+        resetRunState();
+        quietMode = 1;
+        std::snprintf(sourceDir, sizeof sourceDir, "D:");
+        std::snprintf(systemDir, sizeof systemDir, "C:\\WINNT\\system32");
+        std::snprintf(stagingDir, sizeof stagingDir, "C:\\WINNT\\system32\\drivers\\korpa");
+    }
+    ~StagingBench() { fs::remove_all(root); }
+
+    void plainCopy() {
+        for (const char* d : {"", "/win2000", "/nt", "/nt/K4100", "/nt/K4100/rmtptr", "/nls"})
+            fs::create_directory(plainHost + d);
+        for (int i : CopyOrder) {
+            const auto& f = MediaFiles[i];
+            fs::copy_file(root + "/media/" + f[0] + "/" + f[1], plainHost + "/" + f[0] + "/" + f[1],
+                          fs::copy_options::overwrite_existing);
+        }
+    }
+};
+
+StagingBench& bench() {
+    static StagingBench b;
+    return b;
+}
+
+// A first staging: the tree is removed before each run (outside the timing).
+void BM_stageClean(benchmark::State& state) {
+    StagingBench& b = bench();
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(b.stagingHost);
+        state.ResumeTiming();
+        stageMediaFiles();
+    }
+}
+
+void BM_plainCopyClean(benchmark::State& state) {
+    StagingBench& b = bench();
+    for (auto _ : state) {
+        state.PauseTiming();
+        fs::remove_all(b.plainHost);
+        state.ResumeTiming();
+        b.plainCopy();
+    }
+}
+
+// A repeated staging: every target exists, so each copy compares stamps.
+void BM_stageRepeat(benchmark::State& state) {
+    StagingBench& b = bench();
+    stageMediaFiles();
+    for (auto _ : state) stageMediaFiles();
+    (void)b;
+}
+
+void BM_plainCopyRepeat(benchmark::State& state) {
+    StagingBench& b = bench();
+    b.plainCopy();
+    for (auto _ : state) b.plainCopy();
+}
+
+BENCHMARK(BM_stageClean)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_plainCopyClean)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_stageRepeat)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_plainCopyRepeat)->Unit(benchmark::kMicrosecond);
+
+// Keeps the CPU time per iteration of every run for the ratios (steadier
+// than wall time on a machine that is busy with other work).
+class RatioReporter : public benchmark::ConsoleReporter {
+public:
+    void ReportRuns(const std::vector<Run>& runs) override {
+        // With --benchmark_repetitions the median of the repetitions counts.
+        for (const auto& r : runs) {
+            if (r.iterations <= 0) continue;
+            double perIteration = r.GetAdjustedCPUTime();  // in the run's time unit
+            if (r.run_type == Run::RT_Iteration && !medians.count(r.run_name.str()))
+                times[r.run_name.str()] = perIteration;
+            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
+                medians[r.run_name.str()] = true;
+                times[r.run_name.str()] = perIteration;
+            }
+        }
+        ConsoleReporter::ReportRuns(runs);
+    }
+    std::map<std::string, double> times;
+    std::map<std::string, bool> medians;
+};
+
+void printRatio(const RatioReporter& r, const std::string& what, const std::string& a, const std::string& b) {
+    auto ia = r.times.find(a);
+    auto ib = r.times.find(b);
+    if (ia == r.times.end() || ib == r.times.end() || ib->second <= 0) return;
+    std::printf("  %-52s %6.2f\n", what.c_str(), ia->second / ib->second);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
+    RatioReporter reporter;
+    benchmark::RunSpecifiedBenchmarks(&reporter);
+    std::printf("\nRatios of CPU times from this run (below 1: the first is faster):\n");
+    for (int i = 0; i < 3; ++i) {
+        std::string n = "/" + std::to_string(i);
+        printRatio(reporter, std::string("findPattern / std::search Horspool, ") + CaseNames[i],
+                   "BM_findPattern" + n, "BM_stdSearchHorspool" + n);
+        printRatio(reporter, std::string("findPattern / memmem, ") + CaseNames[i], "BM_findPattern" + n,
+                   "BM_memmem" + n);
+    }
+    printRatio(reporter, "staging / plain copy, clean tree", "BM_stageClean", "BM_plainCopyClean");
+    printRatio(reporter, "staging / plain copy, repeated", "BM_stageRepeat", "BM_plainCopyRepeat");
+    benchmark::Shutdown();
+    return 0;
+}
