@@ -91,7 +91,9 @@ class WinePrefix:
         self.folder = os.path.join(env.work, "scenarios", name)
         self.path = os.path.join(self.folder, "prefix")
         self.lang = lang
+        self.extra_env = {}  # more environment for the Windows programs
         self.runs = 0
+        self.keeper = None
         if os.path.exists(self.folder):
             self.kill()
             shutil.rmtree(self.folder)
@@ -111,6 +113,7 @@ class WinePrefix:
             "LC_ALL": self.lang,
             "DISPLAY": "",
         })
+        e.update(self.extra_env)
         return e
 
     def start(self, program, args, stdin=b"", debug="-all", cwd=None):
@@ -182,6 +185,15 @@ class WinePrefix:
         rest = windows_path[3:].replace("\\", "/")
         return os.path.join(self.path, "drive_c", rest)
 
+    def hold(self, seconds=600):
+        """Starts a process that keeps the session alive, so that the steps of
+        a scenario share one session: Wine runs RunOnce values and starts
+        auto-start services when a session starts, and keeps a registry key's
+        security only while the session lasts. A restart is kill() then
+        hold() again; returns once the new session has started."""
+        self.keeper = self.start(self.env.tool, ["hold", str(seconds)])[0]
+        self.tool(["info"])
+
     def wait(self):
         subprocess.run([self.env.wineserver, "-w"], env=self.environment(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -189,6 +201,9 @@ class WinePrefix:
     def kill(self):
         subprocess.run([self.env.wineserver, "-k"], env=self.environment(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if self.keeper:
+            self.keeper.wait()
+            self.keeper = None
 
     def close(self, passed):
         self.kill()
@@ -200,7 +215,7 @@ class SimMachine:
     """A simulated machine with the base Windows 2000 devices plus chosen ones,
     and Wine's system directory."""
 
-    def __init__(self, env, name, devices=(), lang_id=0x0409, registry=()):
+    def __init__(self, env, name, devices=(), lang_id=0x0409, registry=(), hardware=False):
         self.env = env
         self.folder = os.path.join(env.work, "sim", name)
         if os.path.exists(self.folder):
@@ -209,7 +224,7 @@ class SimMachine:
         description = {
             "systemDirectory": WINE_SYSTEM_DIR,
             "defaultLangId": "0x%04X" % lang_id,
-            "devices": base_devices(env) + [sim_device(i, ids) for i, ids in enumerate(devices)],
+            "devices": base_devices(env) + [sim_device(i, ids, hardware) for i, ids in enumerate(devices)],
             "registry": list(registry),
         }
         self.description = self.folder + ".json"
@@ -240,6 +255,19 @@ class SimMachine:
     def state(self):
         return json.loads(self.winsim("show", "--json")[1])
 
+    def exit_code(self, program, code):
+        self.winsim("exit-code", program, str(code))
+
+    def restart(self):
+        """The next start of Windows: auto-start services, then RunOnce."""
+        rc, out = self.winsim("restart")
+        if rc != 0:
+            raise Failure("winsim restart failed: %s" % out)
+        return out
+
+    def host_path(self, windows_path):
+        return os.path.join(self.folder, "drives", "C", windows_path[3:].replace("\\", "/"))
+
     def close(self, passed):
         if passed and not self.env.keep:
             shutil.rmtree(self.folder, ignore_errors=True)
@@ -263,14 +291,16 @@ def base_devices(env):
     return list(_base_devices)
 
 
-def sim_device(index, ids):
-    """A root-enumerated device as the harness makes them in Wine."""
+def sim_device(index, ids, hardware=False):
+    """A root-enumerated device as the harness makes them in Wine; with
+    hardware, one that the next start of Windows finds again after software
+    removed it (the harness makes it again in Wine before that start)."""
     return {
         "instanceId": "ROOT\\KORPATEST\\%04d" % index,
         "class": "System",
         "classGuid": "{4D36E97D-E325-11CE-BFC1-08002BE10318}",
         "hardwareIds": list(ids),
-        "rootCreated": True,
+        "rootCreated": not hardware,
     }
 
 

@@ -7,6 +7,7 @@ comment says so and it checks what Wine does.
 """
 
 import os
+import time
 
 from harness import Failure, SimMachine, Skip, WinePrefix, expect, expect_equal
 
@@ -32,15 +33,17 @@ IDS = ["PCI\\VEN_1D3C&DEV_0207&CC_0680", "PCI\\VEN_1D3C&DEV_01A4", "*QRV51A1", "
 class Pair:
     """A Wine prefix and a simulated machine with the same root devices."""
 
-    def __init__(self, env, name, devices=(), lang="en_US.UTF-8"):
+    def __init__(self, env, name, devices=(), lang="en_US.UTF-8", hardware=False, sim_registry=()):
         self.env = env
         self.name = name
+        self.devices = [list(ids) for ids in devices]
         self.wine = WinePrefix(env, name, lang)
+        self.wine.hold()
         self.instances = [self.wine.add_device(*ids) for ids in devices]
         info = dict(line.split("=", 1) for line in self.wine.tool(["info"])[0])
         self.lang_id = int(info["langId"], 16)
         expect_equal("system directory", info["systemDirectory"], "C:\\windows\\system32")
-        self.sim = SimMachine(env, name, devices, self.lang_id)
+        self.sim = SimMachine(env, name, devices, self.lang_id, sim_registry, hardware)
         self.passed = False
 
     def __enter__(self):
@@ -80,7 +83,19 @@ class Pair:
 
 
 def media_has(env, relative):
-    return os.path.exists(os.path.join(env.win_media, relative))
+    """Whether the Windows build's media holds a file, names compared without
+    regard to case as Windows does."""
+    folder = env.win_media
+    for part in relative.split(os.sep):
+        names = {n.lower(): n for n in os.listdir(folder)} if os.path.isdir(folder) else {}
+        if part.lower() not in names:
+            return False
+        folder = os.path.join(folder, names[part.lower()])
+    return True
+
+
+def binding_lines(*infs):
+    return "".join("Installing drivers for %s\\win2000\\%s.\n" % (STAGING_DIR, inf) for inf in infs)
 
 
 # ---------------------------------------------------------------------------
@@ -141,12 +156,23 @@ for _code in FORCED:
 
 
 @scenario
-def force_code_W_long_form(env):
-    """-FWIDE is force code W (only three characters count); detection does
-    not run, so the older adapter is bound with an empty hardware id."""
-    with Pair(env, "force_code_W_long_form") as p:
-        rc, text = p.setup(["-FWIDE", "/Q"])
-        expect(text.startswith("Skipping hardware detection - forcing Kelvane.\n" + BANNER), repr(text[:120]))
+def force_code_W_empty_id_wine_binding_reports_success(env):
+    """-FWIDE is force code W (only three characters count). Detection does
+    not run, so the older adapter is bound with an empty hardware id: the
+    simulator refuses it as Windows does (ERROR_INVALID_PARAMETER), and the
+    run fails there. Wine differs: its UpdateDriverForPlugAndPlayDevicesA
+    returns TRUE for an id that no device has, so under Wine the adapter's
+    binding counts as done and the two child functions are bound after it."""
+    with Pair(env, "force_code_W") as p:
+        notice = "Skipping hardware detection - forcing Kelvane.\n" + BANNER
+        wine_rc, wine_text = p.wine.setup(["-FWIDE", "/Q"])
+        sim_rc, sim_text = p.sim.setup(["-FWIDE", "/Q"])
+        expect_equal("simulated transcript (as on Windows)", sim_text,
+                     notice + binding_lines("korpa.inf") + "\nInstallation failed\n")
+        expect_equal("simulated exit code (as on Windows)", sim_rc, 2)
+        expect_equal("transcript under Wine", wine_text,
+                     notice + binding_lines("korpa.inf", "serw.inf", "mpw.inf") + "Installation complete\n\r")
+        expect_equal("exit code under Wine", wine_rc, 0)
 
 
 @scenario
@@ -172,20 +198,23 @@ def force_code_without_device_wine_binding_reports_success(env):
     """Wine differs from Windows: UpdateDriverForPlugAndPlayDevicesA returns
     TRUE under Wine even when no present device has the hardware id, where
     Windows (and the simulator) fail the call. Forced with A on a machine
-    without the processor, the simulated run therefore ends as a failed
-    installation, while under Wine the binding counts as done."""
-    if not media_has(env, os.path.join("win2000", "korp.inf")):
-        raise Failure("the media holds no win2000\\korp.inf: the binding cannot be tried")
+    without the processor, the simulated run ends as a failed installation;
+    under Wine it runs as the simulated run does on a machine that has the
+    processor."""
+    expect(media_has(env, os.path.join("win2000", "korp.inf")), "the media holds no win2000\\korp.inf")
     with Pair(env, "force_code_without_device") as p:
         wine_rc, wine_text = p.wine.setup(["-FA", "/Q"])
         sim_rc, sim_text = p.sim.setup(["-FA", "/Q"])
         expect_equal("simulated exit code (as on Windows)", sim_rc, 2)
-        expect(sim_text.endswith("\nInstallation failed\n"), "simulator: %r" % sim_text[-80:])
+        expect(sim_text.endswith(binding_lines("korp.inf") + "\nInstallation failed\n"), "simulator: %r" % sim_text)
+        with_device = SimMachine(env, "force_code_without_device_but_with", [[IDS[2]]], p.lang_id)
+        try:
+            rc, text = with_device.setup(["-FA", "/Q"])
+            expect_equal("Wine without the device against the simulator with it: transcript", wine_text, text)
+            expect_equal("Wine without the device against the simulator with it: exit code", wine_rc, rc)
+        finally:
+            with_device.close(True)
         expect_equal("exit code under Wine", wine_rc, 0)
-        expect(wine_text.endswith("Installation complete\n\r"), "Wine: %r" % wine_text[-80:])
-        expect_equal("transcript before the final message", wine_text[:-len("Installation complete\n\r")],
-                     sim_text[:-len("\nInstallation failed\n")])
-
 
 # ---------------------------------------------------------------------------
 # Detection of root devices
@@ -220,8 +249,9 @@ def detect_id_in_other_letter_case(env):
 def detect_older_adapter_long_id(env):
     """The older adapter's id is matched anywhere in a longer id, and the whole
     id is what the binding uses."""
-    long_id = "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02"
-    with Pair(env, "detect_older_adapter", [[long_id, "PCI\\VEN_1D3C&DEV_01A4&CC_0780"]]) as p:
+    ids = ["PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02", "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C",
+           "PCI\\VEN_1D3C&DEV_01A4&CC_078000", "PCI\\VEN_1D3C&DEV_01A4&CC_0780"]
+    with Pair(env, "detect_older_adapter", [ids]) as p:
         rc, text = p.setup(["/Q"])
         expect(text.startswith(BANNER), repr(text[:80]))
 
@@ -246,3 +276,241 @@ def language_scenario(lang, expect_english):
 for _lang, _english in (("de_DE.UTF-8", False), ("fr_CA.UTF-8", False), ("ja_JP.UTF-8", False),
                         ("es_ES.UTF-8", False), ("en_US.UTF-8", True)):
     scenario(language_scenario(_lang, _english))
+
+
+# ---------------------------------------------------------------------------
+# The legacy setup program (no known device)
+
+LEGACY_RESULTS = {0: (0, "Installation complete\n\r"), 1: (1, "Installation complete\n\rReboot the machine for "
+                  "the device driver to start. \n\r"), 2: (2, "\nInstallation failed\n"),
+                  3: (0, "Installation complete\n\r"), 8: (8, "\nInstallation failed\n")}
+
+
+@scenario
+def legacy_setup_exit_codes(env):
+    """No known device: the media's RVOSETUP.EXE runs in the installer's console
+    and its exit code is passed on (1, 2 and 8 as they are, others as 0). The
+    placeholder program takes its exit status from QRV_EXIT_RVOSETUP under
+    Windows and from the machine in the simulator."""
+    with Pair(env, "legacy_setup_exit_codes") as p:
+        for code, (expected_rc, final) in sorted(LEGACY_RESULTS.items()):
+            p.wine.extra_env["QRV_EXIT_RVOSETUP"] = str(code)
+            p.sim.exit_code("RVOSETUP.EXE", code)
+            rc, text = p.setup(["/Q"])
+            expect_equal("exit code after RVOSETUP.EXE ended with %d" % code, rc, expected_rc)
+            expect(text.endswith("RVOSETUP.EXE: setup, quiet, exit status %d\n%s" % (code, final)),
+                   "transcript after RVOSETUP.EXE ended with %d: %r" % (code, text))
+        # /H passes " -S -Q -H"; not quiet: the key wait, whose key the
+        # simulator reads and Wine's _getch, without a console, does not.
+        rc, text = p.setup(["/H"], stdin=b"k")
+        expect("RVOSETUP.EXE: setup, quiet, hidden, exit status 8\n" in text, repr(text))
+        p.wine.extra_env["QRV_EXIT_RVOSETUP"] = "0"
+        p.sim.exit_code("RVOSETUP.EXE", 0)
+        rc, text = p.setup([], stdin=b"k")
+        expect(text.endswith("Installation complete\n\rPress any key to exit."), repr(text[-80:]))
+
+
+# ---------------------------------------------------------------------------
+# The typical unattended run, the restart and the service phase
+
+NEWER_ADAPTER = ["PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01", "PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C",
+                 "PCI\\VEN_1D3C&DEV_0207&CC_068000", "PCI\\VEN_1D3C&DEV_0207&CC_0680"]
+OLDER_ADAPTER = ["PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02", "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C",
+                 "PCI\\VEN_1D3C&DEV_01A4&CC_078000", "PCI\\VEN_1D3C&DEV_01A4&CC_0780"]
+SECOND_PHASE_PROGRAM = STAGING_DIR + "\\win2000\\SETUP.EXE"
+
+
+def sim_device_state(p):
+    """The simulator's devices with one of the scenario's ids:
+    {first id: (present, bound section)}."""
+    found = {}
+    wanted = {ids[0] for ids in p.devices}
+    for d in p.sim.state()["devices"]:
+        ids = d.get("hardwareIds", [])
+        if ids and ids[0] in wanted | {IDS[11]}:
+            # The simulator keeps the decorated section it installed; a
+            # driver key's InfSection holds the undecorated name (Windows
+            # keeps ".NT" in InfSectionExt), which is what Wine shows.
+            section = d.get("boundSection", "")
+            if section.upper().endswith(".NT"):
+                section = section[:-3]
+            found.setdefault(ids[0], []).append((d.get("present", True), section))
+    return found
+
+
+def wine_device_state(p):
+    """The same for Wine's present devices (made by the harness or by SETUP)."""
+    found = {}
+    for text in ("KORPATEST", "MGTPROC", "VEN_1D3C"):
+        for instance, (ids, inf, section) in p.wine.devices(text).items():
+            found.setdefault(ids.split(";")[0], {})[instance] = (True, section)
+    return {k: sorted(v.values()) for k, v in found.items()}
+
+
+def restart_wine(p, wait_for=None):
+    """The next start of Windows in Wine: the hardware that SETUP removed is
+    found again (the harness makes the root devices anew), the session ends,
+    and a new session starts the auto-start services and runs the RunOnce
+    values. The harness keeps a process alive until mpsetup has gone (at most
+    120 s), then until wait_for() holds (at most 60 s)."""
+    present = [entry[0].split(";") for entry in p.wine.devices("KORPATEST").values()]
+    for ids in p.devices:
+        if ids not in present:
+            p.wine.add_device(*ids)
+    p.wine.kill()
+    p.wine.hold()
+    result = p.wine.tool(["service-wait-gone", "mpsetup", "120"], check=False)[0]
+    deadline = time.time() + 60
+    while wait_for and not wait_for() and time.time() < deadline:
+        time.sleep(1)
+    return result
+
+
+@scenario
+def unattended_run_then_service_phase(env):
+    """SETUP.EXE /X with the newer adapter and child function 4: message 77,
+    the old devices removed, mpsetup created, message 78, exit code 1. At the
+    next start Wine's service control manager starts the staged SETUP.EXE as
+    mpsetup; it binds the adapter from the staging tree (with the temporary
+    root device for child function 5) and deletes its own service. Under
+    Wine no binding asks for a restart (Wine never sets the flag), so no
+    reboot is requested; the service phase's console is not visible under
+    Wine, so its effects are compared instead."""
+    with Pair(env, "unattended_run", [NEWER_ADAPTER, [IDS[10]]], hardware=True) as p:
+        rc, text = p.setup(["/X"])
+        expect_equal("first phase", (rc, text), (1, BANNER + "Removing older version of the device drivers.\n"
+                                                  "Removed the old device drivers. \nReboot the machine to install "
+                                                  "the new drivers.\n"))
+        p.expect_same_staging()
+        expect_equal("mpsetup under Wine", p.wine.service("mpsetup"),
+                     "type=0x10 start=2 state=1 image=%s display=QRV Varnock Installation" % SECOND_PHASE_PROGRAM)
+        expect_equal("devices left by the first phase under Wine", p.wine.devices("KORPATEST"), {})
+        sim_services = p.sim.state()["registry"]
+        expect(any(k["path"].lower().endswith("\\services\\mpsetup") for k in sim_services),
+               "the simulator has no mpsetup")
+
+        expect_equal("service wait under Wine", restart_wine(p), ["gone"])
+        restart_log = p.sim.restart()
+        expect("Installation complete" in restart_log, "simulated service phase:\n" + restart_log)
+        expect_equal("mpsetup after the service phase under Wine", p.wine.service("mpsetup"), "missing")
+        expect(not any(k["path"].lower().endswith("\\services\\mpsetup") for k in p.sim.state()["registry"]),
+               "mpsetup stays in the simulator")
+        wine = wine_device_state(p)
+        expect_equal("adapter binding under Wine", wine.get(NEWER_ADAPTER[0]), [(True, "KorpaNewer")])
+        expect_equal("temporary root device under Wine", wine.get(IDS[11]), None)
+        sim = sim_device_state(p)
+        expect_equal("adapter binding in the simulator", sim.get(NEWER_ADAPTER[0]), [(True, "KorpaNewer")])
+        # The temporary root device is gone; the simulator's adapter driver
+        # enumerates child functions of its own, which Wine's root device
+        # cannot.
+        temporary = [d for d in p.sim.state()["devices"]
+                     if d.get("rootCreated") and IDS[11] in d.get("hardwareIds", []) and d.get("present", True)]
+        expect_equal("temporary root device in the simulator", temporary, [])
+
+
+@scenario
+def runonce_road(env):
+    """Without /X the second phase is the RunOnce value Setup, which runs the
+    staged SETUP.EXE with -R at the next logon. The older adapter and the
+    on-board processor *QRV5190 with an old processor driver file: the file is
+    deleted, the value written, exit code 1. Wine's wineboot runs HKLM's
+    RunOnce values when the next session starts."""
+    with Pair(env, "runonce_road", [OLDER_ADAPTER, [IDS[5]]], hardware=True) as p:
+        driver = "C:\\windows\\system32\\drivers\\qrvmpw.sys"
+        for path in (p.wine.host_path(driver), p.sim.host_path(driver)):
+            with open(path, "wb") as f:
+                f.write(b"old processor driver without a version stamp\0")
+        rc, text = p.setup(["/Q"])
+        expect_equal("exit code", rc, 1)
+        expect("Removed the old device drivers." in text, repr(text))
+        expect(not os.path.exists(p.wine.host_path(driver)), "qrvmpw.sys stays under Wine")
+        runonce = p.wine.tool(["reg-dump", RUNONCE_KEY])[0]
+        expect_equal("RunOnce under Wine", runonce[1:],
+                     ["value %s\\Setup REG_SZ %s -R" % (RUNONCE_KEY, SECOND_PHASE_PROGRAM)])
+        expect_equal("mpsetup", p.wine.service("mpsetup"), "missing")
+
+        def adapter_bound():
+            try:
+                return wine_device_state(p).get(OLDER_ADAPTER[0]) == [(True, "KorpaOlder")]
+            except Failure:  # the session is still starting
+                return False
+        restart_wine(p, adapter_bound)
+        p.sim.restart()
+        runonce = p.wine.tool(["reg-dump", RUNONCE_KEY])[0]
+        expect_equal("RunOnce after the logon under Wine", runonce[1:], [])
+        wine, sim = wine_device_state(p), sim_device_state(p)
+        expect_equal("older adapter under Wine", wine.get(OLDER_ADAPTER[0]), [(True, "KorpaOlder")])
+        expect_equal("older adapter in the simulator", sim.get(OLDER_ADAPTER[0]), [(True, "KorpaOlder")])
+        expect_equal("processor under Wine and in the simulator", wine.get(IDS[5]), sim.get(IDS[5]))
+
+
+# ---------------------------------------------------------------------------
+# Service key cleanup
+
+ADMINS, SYSTEM, USERS = "S-1-5-32-544", "S-1-5-18", "S-1-5-32-545"
+
+
+@scenario
+def service_key_cleanup_resets_dacl(env):
+    """Earlier services' keys, made by the harness with DACLs of their own: the
+    restart feature's keys are deleted with their children after the DACL
+    reset; a key with a key three levels down stays, with its DACL replaced by
+    Administrators' full control; a key that Administrators may only read is
+    not opened and keeps its DACL. RegSetKeySecurity and RegDeleteKeyA behave
+    in Wine as on Windows while the session lasts; unlike Windows, Wine does
+    not keep a key's security across sessions (its registry files hold none),
+    so every step here runs in the one session that the harness holds."""
+    keys = {
+        "qrvrvosv": ["Parameters", "Security"],
+        "qrvrvoex": ["Enum"],
+        "xqrvrvosvx": ["Parameters\\Deep\\Deeper"],
+        "qrvrvoexRO": [],
+        "QRVRVOSV2": [],
+        "qrvmprem": ["Parameters"],
+    }
+    sim_registry = []
+    wine_commands = []
+    for name, children in keys.items():
+        base = SERVICES_KEY + "\\" + name
+        sim_registry.append({"path": base, "values": {"Type": 16, "Start": 3}})
+        wine_commands.append(["reg-set", base, "Type", "REG_DWORD", "16"])
+        wine_commands.append(["reg-set", base, "Start", "REG_DWORD", "3"])
+        for child in children:
+            sim_registry.append({"path": base + "\\" + child, "values": {"Value": "x"}})
+            wine_commands.append(["reg-set", base + "\\" + child, "Value", "REG_SZ", "x"])
+    # Everyone may read, Administrators do everything; and a key that
+    # Administrators may only read.
+    wine_commands.append(["reg-dacl", SERVICES_KEY + "\\qrvrvosv", "D:P(A;;KA;;;BA)(A;;KR;;;SY)(A;;KR;;;BU)"])
+    wine_commands.append(["reg-dacl", SERVICES_KEY + "\\qrvrvoexRO", "D:P(A;;KR;;;BA)"])
+    for entry in sim_registry:
+        if entry["path"].endswith("\\qrvrvosv"):
+            entry["dacl"] = [{"sid": ADMINS, "mask": "0xF003F"}, {"sid": SYSTEM, "mask": "0x20019"},
+                             {"sid": USERS, "mask": "0x20019"}]
+        if entry["path"].endswith("\\qrvrvoexRO"):
+            entry["dacl"] = [{"sid": ADMINS, "mask": "0x20019"}]
+    with Pair(env, "service_key_cleanup", [NEWER_ADAPTER], sim_registry=sim_registry) as p:
+        p.wine.tool(*wine_commands)
+        rc, text = p.setup(["/Q"])
+        expect_equal("exit code (keys deleted: a restart is asked for)", rc, 1)
+        dump = {}
+        for name in keys:
+            lines = p.wine.tool(["reg-dump", SERVICES_KEY + "\\" + name])[0]
+            dump[name] = [l for l in lines if l.startswith("key ") or l == "missing"]
+        expect_equal("qrvrvosv under Wine", dump["qrvrvosv"], ["missing"])
+        expect_equal("qrvrvoex under Wine", dump["qrvrvoex"], ["missing"])
+        expect_equal("the key with a deep child under Wine", dump["xqrvrvosvx"][0],
+                     "key %s\\xqrvrvosvx D:(A;;KA;;;BA)" % SERVICES_KEY)
+        expect(any(l.startswith("key %s\\xqrvrvosvx\\Parameters\\Deep\\Deeper " % SERVICES_KEY)
+                   for l in dump["xqrvrvosvx"]), "the deep key is gone under Wine: %r" % dump["xqrvrvosvx"])
+        expect_equal("the read-only key under Wine", dump["qrvrvoexRO"],
+                     ["key %s\\qrvrvoexRO D:P(A;;KR;;;BA)" % SERVICES_KEY])
+        expect_equal("a key in other letter case under Wine", len(dump["QRVRVOSV2"]), 1)
+        sim_keys = {k["path"]: k for k in p.sim.state()["registry"]}
+
+        def sim_key(name):
+            return next((k for path, k in sim_keys.items() if path.endswith("\\Services\\" + name)), None)
+        for name in keys:
+            expect_equal("%s exists, Wine against the simulator" % name, dump[name] != ["missing"],
+                         sim_key(name) is not None)
+        expect_equal("the simulator's DACL of the key with a deep child", (sim_key("xqrvrvosvx") or {}).get("dacl"),
+                     [{"sid": ADMINS, "mask": 0xF003F}])

@@ -407,6 +407,16 @@ int regDacl(const Args& a) {
     return 0;
 }
 
+// hold <seconds>: keeps the Wine session alive. The session's end runs no
+// pending work, but the next session's start does (RunOnce, auto-start
+// services), and Wine keeps a key's security only for the session.
+int hold(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    std::fflush(stdout);
+    Sleep(1000 * std::strtoul(a[0].c_str(), nullptr, 10));
+    return 0;
+}
+
 // info: what the installer will see of the machine.
 int info(const Args&) {
     char dir[MAX_PATH];
@@ -425,7 +435,7 @@ const Command Commands[] = {
     {"service-create", serviceCreate}, {"service-query", serviceQuery},   {"service-delete", serviceDelete},
     {"service-start", serviceStart},   {"service-wait-gone", serviceWaitGone}, {"reg-dump", regDump},
     {"reg-set", regSet},               {"reg-create", regCreate},         {"reg-dacl", regDacl},
-    {"info", info},
+    {"info", info},                    {"hold", hold},
 };
 
 int runCommand(const Args& words) {
