@@ -5,6 +5,6 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/deps.sh build
-cmake -S . -B build -DSETUP_TESTS=OFF > build.log 2>&1 || { cat build.log; exit 1; }
-cmake --build build -j"$(nproc)" >> build.log 2>&1 || { tail -50 build.log; exit 1; }
-exec bash scripts/demo.sh build "$@"
+cmake -S . -B build-demo -DSETUP_TESTS=OFF > build-demo.log 2>&1 || { cat build-demo.log; exit 1; }
+cmake --build build-demo -j"$(nproc)" >> build-demo.log 2>&1 || { tail -50 build-demo.log; exit 1; }
+exec bash scripts/demo.sh build-demo "$@"
