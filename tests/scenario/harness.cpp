@@ -41,9 +41,10 @@ static int shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Machine::Machine(const std::string& preset) {
+Machine::Machine(const std::string& preset, const std::string& suffix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
+    name += suffix;
     for (auto& c : name)
         if (c == '/') c = '_';
     folder_ = std::string(SCENARIO_WORK_DIR) + "/" + name;
@@ -57,6 +58,10 @@ Machine::Machine(const std::string& preset) {
 
 Machine::~Machine() = default;
 
+std::string Machine::prefix() const {
+    return timeoutSeconds > 0 ? "timeout -k 5 " + std::to_string(timeoutSeconds) + " " : "";
+}
+
 RunResult Machine::run(const std::string& commandLine, const std::string& input, const std::string& cwd,
                        const std::vector<std::string>& extra) {
     std::string in = folder_ + "/stdin.txt", out = folder_ + "/console.txt", rep = folder_ + "/report.json",
@@ -64,7 +69,7 @@ RunResult Machine::run(const std::string& commandLine, const std::string& input,
     writeFile(in, input);
     fs::remove(rep);
     fs::remove(trace);
-    std::string cmd = std::string(WINSIM_BINARY) + " run " + quote(folder_) + " --cwd " + quote(cwd) + " --input " +
+    std::string cmd = prefix() + std::string(WINSIM_BINARY) + " run " + quote(folder_) + " --cwd " + quote(cwd) + " --input " +
                       quote(in) + " --output " + quote(out) + " --report " + quote(rep) + " --trace " + quote(trace);
     for (const auto& e : extra) cmd += " " + quote(e);
     cmd += " -- " + quote(commandLine);
@@ -81,7 +86,7 @@ RunResult Machine::run(const std::string& commandLine, const std::string& input,
 
 RunResult Machine::winsim(const std::vector<std::string>& args) {
     std::string out = folder_ + "/winsim-output.txt";
-    std::string cmd = std::string(WINSIM_BINARY);
+    std::string cmd = prefix() + std::string(WINSIM_BINARY);
     for (size_t i = 0; i < args.size(); ++i) {
         cmd += " " + quote(args[i]);
         if (i == 0) cmd += " " + quote(folder_);

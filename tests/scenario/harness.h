@@ -24,7 +24,8 @@ class Machine {
 public:
     // A fresh machine folder made from a preset (or a description file when
     // the name ends in .json); the folder is named after the current test.
-    explicit Machine(const std::string& preset = "default");
+    // A suffix names one of several machines of the same test.
+    explicit Machine(const std::string& preset = "default", const std::string& suffix = "");
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -42,7 +43,12 @@ public:
     // Host path of a Windows path of drive C: in this machine.
     std::string hostPath(const std::string& windowsPath) const;
 
+    // Runs longer than this many seconds are stopped (exit code 124); 0: no
+    // limit.
+    int timeoutSeconds = 0;
+
 private:
+    std::string prefix() const;
     std::string folder_;
 };
 
