@@ -282,14 +282,20 @@ BOOL WINAPI CreateProcessA(LPCSTR appName, LPSTR commandLine, LPSECURITY_ATTRIBU
     ProcessRecord rec;
     rec.commandLine = line;
     rec.console = opts.console == Console::New ? "new" : "shared";
+    // The record is written before the child starts: the child changes the
+    // machine itself, and a write of this process after its start could undo
+    // what it did.
+    m.processes.push_back(rec);
+    commit();
+    size_t record = m.processes.size() - 1;
     pid_t pid = spawnProgram(line, opts, error);
     if (pid < 0) {
+        m.processes.pop_back();
+        commit();
         SetLastError(static_cast<DWORD>(error));
         return FALSE;
     }
-    m.processes.push_back(rec);
-    commit();
-    children()[pid] = Child{pid, m.processes.size() - 1, opts.outputFile};
+    children()[pid] = Child{pid, record, opts.outputFile};
     pi->hProcess = reinterpret_cast<HANDLE>(newHandle(HandleKind::Process, line, 0, pid));
     pi->hThread = reinterpret_cast<HANDLE>(newHandle(HandleKind::Thread, line, 0, pid));
     pi->dwProcessId = static_cast<DWORD>(pid);
