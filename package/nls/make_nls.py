@@ -8,7 +8,7 @@ each ended by a NUL, in the ANSI code page of the language. The installer
 reads it in text mode, so every CR LF pair of a text is written as CR CR LF
 (text mode delivers CR CR LF as CR LF), and a Ctrl-Z byte cannot occur.
 
-Every translated text must keep the conversion specifications of the English
+Every translated text must keep the conversions of the English
 text, in the same order: the installer prints it with the English text's
 arguments (and would fall back to the English text otherwise).
 """
@@ -127,7 +127,7 @@ def read_po(path):
 
 
 def conversions(text):
-    """The printf conversion specifications of a text, "%%" left out, in
+    """The printf conversions of a text, "%%" left out, in
     order; an unfinished one runs to the end of the text. The installer's
     loader splits texts the same way."""
     specs = []

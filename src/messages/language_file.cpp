@@ -45,9 +45,9 @@ int selectLanguage() {
     }
 }
 
-// The next conversion specification of a printf format from *p on, "%%"
+// The next conversion of a printf format from *p on, "%%"
 // skipped: its start in *spec and its length (0 when there is none left).
-// A specification runs from '%' through its conversion letter; an
+// A conversion runs from '%' through its conversion letter; an
 // unfinished one runs to the end of the text.
 static size_t nextConversion(const char*& p, const char*& spec) {
     static const char ConversionLetters[] = "diouxXeEfFgGaAcspnCS";
@@ -68,7 +68,7 @@ static size_t nextConversion(const char*& p, const char*& spec) {
     return 0;
 }
 
-// 1 when `text` has exactly the conversion specifications of `expected`, in
+// 1 when `text` has exactly the conversions of `expected`, in
 // the same order, and no %n: only then may it stand in for `expected` as a
 // printf format with the arguments that the callers pass.
 static int sameConversions(const char* expected, const char* text) {

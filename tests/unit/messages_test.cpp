@@ -249,7 +249,7 @@ TEST_F(MessagesTest, TextsWithOtherConversionsKeepTheBuiltInText) {
     texts[53] = "%s is the same as %s.\n";  // same conversions: kept
     texts[54] = "Copy? %";                  // unfinished conversion
     texts[56] = "%ls\n";                    // another length
-    texts[79] = "Treiber %.3s\n";           // precision differs from the built-in specification
+    texts[79] = "Treiber %.3s\n";           // precision differs from the built-in conversion
     writeFile("german.nls", languageFile(80, texts));
     ASSERT_EQ(loadCatalogue(&messageTable, 80, 1), 0);
 
