@@ -1,5 +1,7 @@
 #include "runtime.h"
 
+#include <unistd.h>
+
 #include <cinttypes>
 #include <cstdio>
 #include <cstdlib>
@@ -112,7 +114,9 @@ bool loadFolder(const std::string& folder, Machine& m, std::string& error) {
 bool saveFolder(const std::string& folder, const Machine& m, std::string& error) {
     json j;
     toJson(m, j);
-    std::string tmp = folder + "/state.json.tmp";
+    // Each process writes its own temporary file, so that two processes
+    // saving at once never rename each other's half-written state.
+    std::string tmp = folder + "/state.json.tmp." + std::to_string(static_cast<long>(::getpid()));
     {
         std::ofstream out(tmp, std::ios::trunc);
         if (!out) {
