@@ -26,7 +26,6 @@ DetectionStateRecord DetectionState;
 
 namespace {
 
-const int NewerAdapter = 0;
 const int OlderAdapter = 1;
 
 // Whether `text` (len bytes, not necessarily terminated) contains `needle`.
