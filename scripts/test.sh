@@ -23,7 +23,7 @@ build build-win32
 i686-w64-mingw32-objdump -p build-win32/media/win2000/SETUP.EXE > build-win32/SETUP.imports
 grep -q 'file format pei-i386' build-win32/SETUP.imports
 grep -q 'Subsystem.*(Windows CUI)' build-win32/SETUP.imports
-if grep 'DLL Name' build-win32/SETUP.imports | grep -viE 'kernel32|advapi32|setupapi|newdev|hid|msvcrt'; then
+if grep 'DLL Name' build-win32/SETUP.imports | grep -viE 'kernel32|advapi32|user32|setupapi|newdev|hid|msvcrt'; then
   echo "SETUP.EXE imports a DLL that is not a Windows system DLL"; exit 1
 fi
 
