@@ -58,10 +58,10 @@ int removeEarlierSoftware() {
     return keysDeleted;
 }
 
-int isProcessorServiceInstalled() {
+int serviceIsRegistered(const char* name) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
     if (!manager) return 0;
-    SC_HANDLE service = OpenServiceA(manager, "qrvmpsvc", SERVICE_ALL_ACCESS);
+    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
     if (!service) {
         CloseServiceHandle(manager);
         return 0;
@@ -70,6 +70,8 @@ int isProcessorServiceInstalled() {
     CloseServiceHandle(manager);
     return 1;
 }
+
+int isProcessorServiceInstalled() { return serviceIsRegistered("qrvmpsvc"); }
 
 int lacksRecognizedDriverVersion() {
     HKEY key;

@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "devices/device_table.h"
+#include "legacy/earlier_software.h"
 #include "platform/win_files.h"
 #include "platform/win_services.h"
 #include "setup/first_phase.h"
@@ -93,18 +94,7 @@ int parseOptions(int argc, char** argv) {
     return 1;
 }
 
-int setupServiceExists() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    if (!manager) return 0;
-    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 1;
-}
+int setupServiceExists() { return serviceIsRegistered(SETUP_SERVICE_NAME); }
 
 void deriveSourceDir(const char* programPath) {
     // _splitpath cuts each part to its buffer's size, so a program path of
