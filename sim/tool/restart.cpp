@@ -90,9 +90,28 @@ int runCaptured(const std::string& folder, const std::string& commandLine, const
     return code;
 }
 
+// Hardware ids of the child functions that a bound multifunction parent's
+// configuration declares (Child<NNNN>\HardwareID below its Device
+// Parameters), as its driver exposes them; empty when it declares none.
+std::vector<std::string> declaredChildren(sim::Machine& m, const sim::Device& parent) {
+    std::vector<std::string> ids;
+    if (parent.boundInf.empty()) return ids;
+    sim::RegKey* params =
+        sim::findKey(m, "SYSTEM\\CurrentControlSet\\Enum\\" + parent.instanceId + "\\Device Parameters");
+    if (!params) return ids;
+    for (const auto& [name, key] : params->subkeys) {
+        auto v = key.values.find("HardwareID");
+        if (name.size() > 5 && sim::equalNoCase(name.substr(0, 5), "Child") && v != key.values.end())
+            ids.push_back(v->second.data.substr(0, v->second.data.find('\0')));
+    }
+    return ids;
+}
+
 // The Plug and Play manager enumerates the hardware again: a device that
 // software removed comes back while its hardware is there, without its
-// driver binding; a root device that software made and removed is gone.
+// driver binding; a root device that software made and removed is gone; a
+// child function is there only while its parent is and, once the parent's
+// driver declares its child functions, only when it is one of them.
 void enumerateDevices(sim::Machine& m, std::ostream& out) {
     std::vector<sim::Device> kept;
     for (auto& d : m.devices) {
@@ -100,7 +119,7 @@ void enumerateDevices(sim::Machine& m, std::ostream& out) {
             out << "  device " << d.instanceId << ": made by software and removed, gone\n";
             continue;
         }
-        if (!d.present && d.hardware && !d.rootCreated) {
+        if (!d.present && d.hardware && !d.rootCreated && d.parent.empty()) {
             d.present = true;
             d.boundInf.clear();
             d.boundSection.clear();
@@ -110,6 +129,32 @@ void enumerateDevices(sim::Machine& m, std::ostream& out) {
         kept.push_back(d);
     }
     m.devices = std::move(kept);
+    for (auto& d : m.devices) {
+        if (d.parent.empty() || d.rootCreated) continue;
+        const sim::Device* parent = nullptr;
+        for (const auto& p : m.devices)
+            if (sim::equalNoCase(p.instanceId, d.parent)) parent = &p;
+        bool exposed = d.hardware && parent && parent->present;
+        if (exposed) {
+            std::vector<std::string> declared = declaredChildren(m, *parent);
+            if (!declared.empty()) {
+                exposed = false;
+                for (const auto& id : declared)
+                    for (const auto& own : d.hardwareIds)
+                        if (sim::equalNoCase(id, own)) exposed = true;
+            }
+        }
+        if (exposed && !d.present) {
+            d.present = true;
+            d.boundInf.clear();
+            d.boundSection.clear();
+            d.restartAsked = false;
+            out << "  device " << d.instanceId << ": found again, to be bound to a driver\n";
+        } else if (!exposed && d.present) {
+            d.present = false;
+            out << "  device " << d.instanceId << ": no longer exposed by its parent's driver\n";
+        }
+    }
 }
 
 struct ServiceToStart {
