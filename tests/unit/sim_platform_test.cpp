@@ -1,6 +1,7 @@
 // The simulated machine at the platform boundary: each call checked for its
 // result and its last error, as Windows answers them.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -195,13 +196,18 @@ class FileBoundary : public MachineTest {
 protected:
     std::string media;
     void SetUp() override {
-        media = (fs::temp_directory_path() / "korpa-sim-files").string();
+        // A folder of this process: the cases of a suite may run side by side.
+        media = (fs::temp_directory_path() / ("korpa-sim-files-" + std::to_string(::getpid()))).string();
         fs::remove_all(media);
         fs::create_directories(media + "/Win2000");
         std::ofstream(media + "/Win2000/Text.NLS", std::ios::binary) << std::string("a\r\nb\rc\r\n\x1A" "after", 12);
         sim::Machine m = sim::baseMachine(media);
         m.cwd["D"] = "\\WIN2000";
         start(m);
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        fs::remove_all(media);
     }
 };
 
