@@ -16,25 +16,15 @@
 #include "setup/service_phase.h"
 #include "test_support.h"
 
+#include "driver_inf.h"
+
 namespace fs = std::filesystem;
 
 namespace {
 
 const char* const StagingWin2000 = "WINNT/system32/drivers/korpa/win2000";
 
-// A driver package INF; the adapter's declares its child functions 3 and
-// 5 in its hardware key, as the multifunction driver reads them.
-std::string inf(const std::string& model, bool children = false) {
-    return "[Version]\nSignature=\"$Windows NT$\"\nClass=System\n"
-           "ClassGuid={4D36E97D-E325-11CE-BFC1-08002BE10318}\n\n"
-           "[Manufacturer]\n%Maker%=Models\n\n[Models]\n" +
-           model +
-           "\n\n[Install]\n\n" +
-           (children ? "[Install.HW]\nAddReg=Children\n\n[Children]\n"
-                       "HKR,Child0003,HardwareID,,MF\\MGTPROC_DEV3\nHKR,Child0005,HardwareID,,MF\\MGTPROC_DEV5\n\n"
-                     : "") +
-           "[Strings]\nMaker=\"Maker\"\n";
-}
+using testinf::inf;
 
 void writeFile(const fs::path& p, const std::string& text, bool executable = false) {
     fs::create_directories(p.parent_path());
