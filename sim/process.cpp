@@ -158,19 +158,24 @@ pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, 
     }
     if (pid == 0) {
         ::close(report[0]);
-        if (options.console != Console::Shared) {
+        // Standard input comes from the file whenever one is given, whatever
+        // the console; a console of its own reads nothing otherwise.
+        bool shared = options.console == Console::Shared;
+        int e = 0;
+        if (!options.inputFile.empty() || !shared) {
             std::string in = options.inputFile.empty() ? "/dev/null" : options.inputFile;
-            int fdIn = ::open(in.c_str(), O_RDONLY);
-            std::string out = options.outputFile.empty() ? "/dev/null" : options.outputFile;
-            int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fdIn >= 0) ::dup2(fdIn, 0);
-            if (fdOut >= 0) {
-                ::dup2(fdOut, 1);
-                ::dup2(fdOut, 2);
-            }
+            int fdIn = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fdIn < 0 || ::dup2(fdIn, 0) < 0) e = errno;
         }
-        ::execve(hostPath.c_str(), argv.data(), envp.data());
-        int e = errno;
+        if (!e && (!options.outputFile.empty() || !shared)) {
+            std::string out = options.outputFile.empty() ? "/dev/null" : options.outputFile;
+            int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fdOut < 0 || ::dup2(fdOut, 1) < 0 || ::dup2(fdOut, 2) < 0) e = errno;
+        }
+        if (!e) {
+            ::execve(hostPath.c_str(), argv.data(), envp.data());
+            e = errno;
+        }
         ssize_t ignored = ::write(report[1], &e, sizeof e);
         (void)ignored;
         ::_exit(127);

@@ -252,6 +252,10 @@ static void addRun(CLI::App& app) {
     cmd->callback([] {
         std::string line;
         for (const auto& w : words) line += (line.empty() ? "" : " ") + w;
+        if (!o.inputFile.empty() && ::access(o.inputFile.c_str(), R_OK) != 0) {
+            std::cerr << "winsim: cannot read the input file " << o.inputFile << "\n";
+            std::exit(125);
+        }
         // The state before the run, for 'winsim changes'.
         std::ofstream(fs::path(folder) / "before.json") << snapshot(folder).dump(1) << "\n";
         int code = runInMachine(folder, line, o);
