@@ -412,6 +412,7 @@ void toJson(const Machine& m, json& j) {
         procs.push_back(e);
     }
     j["processes"] = procs;
+    if (!m.programFolders.empty()) j["programFolders"] = m.programFolders;
     j["nextInstance"] = m.nextInstance;
     if (!m.extra.empty()) j["extra"] = m.extra;
 }
@@ -513,6 +514,8 @@ bool fromJson(const json& j, Machine& m, std::string& error) {
                 m.processes.push_back(p);
             }
         }
+        if (j.contains("programFolders"))
+            m.programFolders = j["programFolders"].get<std::vector<std::string>>();
         m.nextInstance = j.value("nextInstance", m.nextInstance);
         if (j.contains("extra")) m.extra = j["extra"];
         return true;

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -114,9 +115,40 @@ bool findProgram(const std::string& commandLine, std::string& windowsPath, std::
     return false;
 }
 
+// Whether a host file is a Windows image ("MZ"), such as the copy of a real
+// program that a capture brings along.
+static bool isWindowsImage(const std::string& hostPath) {
+    char head[2] = {0, 0};
+    std::ifstream in(hostPath, std::ios::binary);
+    return in.read(head, sizeof head) && head[0] == 'M' && head[1] == 'Z';
+}
+
+// The program of the machine's program folders that stands in for a Windows
+// image of the same file name (compared without regard to case).
+static bool standIn(const std::string& windowsPath, std::string& hostPath) {
+    std::string leaf = windowsPath.substr(windowsPath.find_last_of('\\') + 1);
+    for (const auto& folder : machine().programFolders) {
+        std::string found;
+        if (DIR* d = ::opendir(folder.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (equalNoCase(e->d_name, leaf)) found = folder + "/" + e->d_name;
+            ::closedir(d);
+        }
+        if (!found.empty() && !isWindowsImage(found)) {
+            hostPath = found;
+            return true;
+        }
+    }
+    return false;
+}
+
 pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, unsigned long& error) {
     std::string windowsPath, hostPath;
     if (!findProgram(commandLine, windowsPath, hostPath, error)) return -1;
+    if (isWindowsImage(hostPath) && !standIn(windowsPath, hostPath)) {
+        error = ERROR_BAD_EXE_FORMAT;
+        return -1;
+    }
     if (::access(hostPath.c_str(), X_OK) != 0) {
         error = ERROR_BAD_EXE_FORMAT;
         return -1;
