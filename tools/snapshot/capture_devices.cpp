@@ -182,8 +182,17 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
     if (absent || size == 0 || !buffer.data[0]) return true;
     std::snprintf(driver, sizeof driver, "%.*s", static_cast<int>(boundedLength(buffer.data, size)),
                   reinterpret_cast<char*>(buffer.data));
-    char path[KeyPathSize];
+    char path[KeyPathSize], enumPath[KeyPathSize], classPath[KeyPathSize + 8];
     std::snprintf(path, sizeof path, "%s%s", ClassKey, driver);
+    std::snprintf(enumPath, sizeof enumPath, "%s%s", EnumKey, instance);
+    std::snprintf(classPath, sizeof classPath, "HKLM\\%s", path);
+    nextEntry(capture.registry, capture.firstKey, "  ");
+    appendText(capture.registry, "{\"path\": ");
+    appendJsonText(capture.registry, enumPath);
+    appendText(capture.registry, ", \"values\": {\"Driver\": ");
+    appendJsonText(capture.registry, driver);
+    appendText(capture.registry, "}}");
+
     HKEY key;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
     if (rc == ERROR_FILE_NOT_FOUND) return true;  // a driver key that names nothing
@@ -194,16 +203,6 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
                 textValue(key, "InfSectionExt", infSectionExt, instance, failure);
     RegCloseKey(key);
     if (!read) return false;
-
-    char enumPath[KeyPathSize], classPath[KeyPathSize + 8];
-    std::snprintf(enumPath, sizeof enumPath, "%s%s", EnumKey, instance);
-    std::snprintf(classPath, sizeof classPath, "HKLM\\%s", path);
-    nextEntry(capture.registry, capture.firstKey, "  ");
-    appendText(capture.registry, "{\"path\": ");
-    appendJsonText(capture.registry, enumPath);
-    appendText(capture.registry, ", \"values\": {\"Driver\": ");
-    appendJsonText(capture.registry, driver);
-    appendText(capture.registry, "}}");
     if (!infPath[0]) return true;
     nextEntry(capture.registry, capture.firstKey, "  ");
     appendText(capture.registry, "{\"path\": ");
