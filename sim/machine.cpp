@@ -183,8 +183,8 @@ static json valueToJson(const RegValue& v) {
                 cur += v.data[i];
             }
         }
-        if (ok && cur.empty() && isPlainText(v.data))
-            return json{{"type", "REG_MULTI_SZ"}, {"data", items}};
+        for (const auto& item : items) ok = ok && isPlainText(item);
+        if (ok && cur.empty()) return json{{"type", "REG_MULTI_SZ"}, {"data", items}};
     }
     return json{{"type", regTypeName(v.type)}, {"hex", hex(v.data)}};
 }
