@@ -22,12 +22,8 @@ LONG WINAPI RegEnumValueA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDW
                              arg(static_cast<const void*>(data)), cbData ? arg(*cbData) : "null"});
     if (c.injected()) return static_cast<LONG>(c.error());
     if ((data && !cbData) || reserved || !name || !cchName) return ERROR_INVALID_PARAMETER;
-    RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    RegKey* key = nullptr;
+    if (long rc = keyWithAccess(h, KEY_QUERY_VALUE, key)) return rc;
     if (index >= key->values.size()) return ERROR_NO_MORE_ITEMS;
     auto it = key->values.begin();
     std::advance(it, index);

@@ -52,13 +52,16 @@ TEST(Snapshot, CaptureMakesAMachineOnWhichSetupDoesTheSame) {
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.output,
               "Capturing this machine for a rehearsal with winsim.\n"
-              "  System directory C:\\WINNT\\system32, default language 0x0409.\n"
-              "  7 present devices, 0 of them bound to a driver.\n"
-              "  5 service keys of the product family or of mpsetup; 1 values in RunOnce.\n"
-              "  3 files of the product family; 5 folders in the staging tree.\n"
+              "  System directory:     C:\\WINNT\\system32\n"
+              "  Default language:     0x0409\n"
+              "  Present devices:      7, 0 of them bound to a driver\n"
+              "  Family service keys:  5 (the product family's and mpsetup)\n"
+              "  RunOnce values:       1\n"
+              "  Family files:         3\n"
+              "  Staging tree folders: 5\n"
               "  Note: the security of HKLM\\SYSTEM\\CurrentControlSet\\Services\\qrvrvoex cannot be read; the "
               "description says so.\n"
-              "Wrote C:\\capture\\machine.json and 3 copies of files below C:\\capture\\files.\n"
+              "Wrote C:\\capture\\machine.json; the files are copied below C:\\capture\\files.\n"
               "Rehearse the installation on it with: winsim create MACHINE --from machine.json\n");
     // Nothing changed but the capture folder (and the record of the run).
     auto changes = original.winsim({"changes"});

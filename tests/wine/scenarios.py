@@ -626,9 +626,9 @@ def snapshot_of_a_prefix_makes_the_same_machine(env):
         rc, out, err = prefix.run(SNAPSHOT_PATH, ["C:\\capture"])
         text = out.replace(b"\r\n", b"\n").decode("latin-1")
         expect_equal("SNAPSHOT.EXE exit code under Wine (output %r %r)" % (text, err), rc, 0)
-        expect("  1 service keys of the product family or of mpsetup; 1 values in RunOnce.\n"
-               "  2 files of the product family; 4 folders in the staging tree.\n"
-               "Wrote C:\\capture\\machine.json and 2 copies of files below C:\\capture\\files.\n" in text,
+        expect("  Family service keys:  1 (the product family's and mpsetup)\n  RunOnce values:       1\n"
+               "  Family files:         2\n  Staging tree folders: 4\n"
+               "Wrote C:\\capture\\machine.json; the files are copied below C:\\capture\\files.\n" in text,
                "SNAPSHOT.EXE under Wine: %r" % text)
         capture_path = prefix.host_path("C:\\capture\\machine.json")
         with open(capture_path) as f:

@@ -112,24 +112,23 @@ bool listFiles(Capture& capture, Failure& failure) {
     }
     // The staging tree, folder by folder: its empty folders count too.
     if (GetFileAttributesA(staging) == INVALID_FILE_ATTRIBUTES) return true;
-    Text pending;
-    addEntry(pending, staging);
-    size_t next = 0;
-    while (const char* entry = entryAt(pending, next)) {
-        char folder[PathSize];
-        std::snprintf(folder, sizeof folder, "%s", entry);
+    Queue pending;
+    pending.push(staging);
+    char folder[PathSize];
+    while (pending.pop(folder, sizeof folder)) {
         nextEntry(capture.directories, capture.firstDirectory, "  ");
         appendJsonText(capture.directories, folder);
         ++capture.directoryCount;
         bool listed = forEachEntry(folder, "*", failure, [&](const WIN32_FIND_DATAA& f) {
             char path[PathSize];
             if (!joinPath(path, sizeof path, folder, f.cFileName, failure)) return false;
-            if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) addEntry(pending, path);
+            if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push(path);
             else addFile(path, f.dwFileAttributes, capture);
             return true;
         });
         if (!listed) return false;
     }
+    if (pending.items.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     return true;
 }
 

@@ -39,7 +39,7 @@ struct LocalText {
 };
 
 bool isFamilyService(const char* name) {
-    char lower[KeyNameSize];
+    char lower[KeyPathSize];
     std::snprintf(lower, sizeof lower, "%s", name);
     _strlwr(lower);
     for (const char* fragment : FamilyFragments)
@@ -171,7 +171,7 @@ bool captureValues(HKEY key, const char* path, Text& out, size_t& count, Failure
 }
 
 // The names of an open key's subkeys, each added to the list as a path.
-bool addSubkeys(HKEY key, const char* path, Text& pending, Failure& failure) {
+bool addSubkeys(HKEY key, const char* path, Queue& pending, Failure& failure) {
     char name[KeyNameSize], child[KeyPathSize];
     for (DWORD index = 0;; ++index) {
         DWORD size = KeyNameSize;
@@ -180,18 +180,16 @@ bool addSubkeys(HKEY key, const char* path, Text& pending, Failure& failure) {
         if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot list the keys below HKLM\\%s", path);
         if (std::snprintf(child, sizeof child, "%s\\%s", path, name) >= static_cast<int>(sizeof child))
             return fail(failure, ERROR_FILENAME_EXCED_RANGE, "the path of a key below HKLM\\%s is too long", path);
-        addEntry(pending, child);
+        pending.push(child);
     }
 }
 
 // A key and every key below it, each an entry of the registry list.
 bool captureTree(const char* top, Capture& capture, size_t& values, Failure& failure) {
-    Text pending;
-    addEntry(pending, top);
-    size_t next = 0;
-    while (const char* path = entryAt(pending, next)) {
-        char current[KeyPathSize];
-        std::snprintf(current, sizeof current, "%s", path);
+    Queue pending;
+    pending.push(top);
+    char current[KeyPathSize];
+    while (pending.pop(current, sizeof current)) {
         Text& out = capture.registry;
         nextEntry(out, capture.firstKey, "  ");
         char shown[KeyPathSize + 8];
@@ -207,7 +205,7 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
             return false;
         values += count;
         appendText(out, "}");
-        if (pending.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+        if (pending.items.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     }
     return true;
 }
@@ -227,11 +225,12 @@ bool captureRegistry(Capture& capture, Failure& failure) {
     Key root;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServicesKey, 0, KEY_ENUMERATE_SUB_KEYS, &root.handle);
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", ServicesKey);
-    Text services;
+    Queue services;
     if (!addSubkeys(root.handle, ServicesKey, services, failure)) return false;
-    size_t values = 0, next = 0;
+    size_t values = 0;
     const size_t nameAt = std::strlen(ServicesKey) + 1;
-    while (const char* path = entryAt(services, next)) {
+    char path[KeyPathSize];
+    while (services.pop(path, sizeof path)) {
         if (!isFamilyService(path + nameAt)) continue;
         if (!captureTree(path, capture, values, failure)) return false;
         ++capture.serviceKeys;

@@ -52,15 +52,17 @@ int run(const char* folder) {
     Failure failure;
     std::printf("Capturing this machine for a rehearsal with winsim.\n");
     if (!captureSystem(capture, failure) || !captureDevices(capture, failure) || !captureRegistry(capture, failure) ||
-        !listFiles(capture, failure))
+        !listFiles(capture, failure) ||
+        (incomplete(capture) && !fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory")))
         return report(failure, folder, false);
-    std::printf("  System directory %s, default language 0x%04X.\n", capture.systemDirectory, capture.defaultLangId);
-    std::printf("  %u present devices, %u of them bound to a driver.\n", count(capture.deviceCount),
+    std::printf("  System directory:     %s\n", capture.systemDirectory);
+    std::printf("  Default language:     0x%04X\n", capture.defaultLangId);
+    std::printf("  Present devices:      %u, %u of them bound to a driver\n", count(capture.deviceCount),
                 count(capture.boundDevices));
-    std::printf("  %u service keys of the product family or of mpsetup; %u values in RunOnce.\n",
-                count(capture.serviceKeys), count(capture.runOnceValues));
-    std::printf("  %u files of the product family; %u folders in the staging tree.\n", count(capture.fileCount),
-                count(capture.directoryCount));
+    std::printf("  Family service keys:  %u (the product family's and mpsetup)\n", count(capture.serviceKeys));
+    std::printf("  RunOnce values:       %u\n", count(capture.runOnceValues));
+    std::printf("  Family files:         %u\n", count(capture.fileCount));
+    std::printf("  Staging tree folders: %u\n", count(capture.directoryCount));
     size_t next = 0;
     for (const char* line = capture.notes.data; line && next < capture.notes.size;) {
         const char* end = std::strchr(line + 0, '\n');
@@ -76,7 +78,7 @@ int run(const char* folder) {
     writeDescriptionText(capture, description);
     if (!copyFiles(folder, capture, failure) || !writeDescription(path, description, failure))
         return report(failure, folder, true);
-    std::printf("Wrote %s and %u copies of files below %s\\files.\n", path, count(capture.fileCount), folder);
+    std::printf("Wrote %s; the files are copied below %s\\files.\n", path, folder);
     std::printf("Rehearse the installation on it with: winsim create MACHINE --from %s\n", DescriptionName);
     return Captured;
 }

@@ -22,6 +22,11 @@ void appendList(Text& out, const char* name, const Text& entries, const char* op
 
 }  // namespace
 
+bool incomplete(const Capture& c) {
+    return c.devices.failed || c.registry.failed || c.directories.failed || c.files.failed || c.attributes.failed ||
+           c.copies.failed || c.notes.failed;
+}
+
 void writeDescriptionText(const Capture& capture, Text& out) {
     appendText(out, "{\n \"systemDirectory\": ");
     appendJsonText(out, capture.systemDirectory);

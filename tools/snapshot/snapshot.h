@@ -58,6 +58,15 @@ struct Buffer {
     bool grow(DWORD n);  // at least n bytes; false when memory runs out
 };
 
+// Paths to visit in the order they were added (a folder's or a key's
+// children after it). Each comes out as a copy: adding moves the list.
+struct Queue {
+    Text items;
+    size_t next = 0;
+    void push(const char* path) { addEntry(items, path); }
+    bool pop(char* out, size_t size);
+};
+
 // Printable ASCII, tabs and line ends.
 bool plainText(const char* bytes, size_t n);
 // Whether the bytes are a plain REG_MULTI_SZ: plain texts each ended by a
@@ -85,6 +94,9 @@ struct Capture {
     size_t deviceCount = 0, boundDevices = 0, serviceKeys = 0, runOnceValues = 0, fileCount = 0,
            directoryCount = 0;
 };
+
+// Whether a text of the capture could not grow (memory ran out).
+bool incomplete(const Capture& capture);
 
 // The system directory and the default language.
 bool captureSystem(Capture& capture, Failure& failure);

@@ -107,6 +107,13 @@ bool Buffer::grow(DWORD n) {
     return true;
 }
 
+bool Queue::pop(char* out, size_t size) {
+    const char* entry = entryAt(items, next);
+    if (!entry) return false;
+    std::snprintf(out, size, "%s", entry);
+    return true;
+}
+
 bool plainText(const char* bytes, size_t n) {
     for (size_t i = 0; i < n; ++i) {
         unsigned char c = static_cast<unsigned char>(bytes[i]);
