@@ -42,8 +42,7 @@ bool wildMatch(const char* pat, const char* s) {
     if (!*pat) return !*s;
     if (*pat == '*') return wildMatch(pat + 1, s) || (*s && wildMatch(pat, s + 1));
     if (!*s) return false;
-    if (*pat == '?' || std::toupper(static_cast<unsigned char>(*pat)) ==
-                           std::toupper(static_cast<unsigned char>(*s)))
+    if (*pat == '?' || std::toupper(static_cast<unsigned char>(*pat)) == std::toupper(static_cast<unsigned char>(*s)))
         return wildMatch(pat + 1, s + 1);
     return false;
 }

@@ -59,7 +59,8 @@ void* createFile(const ResolvedPath& r, unsigned long access, unsigned long disp
     commit();
     // CREATE_ALWAYS over an existing file succeeds and says so.
     SetLastError(r.exists ? ERROR_ALREADY_EXISTS : NO_ERROR);
-    return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), WritableFile));
+    return reinterpret_cast<HANDLE>(
+        newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), WritableFile));
 }
 
 }  // namespace sim

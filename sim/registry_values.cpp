@@ -12,12 +12,14 @@ namespace {
 
 bool isStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-std::string hkeyText(HKEY h) { return h == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : arg(static_cast<const void*>(h)); }
+std::string hkeyText(HKEY h) {
+    return h == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : arg(static_cast<const void*>(h));
+}
 
 }  // namespace
 
-LONG WINAPI RegEnumValueA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type,
-                          LPBYTE data, LPDWORD cbData) {
+LONG WINAPI RegEnumValueA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPDWORD type, LPBYTE data,
+                          LPDWORD cbData) {
     Call c("RegEnumValueA", {hkeyText(h), arg(index), cchName ? arg(*cchName) : "null",
                              arg(static_cast<const void*>(data)), cbData ? arg(*cbData) : "null"});
     if (c.injected()) return static_cast<LONG>(c.error());

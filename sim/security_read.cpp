@@ -45,8 +45,7 @@ BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR descriptor, PSID* ow
     return TRUE;
 }
 
-BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl,
-                                      LPBOOL defaulted) {
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, LPBOOL present, PACL* dacl, LPBOOL defaulted) {
     Call c("GetSecurityDescriptorDacl", {arg(static_cast<const void*>(descriptor))});
     if (c.injected()) return FALSE;
     WORD control = 0;

@@ -106,7 +106,8 @@ TEST(Snapshot, WindowsProgramsOfACaptureRunAsTheBuildsOwn) {
 
 TEST(Snapshot, WhatCannotBeReadOrWrittenEndsTheCaptureWithoutADescription) {
     scenario::Machine machine("usb");
-    auto r = machine.run(std::string(Snapshot) + " C:\\capture", "", "D:\\WIN2000", {"--fail", "SetupDiGetClassDevsA#2=5"});
+    auto r =
+        machine.run(std::string(Snapshot) + " C:\\capture", "", "D:\\WIN2000", {"--fail", "SetupDiGetClassDevsA#2=5"});
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output,
               "Capturing this machine for a rehearsal with winsim.\n"
@@ -117,9 +118,10 @@ TEST(Snapshot, WhatCannotBeReadOrWrittenEndsTheCaptureWithoutADescription) {
 
     r = machine.run(std::string(Snapshot) + " C:\\capture\\usb", "", "D:\\WIN2000", {"--fail", "WriteFile#1=112"});
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_TRUE(contains(r.output, "SNAPSHOT: cannot write C:\\capture\\usb\\machine.json: error 112.\n"
-                                   "The capture in C:\\capture\\usb is incomplete and has no description: delete "
-                                   "the folder.\n"))
+    EXPECT_TRUE(contains(r.output,
+                         "SNAPSHOT: cannot write C:\\capture\\usb\\machine.json: error 112.\n"
+                         "The capture in C:\\capture\\usb is incomplete and has no description: delete "
+                         "the folder.\n"))
         << r.output;
     EXPECT_FALSE(fs::exists(machine.hostPath("C:\\capture\\usb\\machine.json")));
 

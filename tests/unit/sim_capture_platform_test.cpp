@@ -250,7 +250,8 @@ TEST_F(CaptureFileBoundary, FilesAreMadeAndWrittenThroughHandles) {
     EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
 
     SetLastError(Sentinel);
-    EXPECT_EQ(CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
     SetLastError(Sentinel);
     h = CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
@@ -259,7 +260,8 @@ TEST_F(CaptureFileBoundary, FilesAreMadeAndWrittenThroughHandles) {
     CloseHandle(h);
     EXPECT_EQ(fs::file_size(root + "/Dir/new.json"), 0u) << "emptied";
     SetLastError(Sentinel);
-    EXPECT_EQ(CreateFileA("C:\\Dir\\b.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(CreateFileA("C:\\Dir\\b.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "read-only";
     SetLastError(Sentinel);
     EXPECT_EQ(CreateFileA("C:\\No\\x.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);

@@ -13,9 +13,9 @@ namespace snapshot {
 
 namespace {
 
-const size_t InstanceIdSize = 512;      // MAX_DEVICE_ID_LEN is 200
-const DWORD PropertyStartSize = 1024;   // most properties fit; larger ones are read again
-const DWORD DriverValueSize = 520;      // InfPath, InfSection and InfSectionExt
+const size_t InstanceIdSize = 512;     // MAX_DEVICE_ID_LEN is 200
+const DWORD PropertyStartSize = 1024;  // most properties fit; larger ones are read again
+const DWORD DriverValueSize = 520;     // InfPath, InfSection and InfSectionExt
 const char* const ClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 const char* const EnumKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\";
 
@@ -131,13 +131,15 @@ bool captureHid(HidList& found, Failure& failure) {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(interfaces.handle, &data, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || !detailBytes.grow(required))
-            return fail(failure, GetLastError(), "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
+            return fail(failure, GetLastError(),
+                        "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
         auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detailBytes.data);
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         SP_DEVINFO_DATA info;
         info.cbSize = sizeof info;
         if (!SetupDiGetDeviceInterfaceDetailA(interfaces.handle, &data, detail, required, nullptr, &info))
-            return fail(failure, GetLastError(), "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
+            return fail(failure, GetLastError(),
+                        "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
         HidDevice device;
         if (!instanceIdOf(interfaces.handle, &info, device.instance, failure)) return false;
         // Opened as the installer opens it: a device it cannot open (a
@@ -165,8 +167,10 @@ bool captureHid(HidList& found, Failure& failure) {
 bool textValue(HKEY key, const char* name, char* text, const char* device, Failure& failure) {
     DWORD size = DriverValueSize - 1, type = 0;
     LONG rc = RegQueryValueExA(key, name, nullptr, &type, reinterpret_cast<BYTE*>(text), &size);
-    if (rc == ERROR_FILE_NOT_FOUND) size = 0;
-    else if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot read %s of device %s's driver key", name, device);
+    if (rc == ERROR_FILE_NOT_FOUND)
+        size = 0;
+    else if (rc != ERROR_SUCCESS)
+        return fail(failure, static_cast<DWORD>(rc), "cannot read %s of device %s's driver key", name, device);
     text[size] = '\0';
     return true;
 }
@@ -196,7 +200,8 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
     HKEY key;
     LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
     if (rc == ERROR_FILE_NOT_FOUND) return true;  // a driver key that names nothing
-    if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open the driver key of device %s", instance);
+    if (rc != ERROR_SUCCESS)
+        return fail(failure, static_cast<DWORD>(rc), "cannot open the driver key of device %s", instance);
     char infPath[DriverValueSize], infSection[DriverValueSize], infSectionExt[DriverValueSize];
     bool read = textValue(key, "InfPath", infPath, instance, failure) &&
                 textValue(key, "InfSection", infSection, instance, failure) &&

@@ -122,8 +122,10 @@ bool listFiles(Capture& capture, Failure& failure) {
         bool listed = forEachEntry(folder, "*", failure, [&](const WIN32_FIND_DATAA& f) {
             char path[PathSize];
             if (!joinPath(path, sizeof path, folder, f.cFileName, failure)) return false;
-            if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) pending.push(path);
-            else addFile(path, f.dwFileAttributes, capture);
+            if (f.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)
+                pending.push(path);
+            else
+                addFile(path, f.dwFileAttributes, capture);
             return true;
         });
         if (!listed) return false;
@@ -139,7 +141,8 @@ bool prepareOutput(const char* folder, Failure& failure) {
         return true;
     };
     if (!forEachEntry(folder, "*", failure, anything)) return false;
-    if (!empty) return fail(failure, ERROR_ALREADY_EXISTS, "the folder %s is not empty: choose a new or empty folder", folder);
+    if (!empty)
+        return fail(failure, ERROR_ALREADY_EXISTS, "the folder %s is not empty: choose a new or empty folder", folder);
     return makeFolders(folder, failure);
 }
 

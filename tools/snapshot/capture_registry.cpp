@@ -17,9 +17,9 @@ const char* const RunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Ru
 // Service keys whose names hold one of these, in any letter case: the
 // family's drivers and programs, its earlier software, the second phase.
 const char* const FamilyFragments[] = {"qrv", "mpsetup"};
-const DWORD KeyNameSize = 256;        // key names have at most 255 characters
-const DWORD ValueNameSize = 16384;    // value names at most 16383
-const DWORD ValueStartSize = 4096;    // larger values are read again
+const DWORD KeyNameSize = 256;      // key names have at most 255 characters
+const DWORD ValueNameSize = 16384;  // value names at most 16383
+const DWORD ValueStartSize = 4096;  // larger values are read again
 const char* const ValueTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BINARY", "REG_DWORD",
                                   "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
                                   "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
@@ -69,7 +69,8 @@ bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& fai
         return true;
     }
     Buffer descriptor;
-    if (rc != ERROR_INSUFFICIENT_BUFFER) return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
+    if (rc != ERROR_INSUFFICIENT_BUFFER)
+        return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
     if (!descriptor.grow(size)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
     rc = RegGetKeySecurity(key.handle, asked, descriptor.data, &size);
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
@@ -100,7 +101,8 @@ bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& fai
         // Allowed and denied entries share one layout.
         auto* entry = static_cast<ACCESS_ALLOWED_ACE*>(ace);
         appendText(out, i ? ", {\"sid\": " : "{\"sid\": ");
-        if (!appendSid(out, &entry->SidStart)) return fail(failure, GetLastError(), "cannot read the DACL of HKLM\\%s", path);
+        if (!appendSid(out, &entry->SidStart))
+            return fail(failure, GetLastError(), "cannot read the DACL of HKLM\\%s", path);
         appendFormat(out, ", \"mask\": \"0x%lX\"", static_cast<unsigned long>(entry->Mask));
         if (header->AceType == ACCESS_DENIED_ACE_TYPE) appendText(out, ", \"deny\": true");
         if (header->AceFlags) appendFormat(out, ", \"flags\": %u", static_cast<unsigned>(header->AceFlags));
@@ -136,8 +138,10 @@ void appendValue(Text& out, DWORD type, const unsigned char* data, DWORD size) {
         }
         appendText(out, "]}");
     } else {
-        if (type < sizeof ValueTypes / sizeof ValueTypes[0]) appendFormat(out, "{\"type\": \"%s\", \"hex\": ", ValueTypes[type]);
-        else appendFormat(out, "{\"type\": %lu, \"hex\": ", static_cast<unsigned long>(type));
+        if (type < sizeof ValueTypes / sizeof ValueTypes[0])
+            appendFormat(out, "{\"type\": \"%s\", \"hex\": ", ValueTypes[type]);
+        else
+            appendFormat(out, "{\"type\": %lu, \"hex\": ", static_cast<unsigned long>(type));
         appendHex(out, data, size);
         appendText(out, "}");
     }
@@ -158,7 +162,8 @@ bool captureValues(HKEY key, const char* path, Text& out, size_t& count, Failure
             if (!data.grow(dataSize)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
             continue;
         }
-        if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot read the values of HKLM\\%s", path);
+        if (rc != ERROR_SUCCESS)
+            return fail(failure, static_cast<DWORD>(rc), "cannot read the values of HKLM\\%s", path);
         appendText(out, index ? ", " : ", \"values\": {");
         appendJsonString(out, reinterpret_cast<char*>(name.data), nameSize);
         appendText(out, ": ");
@@ -177,7 +182,8 @@ bool addSubkeys(HKEY key, const char* path, Queue& pending, Failure& failure) {
         DWORD size = KeyNameSize;
         LONG rc = RegEnumKeyExA(key, index, name, &size, nullptr, nullptr, nullptr, nullptr);
         if (rc == ERROR_NO_MORE_ITEMS) return true;
-        if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot list the keys below HKLM\\%s", path);
+        if (rc != ERROR_SUCCESS)
+            return fail(failure, static_cast<DWORD>(rc), "cannot list the keys below HKLM\\%s", path);
         if (std::snprintf(child, sizeof child, "%s\\%s", path, name) >= static_cast<int>(sizeof child))
             return fail(failure, ERROR_FILENAME_EXCED_RANGE, "the path of a key below HKLM\\%s is too long", path);
         pending.push(child);
@@ -201,7 +207,8 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
         LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, current, 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &key.handle);
         if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", current);
         size_t count = 0;
-        if (!captureValues(key.handle, current, out, count, failure) || !addSubkeys(key.handle, current, pending, failure))
+        if (!captureValues(key.handle, current, out, count, failure) ||
+            !addSubkeys(key.handle, current, pending, failure))
             return false;
         values += count;
         appendText(out, "}");

@@ -17,9 +17,9 @@
 
 namespace snapshot {
 
-const size_t PathSize = 520;        // Windows paths and their copies
-const size_t KeyPathSize = 1024;    // registry paths below HKLM
-const size_t MessageSize = 640;     // a failure or a note
+const size_t PathSize = 520;      // Windows paths and their copies
+const size_t KeyPathSize = 1024;  // registry paths below HKLM
+const size_t MessageSize = 640;   // a failure or a note
 
 // A text that grows as it is written (the description, lists of paths).
 // A failed allocation marks it failed; writing on goes nowhere.
@@ -83,16 +83,15 @@ bool fail(Failure& failure, DWORD error, const char* format, ...);
 struct Capture {
     char systemDirectory[PathSize] = "";
     WORD defaultLangId = 0;
-    Text devices;        // entries of "devices"
-    Text registry;       // entries of "registry"
-    Text directories;    // entries of "directories"
-    Text files;          // entries of "files"
-    Text attributes;     // entries of "fileAttributes"
-    Text copies;         // the Windows paths of the files to copy
-    Text notes;          // lines for the administrator
+    Text devices;      // entries of "devices"
+    Text registry;     // entries of "registry"
+    Text directories;  // entries of "directories"
+    Text files;        // entries of "files"
+    Text attributes;   // entries of "fileAttributes"
+    Text copies;       // the Windows paths of the files to copy
+    Text notes;        // lines for the administrator
     bool firstDevice = true, firstKey = true, firstDirectory = true, firstFile = true, firstAttributes = true;
-    size_t deviceCount = 0, boundDevices = 0, serviceKeys = 0, runOnceValues = 0, fileCount = 0,
-           directoryCount = 0;
+    size_t deviceCount = 0, boundDevices = 0, serviceKeys = 0, runOnceValues = 0, fileCount = 0, directoryCount = 0;
 };
 
 // Whether a text of the capture could not grow (memory ran out).
