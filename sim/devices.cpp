@@ -215,7 +215,10 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
             value = d->className.empty() ? "" : regSz(d->className);
             break;
         case SPDRP_CLASSGUID:
-            value = regSz(d->classGuid);
+            value = d->classGuid.empty() ? "" : regSz(d->classGuid);
+            break;
+        case SPDRP_DRIVER:
+            value = driverProperty(*d);
             break;
         case SPDRP_DEVICEDESC:
             value = d->description.empty() ? "" : regSz(d->description);

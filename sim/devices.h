@@ -34,6 +34,11 @@ Device* findDevice(const std::string& instanceId);
 // REG_MULTI_SZ value of a device's hardware ids, as the Setup API returns it.
 std::string hardwareIdProperty(const Device& d);
 
+// SPDRP_DRIVER: the device's driver key below the class key
+// ("{guid}\\0003", REG_SZ with its NUL), the Driver value of its Enum key;
+// empty for a device that was never bound.
+std::string driverProperty(const Device& d);
+
 bool parseGuid(const std::string& text, GUID& g);
 std::string guidText(const GUID& g);
 const GUID& hidGuid();

@@ -326,6 +326,17 @@ std::string driverKey(const Device& d, const std::string& classGuid) {
     return ClassKey + rel;
 }
 
+// What the driver key tells of the binding, as Windows writes it: the INF's
+// file name (Windows: the name of its copy in the INF folder), the install
+// section as the model names it and the decoration that was used.
+void recordDriverInf(const std::string& driver, const std::string& infPath, const std::string& section,
+                     const std::string& used) {
+    RegKey& k = ensureKey(machine(), driver);
+    k.values["InfPath"] = RegValue{REG_SZ, regSz(infPath.substr(infPath.find_last_of('\\') + 1))};
+    k.values["InfSection"] = RegValue{REG_SZ, regSz(section)};
+    k.values["InfSectionExt"] = RegValue{REG_SZ, regSz(used.substr(section.size()))};
+}
+
 // Child functions that a multifunction parent's hardware key declares, in
 // the form Windows' multifunction driver reads: one subkey Child<NNNN> of
 // "Device Parameters" per function, with the function's hardware id in its
@@ -373,7 +384,9 @@ bool bindDevice(const Inf& inf, const InfModel& model, Device& d, bool& restart,
     if (!doCopies(copies, inUse, error)) return false;
     std::string classGuid = inf.value("Version", "ClassGuid");
     if (classGuid.empty()) classGuid = d.classGuid;
-    if (!doAddReg(inf, *section, driverKey(d, classGuid), error)) return false;
+    std::string driver = driverKey(d, classGuid);
+    if (!doAddReg(inf, *section, driver, error)) return false;
+    recordDriverInf(driver, inf.path, model.installSection, used);
     if (const auto* hw = inf.section(used + ".HW"))
         if (!doAddReg(inf, *hw, EnumKey + d.instanceId + "\\Device Parameters", error)) return false;
     if (!doServices(inf, used, d.instanceId, error)) return false;

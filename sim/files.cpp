@@ -169,83 +169,6 @@ LANGID WINAPI GetSystemDefaultLangID(void) {
     return machine().defaultLangId;
 }
 
-// ---- file search -------------------------------------------------------------
-
-static bool wildMatch(const char* pat, const char* s) {
-    if (!*pat) return !*s;
-    if (*pat == '*') return wildMatch(pat + 1, s) || (*s && wildMatch(pat, s + 1));
-    if (!*s) return false;
-    if (*pat == '?' || std::toupper(static_cast<unsigned char>(*pat)) ==
-                           std::toupper(static_cast<unsigned char>(*s)))
-        return wildMatch(pat + 1, s + 1);
-    return false;
-}
-
-HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
-    Call c("FindFirstFileA", {arg(name)});
-    if (c.injected()) return INVALID_HANDLE_VALUE;
-    std::string path = name ? name : "";
-    size_t slash = path.find_last_of("\\/");
-    std::string dir = slash == std::string::npos ? (path.size() > 1 && path[1] == ':' ? path.substr(0, 2) : "")
-                                                  : path.substr(0, slash + 1);
-    std::string pattern = slash == std::string::npos ? (path.size() > 1 && path[1] == ':' ? path.substr(2) : path)
-                                                      : path.substr(slash + 1);
-    ResolvedPath rd;
-    unsigned long error = 0;
-    if (pattern.empty() || !resolve(dir.empty() ? "." : dir, rd, error)) {
-        SetLastError(pattern.empty() ? ERROR_FILE_NOT_FOUND : error);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!rd.exists || !rd.directory) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    DIR* d = ::opendir(rd.host.c_str());
-    if (!d) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    std::string found;
-    bool isDir = false;
-    long long size = 0;
-    while (dirent* e = ::readdir(d)) {
-        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-        if (wildMatch(pattern.c_str(), e->d_name)) {
-            found = e->d_name;
-            struct stat st;
-            if (::stat((rd.host + "/" + found).c_str(), &st) == 0) {
-                isDir = S_ISDIR(st.st_mode);
-                size = st.st_size;
-            }
-            break;
-        }
-    }
-    ::closedir(d);
-    if (found.empty() || found.size() >= MAX_PATH) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (data) {
-        std::memset(data, 0, sizeof *data);
-        std::string canonical = rd.windows + (rd.windows.back() == '\\' ? "" : "\\") + found;
-        data->dwFileAttributes = static_cast<DWORD>(fileAttributes(canonical, isDir));
-        data->nFileSizeLow = static_cast<DWORD>(size & 0xFFFFFFFF);
-        data->nFileSizeHigh = static_cast<DWORD>(size >> 32);
-        std::snprintf(data->cFileName, sizeof data->cFileName, "%s", found.c_str());
-    }
-    return reinterpret_cast<HANDLE>(newHandle(HandleKind::Find, path));
-}
-
-BOOL WINAPI FindClose(HANDLE h) {
-    Call c("FindClose", {arg(h)}, false);
-    if (!findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::Find)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    closeHandle(reinterpret_cast<uintptr_t>(h));
-    return TRUE;
-}
-
 // ---- file and device handles ----------------------------------------------
 
 namespace sim {
@@ -274,6 +197,7 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
         SetLastError(static_cast<DWORD>(error));
         return INVALID_HANDLE_VALUE;
     }
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, disposition);
     if (disposition != OPEN_EXISTING) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;

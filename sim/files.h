@@ -33,4 +33,9 @@ unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool direc
 // Whether a Windows path names a file that the machine marks in use.
 bool fileInUse(const std::string& canonicalWindowsPath);
 
+// CreateFileA with CREATE_NEW or CREATE_ALWAYS: a file made (or emptied) for
+// writing with WriteFile. Returns the handle, or INVALID_HANDLE_VALUE with
+// the last error set.
+void* createFile(const ResolvedPath& path, unsigned long access, unsigned long disposition);
+
 }  // namespace sim

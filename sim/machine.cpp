@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
+#include <cstdlib>
 
 using nlohmann::json;
 
@@ -137,7 +138,9 @@ static bool unhex(const std::string& text, std::string& out) {
 static const std::map<std::string, uint32_t>& regTypes() {
     static const std::map<std::string, uint32_t> t = {
         {"REG_NONE", 0}, {"REG_SZ", 1}, {"REG_EXPAND_SZ", 2}, {"REG_BINARY", 3},
-        {"REG_DWORD", 4}, {"REG_MULTI_SZ", 7}};
+        {"REG_DWORD", 4}, {"REG_DWORD_BIG_ENDIAN", 5}, {"REG_LINK", 6}, {"REG_MULTI_SZ", 7},
+        {"REG_RESOURCE_LIST", 8}, {"REG_FULL_RESOURCE_DESCRIPTOR", 9},
+        {"REG_RESOURCE_REQUIREMENTS_LIST", 10}, {"REG_QWORD", 11}};
     return t;
 }
 
@@ -147,9 +150,11 @@ static std::string regTypeName(uint32_t type) {
     return std::to_string(type);
 }
 
+// Printable ASCII with tabs and line ends: a JSON text keeps it as it is.
+// Other bytes (code page characters among them) are not UTF-8 and go as hex.
 static bool isPlainText(const std::string& s) {
     for (unsigned char c : s)
-        if (c < 0x20 && c != '\t' && c != '\n' && c != '\r') return false;
+        if ((c < 0x20 && c != '\t' && c != '\n' && c != '\r') || c >= 0x7F) return false;
     return true;
 }
 
@@ -178,8 +183,8 @@ static json valueToJson(const RegValue& v) {
                 cur += v.data[i];
             }
         }
-        if (ok && cur.empty() && isPlainText(v.data))
-            return json{{"type", "REG_MULTI_SZ"}, {"data", items}};
+        for (const auto& item : items) ok = ok && isPlainText(item);
+        if (ok && cur.empty()) return json{{"type", "REG_MULTI_SZ"}, {"data", items}};
     }
     return json{{"type", regTypeName(v.type)}, {"hex", hex(v.data)}};
 }
@@ -199,13 +204,20 @@ static bool valueFromJson(const json& j, RegValue& v, std::string& error) {
         error = "a registry value must be a text, a number or an object";
         return false;
     }
-    std::string typeName = j.value("type", "REG_SZ");
+    // A type by its name, or by its number for types without one.
+    const json& t = j.contains("type") ? j["type"] : json("REG_SZ");
+    std::string typeName = t.is_string() ? t.get<std::string>() : t.dump();
     auto it = regTypes().find(typeName);
-    if (it == regTypes().end()) {
+    char* end = nullptr;
+    unsigned long number = std::strtoul(typeName.c_str(), &end, 0);
+    if (it != regTypes().end()) {
+        v.type = it->second;
+    } else if (!typeName.empty() && end && *end == '\0' && std::isdigit(static_cast<unsigned char>(typeName[0]))) {
+        v.type = static_cast<uint32_t>(number);
+    } else {
         error = "unknown registry value type " + typeName;
         return false;
     }
-    v.type = it->second;
     if (j.contains("hex")) {
         if (!unhex(j["hex"].get<std::string>(), v.data)) {
             error = "malformed hex registry data";
@@ -392,10 +404,15 @@ void toJson(const Machine& m, json& j) {
     j["filesInUse"] = m.filesInUse;
     j["programExitCodes"] = m.programExitCodes;
     json procs = json::array();
-    for (const auto& p : m.processes)
-        procs.push_back({{"commandLine", p.commandLine}, {"console", p.console},
-                         {"exitCode", p.exitCode}, {"output", p.output}});
+    for (const auto& p : m.processes) {
+        json e{{"commandLine", p.commandLine}, {"console", p.console}, {"exitCode", p.exitCode}};
+        // Console bytes are the program's code page, not UTF-8: kept as they are.
+        if (isPlainText(p.output)) e["output"] = p.output;
+        else e["outputHex"] = hex(p.output);
+        procs.push_back(e);
+    }
     j["processes"] = procs;
+    if (!m.programFolders.empty()) j["programFolders"] = m.programFolders;
     j["nextInstance"] = m.nextInstance;
     if (!m.extra.empty()) j["extra"] = m.extra;
 }
@@ -490,9 +507,15 @@ bool fromJson(const json& j, Machine& m, std::string& error) {
                 p.console = pj.value("console", "");
                 p.exitCode = pj.value("exitCode", -1);
                 p.output = pj.value("output", "");
+                if (pj.contains("outputHex") && !unhex(pj["outputHex"].get<std::string>(), p.output)) {
+                    error = "malformed outputHex of " + p.commandLine;
+                    return false;
+                }
                 m.processes.push_back(p);
             }
         }
+        if (j.contains("programFolders"))
+            m.programFolders = j["programFolders"].get<std::vector<std::string>>();
         m.nextInstance = j.value("nextInstance", m.nextInstance);
         if (j.contains("extra")) m.extra = j["extra"];
         return true;

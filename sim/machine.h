@@ -117,6 +117,9 @@ struct Machine {
     std::vector<std::string> filesInUse;  // full Windows paths that cannot be replaced
     std::map<std::string, int, CaseLess> programExitCodes;     // by program file name
     std::vector<ProcessRecord> processes;
+    // Host folders whose programs stand in for Windows images on the drives
+    // (the copies of real programs that a capture brings), by file name.
+    std::vector<std::string> programFolders;
     int nextInstance = 0;  // for generated instance ids
     nlohmann::json extra = nlohmann::json::object();  // room for later parts
 };

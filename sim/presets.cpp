@@ -31,6 +31,17 @@ void addService(Machine& m, const std::string& name, uint32_t type, uint32_t sta
     k.values["DisplayName"] = RegValue{1, regSz(display)};
 }
 
+// The compatible ids that a PCI device reports after its hardware ids, from
+// the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
+// then by class code (cc: class, subclass and interface, "078000").
+std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const std::string& revision,
+                                          const std::string& cc) {
+    std::string vendor = vendorDevice.substr(0, vendorDevice.find('&'));
+    return {"PCI\\" + vendorDevice + "&REV_" + revision, "PCI\\" + vendorDevice,
+            "PCI\\" + vendor + "&CC_" + cc, "PCI\\" + vendor + "&CC_" + cc.substr(0, 4),
+            "PCI\\" + vendor, "PCI\\CC_" + cc, "PCI\\CC_" + cc.substr(0, 4)};
+}
+
 }  // namespace
 
 Machine baseMachine(const std::string& mediaDir) {
@@ -70,19 +81,24 @@ Machine baseMachine(const std::string& mediaDir) {
 }
 
 Device newerAdapter() {
-    return plainDevice("PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01\\3&61AAA01&0&58", "MultiFunction",
+    Device d = plainDevice("PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01\\3&61AAA01&0&58", "MultiFunction",
                        MultifunctionClass,
                        {"PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01", "PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C",
                         "PCI\\VEN_1D3C&DEV_0207&CC_068000", "PCI\\VEN_1D3C&DEV_0207&CC_0680"},
                        "Management adapter");
+    d.compatibleIds = pciCompatibleIds("VEN_1D3C&DEV_0207", "01", "068000");
+    return d;
 }
 
 Device olderAdapter() {
-    return plainDevice("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02\\3&61AAA01&0&60", "MultiFunction",
+    Device d = plainDevice("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02\\3&61AAA01&0&60", "MultiFunction",
                        MultifunctionClass,
                        {"PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02", "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C",
                         "PCI\\VEN_1D3C&DEV_01A4&CC_078000", "PCI\\VEN_1D3C&DEV_01A4&CC_0780"},
                        "Management adapter (older)");
+    // Among them "PCI\VEN_1D3C&DEV_01A4", the table's id that force code W binds.
+    d.compatibleIds = pciCompatibleIds("VEN_1D3C&DEV_01A4", "02", "078000");
+    return d;
 }
 
 Device childFunction(int n, const std::string& parent) {

@@ -1,5 +1,6 @@
 #include "process.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -114,9 +115,40 @@ bool findProgram(const std::string& commandLine, std::string& windowsPath, std::
     return false;
 }
 
+// Whether a host file is a Windows image ("MZ"), such as the copy of a real
+// program that a capture brings along.
+static bool isWindowsImage(const std::string& hostPath) {
+    char head[2] = {0, 0};
+    std::ifstream in(hostPath, std::ios::binary);
+    return in.read(head, sizeof head) && head[0] == 'M' && head[1] == 'Z';
+}
+
+// The program of the machine's program folders that stands in for a Windows
+// image of the same file name (compared without regard to case).
+static bool standIn(const std::string& windowsPath, std::string& hostPath) {
+    std::string leaf = windowsPath.substr(windowsPath.find_last_of('\\') + 1);
+    for (const auto& folder : machine().programFolders) {
+        std::string found;
+        if (DIR* d = ::opendir(folder.c_str())) {
+            while (dirent* e = ::readdir(d))
+                if (equalNoCase(e->d_name, leaf)) found = folder + "/" + e->d_name;
+            ::closedir(d);
+        }
+        if (!found.empty() && !isWindowsImage(found)) {
+            hostPath = found;
+            return true;
+        }
+    }
+    return false;
+}
+
 pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, unsigned long& error) {
     std::string windowsPath, hostPath;
     if (!findProgram(commandLine, windowsPath, hostPath, error)) return -1;
+    if (isWindowsImage(hostPath) && !standIn(windowsPath, hostPath)) {
+        error = ERROR_BAD_EXE_FORMAT;
+        return -1;
+    }
     if (::access(hostPath.c_str(), X_OK) != 0) {
         error = ERROR_BAD_EXE_FORMAT;
         return -1;
@@ -158,19 +190,24 @@ pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, 
     }
     if (pid == 0) {
         ::close(report[0]);
-        if (options.console != Console::Shared) {
+        // Standard input comes from the file whenever one is given, whatever
+        // the console; a console of its own reads nothing otherwise.
+        bool shared = options.console == Console::Shared;
+        int e = 0;
+        if (!options.inputFile.empty() || !shared) {
             std::string in = options.inputFile.empty() ? "/dev/null" : options.inputFile;
-            int fdIn = ::open(in.c_str(), O_RDONLY);
-            std::string out = options.outputFile.empty() ? "/dev/null" : options.outputFile;
-            int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            if (fdIn >= 0) ::dup2(fdIn, 0);
-            if (fdOut >= 0) {
-                ::dup2(fdOut, 1);
-                ::dup2(fdOut, 2);
-            }
+            int fdIn = ::open(in.c_str(), O_RDONLY | O_CLOEXEC);
+            if (fdIn < 0 || ::dup2(fdIn, 0) < 0) e = errno;
         }
-        ::execve(hostPath.c_str(), argv.data(), envp.data());
-        int e = errno;
+        if (!e && (!options.outputFile.empty() || !shared)) {
+            std::string out = options.outputFile.empty() ? "/dev/null" : options.outputFile;
+            int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+            if (fdOut < 0 || ::dup2(fdOut, 1) < 0 || ::dup2(fdOut, 2) < 0) e = errno;
+        }
+        if (!e) {
+            ::execve(hostPath.c_str(), argv.data(), envp.data());
+            e = errno;
+        }
         ssize_t ignored = ::write(report[1], &e, sizeof e);
         (void)ignored;
         ::_exit(127);

@@ -84,6 +84,14 @@ long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access) {
     return ERROR_SUCCESS;
 }
 
+long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key) {
+    std::string path;
+    uint32_t access = 0;
+    long rc = keyOfHandle(h, key, path, access);
+    if (rc == ERROR_SUCCESS && (access & needed) != needed) rc = ERROR_ACCESS_DENIED;
+    return rc;
+}
+
 }  // namespace sim
 
 static std::string hkeyArg(HKEY h) { return h == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : arg(static_cast<const void*>(h)); }

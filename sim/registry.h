@@ -21,6 +21,10 @@ bool accessGranted(const RegKey& key, uint32_t desired);
 // Returns ERROR_SUCCESS, ERROR_INVALID_HANDLE or ERROR_KEY_DELETED.
 long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access);
 
+// The key behind a handle that holds every right asked for: ERROR_SUCCESS,
+// an error of keyOfHandle, or ERROR_ACCESS_DENIED.
+long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key);
+
 // Joins a handle's path and a subkey text ("A\\B\\"), or fails for an
 // ill-formed subkey (ERROR_BAD_PATHNAME).
 bool joinKeyPath(const std::string& base, const char* subKey, std::string& out);

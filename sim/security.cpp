@@ -445,3 +445,23 @@ BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR descriptor, BOOL pres
     std::memcpy(descriptor, &sd, sizeof sd);
     return TRUE;
 }
+
+// The layouts above, for the readers of a descriptor (security_read.cpp).
+namespace sim {
+std::string sidTextOf(const void* sid) { return sidText(static_cast<const BYTE*>(sid)); }
+DWORD sidLengthOf(const void* sid) {
+    return validSidLength(static_cast<const BYTE*>(sid), SidHeaderSize + 4u * MaxSubAuthorities);
+}
+bool aclValid(const void* acl) {
+    DWORD used;
+    return validAcl(static_cast<const BYTE*>(acl), used);
+}
+bool descriptorParts(const void* descriptor, WORD& control, const BYTE*& owner, const BYTE*& dacl) {
+    ParsedDescriptor parsed;
+    if (!parseDescriptor(descriptor, parsed)) return false;
+    control = parsed.control;
+    owner = parsed.owner;
+    dacl = parsed.dacl;
+    return true;
+}
+}  // namespace sim

@@ -39,6 +39,11 @@ int runInMachine(const std::string& folder, const std::string& commandLine, cons
 // Text view of a machine (what `winsim show` prints).
 void printMachine(const sim::Machine& m, const std::string& folder, std::ostream& out);
 
+// A program's console bytes as UTF-8 text, decoded with the code page of
+// the machine's default language (932 for Japanese, 1252 otherwise).
+const char* consoleCodePage(uint16_t langId);
+std::string consoleText(const std::string& bytes, uint16_t langId);
+
 // Snapshot of a machine folder (state and files of drive C:) for `changes`.
 nlohmann::json snapshot(const std::string& folder);
 void printChanges(const nlohmann::json& before, const nlohmann::json& after, std::ostream& out);

@@ -86,7 +86,7 @@ int runCaptured(const std::string& folder, const std::string& commandLine, const
     if (code < 0) out << "    could not be started\n";
     else out << "    exit code " << code << "\n";
     out << "    console:\n";
-    printIndented(text, out);
+    printIndented(winsim::consoleText(text, m.defaultLangId), out);
     return code;
 }
 

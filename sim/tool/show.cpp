@@ -141,14 +141,26 @@ void printMachine(const sim::Machine& m, const std::string& folder, std::ostream
     out << "\nReboot requests: " << m.rebootRequests.size() << "\n";
     out << "\nPrograms run:\n";
     if (m.processes.empty()) out << "  (none)\n";
-    for (const auto& p : m.processes)
+    for (const auto& p : m.processes) {
         out << "  [" << p.console << "] " << p.commandLine << "  -> exit " << p.exitCode << "\n";
+        std::istringstream text(consoleText(p.output, m.defaultLangId));
+        for (std::string line; std::getline(text, line);) out << "      | " << line << "\n";
+    }
 }
 
 json snapshot(const std::string& folder) {
     json j;
     std::ifstream in(fs::path(folder) / "state.json");
     if (in) in >> j;
+    // Console output compares as the text it shows, in the machine's code page.
+    sim::Machine m;
+    std::string error;
+    if (j.contains("processes") && sim::fromJson(j, m, error)) {
+        for (size_t i = 0; i < m.processes.size() && i < j["processes"].size(); ++i) {
+            j["processes"][i].erase("outputHex");
+            j["processes"][i]["output"] = consoleText(m.processes[i].output, m.defaultLangId);
+        }
+    }
     json files = json::object();
     fs::path c = fs::path(folder) / "drives";
     if (fs::exists(c)) {

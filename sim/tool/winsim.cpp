@@ -139,6 +139,30 @@ static void copyDescribedFiles(const std::string& folder, const json& files, con
     }
 }
 
+// The description's "directories": Windows paths of folders made at creation
+// (empty folders of a captured machine among them).
+static void makeDescribedDirectories(const std::string& folder, const json& dirs) {
+    std::string error;
+    if (!dirs.is_array() || !sim::attachFolder(absolute(folder), error)) {
+        std::cerr << "winsim: " << (error.empty() ? "\"directories\" must list Windows paths" : error) << "\n";
+        std::exit(2);
+    }
+    for (const auto& d : dirs) {
+        sim::ResolvedPath target;
+        unsigned long werr = 0;
+        std::error_code ec;
+        if (!d.is_string() || !sim::resolve(d.get<std::string>(), target, werr) || (target.exists && !target.directory)) {
+            std::cerr << "winsim: " << d.dump() << ": not a folder path of the machine\n";
+            std::exit(2);
+        }
+        fs::create_directories(target.host, ec);
+        if (ec) {
+            std::cerr << "winsim: cannot make " << d.get<std::string>() << ": " << ec.message() << "\n";
+            std::exit(2);
+        }
+    }
+}
+
 // Files a preset puts on the machine's drives: Windows paths mapped to the
 // text each file holds, or to {"host": path} for a copy of a host file.
 static void writePresetFiles(const std::string& folder, const json& files) {
@@ -180,7 +204,7 @@ static void addCreate(CLI::App& app) {
     cmd->callback([] {
         std::string mediaDir = media.empty() ? std::string(WINSIM_DEFAULT_MEDIA) : absolute(media);
         sim::Machine m;
-        json files;
+        json files, directories;
         if (!sim::makePreset(from.empty() ? preset : "clean", mediaDir, m)) {
             std::cerr << "winsim: unknown preset " << preset << "\n";
             std::exit(2);
@@ -198,6 +222,10 @@ static void addCreate(CLI::App& app) {
             m.name = fs::path(from).stem().string();
             std::string error;
             if (j.contains("files")) files = j["files"];
+            if (j.contains("directories")) directories = j["directories"];
+            // Windows programs that a capture brought run as the build's own.
+            if (!j.contains("programFolders"))
+                m.programFolders = {mediaDir + "/win2000", mediaDir + "/nt", std::string(WINSIM_PROGRAMS_DIR)};
             if (!sim::fromJson(j, m, error)) {
                 std::cerr << "winsim: " << from << ": " << error << "\n";
                 std::exit(2);
@@ -228,6 +256,7 @@ static void addCreate(CLI::App& app) {
         json presetFiles = m.extra.contains("presetFiles") ? m.extra["presetFiles"] : json();
         m.extra.erase("presetFiles");
         saveOrExit(folder, m);
+        if (!directories.is_null()) makeDescribedDirectories(folder, directories);
         if (!files.is_null()) copyDescribedFiles(folder, files, fs::absolute(from).parent_path());
         if (presetFiles.is_object()) writePresetFiles(folder, presetFiles);
         std::cout << "Created machine '" << m.name << "' in " << folder << "\n";
@@ -252,6 +281,10 @@ static void addRun(CLI::App& app) {
     cmd->callback([] {
         std::string line;
         for (const auto& w : words) line += (line.empty() ? "" : " ") + w;
+        if (!o.inputFile.empty() && ::access(o.inputFile.c_str(), R_OK) != 0) {
+            std::cerr << "winsim: cannot read the input file " << o.inputFile << "\n";
+            std::exit(125);
+        }
         // The state before the run, for 'winsim changes'.
         std::ofstream(fs::path(folder) / "before.json") << snapshot(folder).dump(1) << "\n";
         int code = runInMachine(folder, line, o);

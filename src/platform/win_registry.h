@@ -6,6 +6,7 @@
 
 #ifdef _WIN32
 #include <aclapi.h>
+#include <sddl.h>
 #else
 
 struct HKEY__;
@@ -83,6 +84,8 @@ LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchN
                           LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
                           PFILETIME lpftLastWriteTime);
 LONG WINAPI RegDeleteKeyA(HKEY hKey, LPCSTR lpSubKey);
+LONG WINAPI RegEnumValueA(HKEY hKey, DWORD dwIndex, LPSTR lpValueName, LPDWORD lpcchValueName,
+                          LPDWORD lpReserved, LPDWORD lpType, LPBYTE lpData, LPDWORD lpcbData);
 LONG WINAPI RegGetKeySecurity(HKEY hKey, SECURITY_INFORMATION SecurityInformation,
                               PSECURITY_DESCRIPTOR pSecurityDescriptor,
                               LPDWORD lpcbSecurityDescriptor);
@@ -140,6 +143,7 @@ struct SECURITY_DESCRIPTOR {
 #define SECURITY_DESCRIPTOR_MIN_LENGTH 20
 #define ACCESS_ALLOWED_ACE_TYPE 0x0
 #define ACCESS_DENIED_ACE_TYPE 0x1
+#define SE_OWNER_DEFAULTED 0x0001u
 #define SE_DACL_PRESENT 0x0004u
 #define SE_DACL_DEFAULTED 0x0008u
 #define SE_SELF_RELATIVE 0x8000u
@@ -158,5 +162,15 @@ BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR pSecurityDescripto
                                          DWORD dwRevision);
 BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, BOOL bDaclPresent,
                                       PACL pDacl, BOOL bDaclDefaulted);
+
+// Reading a descriptor: its owner, its DACL and the DACL's entries.
+BOOL WINAPI GetSecurityDescriptorOwner(PSECURITY_DESCRIPTOR pSecurityDescriptor, PSID* pOwner,
+                                       LPBOOL lpbOwnerDefaulted);
+BOOL WINAPI GetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR pSecurityDescriptor, LPBOOL lpbDaclPresent,
+                                      PACL* pDacl, LPBOOL lpbDaclDefaulted);
+BOOL WINAPI GetAce(PACL pAcl, DWORD dwAceIndex, LPVOID* pAce);
+// The SID as text ("S-1-5-32-544"), in a block that the caller frees with
+// LocalFree.
+BOOL WINAPI ConvertSidToStringSidA(PSID Sid, LPSTR* StringSid);
 
 #endif  // _WIN32

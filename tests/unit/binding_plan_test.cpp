@@ -21,11 +21,6 @@ protected:
         return testing::internal::GetCapturedStdout();
     }
     static size_t installRuns() { return sim::callsOf("CreateProcessA").size(); }
-    static sim::Device olderAdapterWithCompatibleIds() {
-        sim::Device d = sim::olderAdapter();
-        d.compatibleIds = {"PCI\\VEN_1D3C&DEV_01A4&REV_02", "PCI\\VEN_1D3C&DEV_01A4"};
-        return d;
-    }
 };
 
 const std::string NewerId = q("PCI\\VEN_1D3C&DEV_0207&CC_0680");
@@ -131,7 +126,7 @@ TEST_F(InstallPlanTest, FailedOlderAdapterSkipsStepsTenAndEleven) {
 }
 
 TEST_F(InstallPlanTest, ForcedOlderAdapterBindsWithTheTableId) {
-    startMachine({olderAdapterWithCompatibleIds()});
+    startMachine({sim::olderAdapter()});
     DetectionState.forceCode = 'W';
     flags({1});
     run();

@@ -294,6 +294,10 @@ TEST(MachineJson, StateSurvivesARoundTrip) {
     sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\x");
     k.values["Bin"] = sim::RegValue{REG_BINARY, std::string("\0\1\2", 3)};
     k.values["Multi"] = sim::RegValue{REG_MULTI_SZ, std::string("a\0b\0\0", 5)};
+    // Texts in a code page and types without a name in the description.
+    k.values["Latin"] = sim::RegValue{REG_SZ, sim::regSz("red\xE9marrage")};
+    k.values["Quad"] = sim::RegValue{11, std::string(8, '\1')};
+    m.processes.push_back({"C:\\jp.exe", "new", 0, "\x93\xFA\x96\x7B\n"});
     k.dacl = {{false, "S-1-1-0", DELETE, 0}};
     k.securityReadable = false;
     m.eventLog.push_back({"mpsetup", 1, 0, 0, {"a", "b"}, "p"});
@@ -307,6 +311,9 @@ TEST(MachineJson, StateSurvivesARoundTrip) {
     EXPECT_EQ(j, again);
     EXPECT_EQ(back.devices.back().hid.productId, 0x7301);
     EXPECT_EQ(sim::findKey(back, "SYSTEM\\CurrentControlSet\\Services\\x")->values["Bin"].data, std::string("\0\1\2", 3));
+    EXPECT_EQ(sim::findKey(back, "SYSTEM\\CurrentControlSet\\Services\\x")->values["Quad"].type, 11u);
+    EXPECT_EQ(back.processes.back().output, "\x93\xFA\x96\x7B\n");
+    EXPECT_NO_THROW(j.dump()) << "every text of the state is UTF-8";
 }
 
 TEST(MachineJson, MalformedDescriptionsAreRefusedWithAMessage) {

@@ -2,7 +2,7 @@
 """The Wine suite's entry point, called by CTest (see CMakeLists.txt here).
 
   suite.py build --flavour x86_64|i686 --dir DIR   the Windows build, warnings fatal
-  suite.py imports --dir DIR                       checks of the i686 SETUP.EXE
+  suite.py imports --dir DIR [--program PATH]      checks of the i686 SETUP.EXE (or another program)
   suite.py prefix                                  the template Wine prefix
   suite.py scenario NAME                           one scenario
   suite.py list                                    the scenarios' names
@@ -72,7 +72,7 @@ def imports(args):
     if not objdump:
         print("i686-w64-mingw32-objdump is not installed: the checks of the i686 program are skipped")
         return harness.SKIP
-    return pe_checks.check_windows_2000_program(objdump, os.path.join(args.dir, "media", "win2000", "SETUP.EXE"))
+    return pe_checks.check_windows_2000_program(objdump, os.path.join(args.dir, *args.program.split("/")))
 
 
 def prefix(args):
@@ -149,6 +149,7 @@ def main():
     p.add_argument("--work", default="")
     p.add_argument("--flavour", default="x86_64")
     p.add_argument("--dir", default="")
+    p.add_argument("--program", default="media/win2000/SETUP.EXE", help="imports: the program below --dir")
     args = p.parse_args()
     if args.command == "list":
         print(";".join(scenarios.SCENARIOS))
