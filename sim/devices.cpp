@@ -142,6 +142,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HW
         }
         set.members.push_back(d.instanceId);
     }
+    SetLastError(NO_ERROR);  // a successful Setup API call clears the last error
     return reinterpret_cast<HDEVINFO>(newSet(set));
 }
 
@@ -188,6 +189,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data
         return FALSE;
     }
     fillDevInfoData(h, index, *d, data);
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -237,6 +239,7 @@ BOOL WINAPI SetupDiGetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
         return FALSE;
     }
     std::memcpy(buffer, value.data(), value.size());
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -266,6 +269,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA devData, CO
     data->InterfaceClassGuid = *guid;
     data->Flags = 1;  // SPINT_ACTIVE
     data->Reserved = members[index] + 1;
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -310,6 +314,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
         }
         fillDevInfoData(h, ifData->Reserved - 1, *d, devData);
     }
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 

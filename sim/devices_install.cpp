@@ -14,6 +14,10 @@
 // - SetupDiSetDeviceRegistryPropertyA: ERROR_INVALID_DATA for an id list
 //   that is not a well-formed multi-string, ERROR_INVALID_REG_PROPERTY for a
 //   property the machine does not keep.
+// - SetupDiCreateDeviceInfoA, SetupDiSetDeviceRegistryPropertyA and the
+//   class installer's DIF_REGISTERDEVICE and DIF_REMOVE: ERROR_ACCESS_DENIED
+//   for a caller that is not an administrator.
+// - Every successful call leaves ERROR_SUCCESS as the last error.
 // - UpdateDriverForPlugAndPlayDevicesA: ERROR_INVALID_FLAGS,
 //   ERROR_ACCESS_DENIED for a caller that is not an administrator,
 //   ERROR_FILE_NOT_FOUND for a missing INF, ERROR_NO_SUCH_DEVINST when no
@@ -33,6 +37,7 @@
 #include "platform/win_devices.h"
 #include "platform/win_registry.h"
 #include "runtime.h"
+#include "services.h"
 
 using namespace sim;
 
@@ -298,6 +303,7 @@ bool doServices(const Inf& inf, const std::string& install, const std::string& i
         key.values["ImagePath"] = RegValue{REG_EXPAND_SZ, regSz(image)};
         std::string display = inf.value(l.fields[2], "DisplayName");
         if (!display.empty()) key.values["DisplayName"] = RegValue{REG_SZ, regSz(display)};
+        registerService(name, display);  // installed through the service control manager
         std::string description = inf.value(l.fields[2], "Description");
         if (!description.empty()) key.values["Description"] = RegValue{REG_SZ, regSz(description)};
         if (flags & 0x2)  // SPSVCINST_ASSOCSERVICE: the device's function driver
@@ -433,6 +439,7 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className,
     }
     std::memcpy(className, name.c_str(), need);
     *classGuid = g;
+    SetLastError(NO_ERROR);  // a successful Setup API call clears the last error
     return TRUE;
 }
 
@@ -444,6 +451,7 @@ HDEVINFO WINAPI SetupDiCreateDeviceInfoList(CONST GUID* classGuid, HWND parent) 
         set.hasClass = true;
         set.classGuid = *classGuid;
     }
+    SetLastError(NO_ERROR);
     return reinterpret_cast<HDEVINFO>(newSet(set));
 }
 
@@ -465,6 +473,10 @@ BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO h, PCSTR name, CONST GUID* classGu
     }
     if (set->hasClass && !sameGuid(set->classGuid, *classGuid)) {
         SetLastError(SIM_ERROR_CLASS_MISMATCH);
+        return FALSE;
+    }
+    if (!isAdministrator()) {  // a device node is made for it at once
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     std::string instance;
@@ -503,6 +515,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO h, PCSTR name, CONST GUID* classGu
     set->members.push_back(instance);
     if (data) fillDevInfoData(h, set->members.size() - 1, d, data);
     commit();
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -518,6 +531,10 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
     if (!d) return FALSE;
     if (!buffer && size) {
         SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (!isAdministrator()) {  // the device's registry key is the administrators'
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     switch (property) {
@@ -558,6 +575,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
             return FALSE;
     }
     commit();
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -571,6 +589,10 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO h, PSP_DEVI
     }
     Device* d = deviceOf(h, data);
     if (!d) return FALSE;
+    if ((function == DIF_REGISTERDEVICE || function == DIF_REMOVE) && !isAdministrator()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     switch (function) {
         case DIF_REGISTERDEVICE:
             if (d->registered) {
@@ -612,6 +634,7 @@ BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO h, PSP_DEVI
             return FALSE;
     }
     commit();
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 
@@ -629,6 +652,7 @@ BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD 
     }
     if (data && !deviceOf(h, data)) return FALSE;
     // The machine keeps no INF store: the list is built, and empty.
+    SetLastError(NO_ERROR);
     return TRUE;
 }
 

@@ -47,6 +47,21 @@ bool resolveExisting(const char* name, ResolvedPath& r, DWORD& error) {
     return true;
 }
 
+// Whether the account may change what is at a path. On a default Windows
+// 2000 the Windows directory and everything below it (the system directory
+// and its drivers folder among them) can be read by the Users but changed
+// only by the Administrators and the system; its Temp folder is open to all.
+bool writableByAccount(const ResolvedPath& r) {
+    if (isAdministrator()) return true;
+    const std::string& system = machine().systemDirectory;
+    std::string windows = upper(system.substr(0, system.find_last_of('\\')));
+    std::string path = upper(r.windows);
+    auto within = [&](const std::string& folder) {
+        return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;
+    };
+    return !within(windows) || within(windows + "\\TEMP");
+}
+
 bool readOnly(const std::string& canonical) {
     return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
 }
@@ -68,6 +83,10 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
     }
     if (!isHostDirectory(hostParent(r.host))) {
         SetLastError(ERROR_PATH_NOT_FOUND);  // one level at a time
+        return FALSE;
+    }
+    if (!writableByAccount(r)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     if (::mkdir(r.host.c_str(), 0755) != 0) {
@@ -97,6 +116,10 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
     DWORD error = 0;
     if (!resolveExisting(name, r, error)) {
         SetLastError(error);
+        return FALSE;
+    }
+    if (!writableByAccount(r)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
     DWORD kept = attributes & KeptAttributes;
@@ -129,12 +152,16 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
+    if (!to.exists && !writableByAccount(to)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
     if (to.exists) {
         if (failIfExists) {
             SetLastError(ERROR_FILE_EXISTS);
             return FALSE;
         }
-        if (to.directory || readOnly(to.windows)) {
+        if (to.directory || readOnly(to.windows) || !writableByAccount(to)) {
             SetLastError(ERROR_ACCESS_DENIED);
             return FALSE;
         }
@@ -205,7 +232,7 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
         SetLastError(error);
         return FALSE;
     }
-    if (r.directory || readOnly(r.windows)) {
+    if (r.directory || readOnly(r.windows) || !writableByAccount(r)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }

@@ -52,6 +52,25 @@ std::vector<Ace> defaultDacl() {
             {true, "S-1-5-32-545", 0x20019, 0}};
 }
 
+std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m) {
+    std::map<std::string, std::string, CaseLess> out;
+    const RegKey* k = &m.hklm;
+    for (const char* part : {"SYSTEM", "CurrentControlSet", "Services"}) {
+        auto it = k->subkeys.find(part);
+        if (it == k->subkeys.end()) return out;
+        k = &it->second;
+    }
+    for (const auto& [name, key] : k->subkeys) {
+        if (!key.values.count("Type")) continue;
+        std::string display;
+        auto v = key.values.find("DisplayName");
+        if (v != key.values.end() && (v->second.type == 1 || v->second.type == 2))
+            display = v->second.data.substr(0, v->second.data.find('\0'));
+        out[key.name] = display.empty() ? key.name : display;
+    }
+    return out;
+}
+
 static std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> parts;
     std::string cur;
@@ -394,6 +413,7 @@ void toJson(const Machine& m, json& j) {
         svcs[name] = e;
     }
     j["serviceStates"] = svcs;
+    if (m.serviceDatabaseLoaded && m.serviceDatabase != servicesInRegistry(m)) j["serviceDatabase"] = m.serviceDatabase;
     json log = json::array();
     for (const auto& e : m.eventLog)
         log.push_back({{"source", e.source}, {"type", e.type}, {"category", e.category},
@@ -476,6 +496,12 @@ bool fromJson(const json& j, Machine& m, std::string& error) {
                 if (sj.contains("reported")) s.reported = sj["reported"].get<std::vector<uint32_t>>();
                 m.services[name] = s;
             }
+        }
+        if (j.contains("serviceDatabase")) {
+            m.serviceDatabase.clear();
+            for (const auto& [name, display] : j["serviceDatabase"].items())
+                m.serviceDatabase[name] = display.get<std::string>();
+            m.serviceDatabaseLoaded = true;
         }
         if (j.contains("eventLog")) {
             m.eventLog.clear();

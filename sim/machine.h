@@ -111,6 +111,12 @@ struct Machine {
     std::vector<Device> devices;
     RegKey hklm;
     std::map<std::string, ServiceRuntime, CaseLess> services;
+    // The service control manager's own database, by service name with its
+    // display name: loaded from the registry when the machine starts, then
+    // changed only through the manager itself. Saved only while it differs
+    // from what the registry holds (a key deleted behind the manager's back).
+    bool serviceDatabaseLoaded = false;
+    std::map<std::string, std::string, CaseLess> serviceDatabase;
     std::vector<EventEntry> eventLog;
     std::vector<uint32_t> rebootRequests;  // ExitWindowsEx flags, in order
     std::map<std::string, uint32_t, CaseLess> fileAttributes;  // by full Windows path
@@ -135,6 +141,12 @@ RegKey* findKey(Machine& m, const std::string& path);
 RegKey& ensureKey(Machine& m, const std::string& path);
 std::string regSz(const std::string& text);  // REG_SZ data with its NUL
 std::string regDword(uint32_t v);
+
+// The services the registry holds (the keys below
+// SYSTEM\CurrentControlSet\Services with a Type value), each with its
+// display name (its name when it has none): what the service control manager
+// loads at the machine's start.
+std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m);
 
 // Default access list of a key: Administrators and SYSTEM full control,
 // Users read.

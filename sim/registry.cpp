@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "runtime.h"
+#include "services.h"
 
 using namespace sim;
 
@@ -70,9 +71,10 @@ bool joinKeyPath(const std::string& base, const char* subKey, std::string& out) 
 
 long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access) {
     if (h == HKEY_LOCAL_MACHINE) {
+        // The predefined handle holds what the account may do at the root.
         key = &machine().hklm;
         path.clear();
-        access = KEY_ALL_ACCESS;
+        access = isAdministrator() ? KEY_ALL_ACCESS : KEY_READ;
         return ERROR_SUCCESS;
     }
     HandleRec* r = findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::RegKey);
@@ -97,8 +99,8 @@ long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key) {
 static std::string hkeyArg(HKEY h) { return h == HKEY_LOCAL_MACHINE ? "HKEY_LOCAL_MACHINE" : arg(static_cast<const void*>(h)); }
 
 LONG WINAPI RegOpenKeyExA(HKEY h, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
-    Call c("RegOpenKeyExA", {hkeyArg(h), arg(subKey), arg(options), argHex(sam)});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegOpenKeyExA", {hkeyArg(h), arg(subKey), arg(options), argHex(sam)});
+    if (c.injected()) return c.error();
     RegKey* base;
     std::string basePath;
     uint32_t baseAccess;
@@ -117,9 +119,9 @@ LONG WINAPI RegOpenKeyExA(HKEY h, LPCSTR subKey, DWORD options, REGSAM sam, PHKE
 
 LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DWORD options, REGSAM sam,
                             LPSECURITY_ATTRIBUTES sa, PHKEY result, LPDWORD disposition) {
-    Call c("RegCreateKeyExA", {hkeyArg(h), arg(subKey), arg(reserved), arg(cls), arg(options), argHex(sam),
+    RegistryCall c("RegCreateKeyExA", {hkeyArg(h), arg(subKey), arg(reserved), arg(cls), arg(options), argHex(sam),
                                arg(static_cast<const void*>(sa))});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    if (c.injected()) return c.error();
     RegKey* base;
     std::string basePath, path;
     uint32_t baseAccess;
@@ -143,6 +145,7 @@ LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DW
         parent = findKey(m, ancestor);
     }
     if (!accessGranted(*parent, KEY_CREATE_SUB_KEY)) return ERROR_ACCESS_DENIED;
+    ensureServiceDatabase();  // the registry changes behind the manager's back
     RegKey& created = ensureKey(m, path);
     created.owner = isAdministrator() ? "S-1-5-32-544" : tokenSids().front();
     *result = reinterpret_cast<HKEY>(newHandle(HandleKind::RegKey, path, mapGeneric(sam)));
@@ -152,7 +155,7 @@ LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DW
 }
 
 LONG WINAPI RegCloseKey(HKEY h) {
-    Call c("RegCloseKey", {hkeyArg(h)}, false);
+    RegistryCall c("RegCloseKey", {hkeyArg(h)}, false);
     if (h == HKEY_LOCAL_MACHINE) return ERROR_SUCCESS;
     if (!findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::RegKey)) return ERROR_INVALID_HANDLE;
     closeHandle(reinterpret_cast<uintptr_t>(h));
@@ -160,9 +163,9 @@ LONG WINAPI RegCloseKey(HKEY h) {
 }
 
 LONG WINAPI RegQueryValueExA(HKEY h, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE data, LPDWORD cbData) {
-    Call c("RegQueryValueExA", {hkeyArg(h), arg(name), arg(static_cast<const void*>(reserved)),
+    RegistryCall c("RegQueryValueExA", {hkeyArg(h), arg(name), arg(static_cast<const void*>(reserved)),
                                 arg(static_cast<const void*>(data)), cbData ? arg(*cbData) : "null"});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;
@@ -191,8 +194,8 @@ LONG WINAPI RegSetValueExA(HKEY h, LPCSTR name, DWORD reserved, DWORD type, CONS
     std::string shown;
     if (data && (type == REG_SZ || type == REG_EXPAND_SZ)) shown = arg(std::string(reinterpret_cast<const char*>(data), strnlen(reinterpret_cast<const char*>(data), cbData)));
     else shown = arg(static_cast<const void*>(data));
-    Call c("RegSetValueExA", {hkeyArg(h), arg(name), arg(reserved), arg(type), shown, arg(cbData)});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegSetValueExA", {hkeyArg(h), arg(name), arg(reserved), arg(type), shown, arg(cbData)});
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;
@@ -200,6 +203,7 @@ LONG WINAPI RegSetValueExA(HKEY h, LPCSTR name, DWORD reserved, DWORD type, CONS
     if (rc != ERROR_SUCCESS) return rc;
     if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
     if (!data && cbData) return ERROR_INVALID_PARAMETER;
+    ensureServiceDatabase();
     RegValue v;
     v.type = type;
     v.data.assign(reinterpret_cast<const char*>(data ? data : reinterpret_cast<const BYTE*>("")), data ? cbData : 0);
@@ -209,25 +213,27 @@ LONG WINAPI RegSetValueExA(HKEY h, LPCSTR name, DWORD reserved, DWORD type, CONS
 }
 
 LONG WINAPI RegDeleteValueA(HKEY h, LPCSTR name) {
-    Call c("RegDeleteValueA", {hkeyArg(h), arg(name)});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegDeleteValueA", {hkeyArg(h), arg(name)});
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;
     long rc = keyOfHandle(h, key, path, access);
     if (rc != ERROR_SUCCESS) return rc;
     if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
-    if (key->values.erase(name ? name : "") == 0) return ERROR_FILE_NOT_FOUND;
+    if (key->values.find(name ? name : "") == key->values.end()) return ERROR_FILE_NOT_FOUND;
+    ensureServiceDatabase();
+    key->values.erase(name ? name : "");
     commit();
     return ERROR_SUCCESS;
 }
 
 LONG WINAPI RegEnumKeyExA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDWORD reserved, LPSTR cls,
                           LPDWORD cchClass, PFILETIME lastWrite) {
-    Call c("RegEnumKeyExA", {hkeyArg(h), arg(index), cchName ? arg(*cchName) : "null"});
+    RegistryCall c("RegEnumKeyExA", {hkeyArg(h), arg(index), cchName ? arg(*cchName) : "null"});
     (void)reserved;
     (void)lastWrite;
-    if (c.injected()) return static_cast<LONG>(c.error());
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;
@@ -249,8 +255,8 @@ LONG WINAPI RegEnumKeyExA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDW
 }
 
 LONG WINAPI RegDeleteKeyA(HKEY h, LPCSTR subKey) {
-    Call c("RegDeleteKeyA", {hkeyArg(h), arg(subKey)});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegDeleteKeyA", {hkeyArg(h), arg(subKey)});
+    if (c.injected()) return c.error();
     RegKey* base;
     std::string basePath, path;
     uint32_t access;
@@ -270,6 +276,7 @@ LONG WINAPI RegDeleteKeyA(HKEY h, LPCSTR subKey) {
     std::string leaf = cut == std::string::npos ? path : path.substr(cut + 1);
     RegKey* parent = findKey(m, parentPath);
     if (!parent) return ERROR_FILE_NOT_FOUND;
+    ensureServiceDatabase();  // a service's key deleted here stays the manager's service
     parent->subkeys.erase(leaf);
     commit();
     return ERROR_SUCCESS;

@@ -7,6 +7,7 @@
 
 #include "machine.h"
 #include "platform/win_registry.h"
+#include "runtime.h"
 
 namespace sim {
 
@@ -28,5 +29,22 @@ long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key);
 // Joins a handle's path and a subkey text ("A\\B\\"), or fails for an
 // ill-formed subkey (ERROR_BAD_PATHNAME).
 bool joinKeyPath(const std::string& base, const char* subKey, std::string& out);
+
+// One call of a registry function. The registry functions answer with their
+// result and never set the thread's last error: an injected failure is the
+// result, and the last error stays what it was before the call.
+class RegistryCall {
+public:
+    RegistryCall(const char* function, std::vector<std::string> args, bool injectable = true)
+        : before_(GetLastError()), call_(function, std::move(args), injectable) {
+        if (call_.injected()) SetLastError(before_);
+    }
+    bool injected() const { return call_.injected(); }
+    LONG error() const { return static_cast<LONG>(call_.error()); }
+
+private:
+    DWORD before_;
+    Call call_;
+};
 
 }  // namespace sim

@@ -211,9 +211,9 @@ bool parseDescriptor(const void* descriptor, ParsedDescriptor& out) {
 }  // namespace
 
 LONG WINAPI RegGetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor, LPDWORD size) {
-    Call c("RegGetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor)),
-                                 size ? arg(*size) : "null"});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegGetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor)),
+                                         size ? arg(*size) : "null"});
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;
@@ -258,8 +258,8 @@ LONG WINAPI RegGetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCR
 }
 
 LONG WINAPI RegSetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
-    Call c("RegSetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor))});
-    if (c.injected()) return static_cast<LONG>(c.error());
+    RegistryCall c("RegSetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor))});
+    if (c.injected()) return c.error();
     RegKey* key;
     std::string path;
     uint32_t access;

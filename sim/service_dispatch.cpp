@@ -36,6 +36,11 @@ namespace {
 // machine lock that the waiting thread holds cannot hang the process.
 const auto DueControlWait = std::chrono::seconds(5);
 const auto ChannelPoll = std::chrono::milliseconds(2);
+// How long the dispatcher, once every service has stopped, lets the
+// ServiceMain thread finish the platform call it is in before the process
+// ends. It only lets the simulator's own bookkeeping settle: the thread does
+// not get to start another call.
+const auto CutOffWait = std::chrono::seconds(2);
 
 struct Pending {
     uint32_t control = 0;
@@ -56,6 +61,9 @@ struct ServiceProcess {
     uint32_t state = SERVICE_START_PENDING;
     uint32_t accepted = 0;
     std::thread::id mainThread;
+    std::thread::id dispatcherThread;
+    bool stopped = false;  // the service has reported SERVICE_STOPPED: the process ends
+    bool frozen = false;   // the ServiceMain thread was stopped at a platform call
     std::map<std::string, unsigned> mainCalls;  // calls of the ServiceMain thread
     std::vector<Pending> waiting;               // waiting for their call
     std::deque<Pending> due;                    // to be sent, in order
@@ -77,6 +85,8 @@ void clearServiceProcess() {
     s.state = SERVICE_START_PENDING;
     s.accepted = 0;
     s.mainThread = std::thread::id();
+    s.dispatcherThread = std::thread::id();
+    s.stopped = s.frozen = false;
     s.mainCalls.clear();
     s.waiting.clear();
     s.due.clear();
@@ -135,11 +145,44 @@ void queueLocked(ServiceProcess& s, uint32_t control, const std::string& functio
     s.cv.notify_all();
 }
 
-// Told of every platform call: a control due at this call of the ServiceMain
-// thread is sent now, and the call waits for the handler.
+// Threads of a service process that ended while they still ran. Kept for
+// the life of the host process (unit tests run one dispatcher after
+// another), never freed.
+std::vector<std::thread::id>& cutOffThreads() {
+    static auto* threads = new std::vector<std::thread::id>;
+    return *threads;
+}
+bool anyThreadCutOff = false;
+
+// A thread that has ended is no longer cut off: its id may be given again.
+void forgetCutOff(std::thread::id thread) {
+    auto& threads = cutOffThreads();
+    for (auto it = threads.begin(); it != threads.end();) it = *it == thread ? threads.erase(it) : it + 1;
+}
+
+bool isCutOff(const ServiceProcess& s, std::thread::id thread) {
+    if (s.stopped && s.dispatching && thread != s.dispatcherThread) return true;
+    for (const auto& t : cutOffThreads())
+        if (t == thread) return true;
+    return false;
+}
+
+// The process has ended for this thread: it never makes another call, as
+// Windows ends a process's other threads wherever they are.
+[[noreturn]] void freezeThread(ServiceProcess& s, std::unique_lock<std::mutex>& lk) {
+    s.frozen = true;
+    s.cv.notify_all();
+    lk.unlock();
+    for (;;) ::pause();
+}
+
+// Told of every platform call: a thread of a process that has ended stops
+// here; a control due at this call of the ServiceMain thread is sent now,
+// and the call waits for the handler.
 void observeCall(const char* function) {
     ServiceProcess& s = self();
     std::unique_lock<std::mutex> lk(s.m);
+    if (isCutOff(s, std::this_thread::get_id())) freezeThread(s, lk);
     if (!s.dispatching || std::this_thread::get_id() != s.mainThread) return;
     unsigned n = ++s.mainCalls[function];
     unsigned long last = 0;
@@ -156,6 +199,7 @@ void observeCall(const char* function) {
     if (!last) return;
     s.cv.notify_all();
     s.cv.wait_for(lk, DueControlWait, [&] { return s.handled >= last; });
+    if (isCutOff(s, std::this_thread::get_id())) freezeThread(s, lk);  // the handler stopped the service
 }
 
 // Follows the channel file: complete lines are queued as controls.
@@ -316,6 +360,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         s.name = started;
         s.dispatching = true;
         s.mainDone = false;
+        s.stopped = s.frozen = false;
+        s.dispatcherThread = std::this_thread::get_id();
         setProcessAccount(serviceAccount(started));
     }
     Channel channel(std::getenv("WINSIM_CONTROL"));
@@ -331,28 +377,49 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         char* argv[] = {name.data(), nullptr};
         main(1, argv);
         std::lock_guard<std::mutex> g(s.m);
+        forgetCutOff(std::this_thread::get_id());
         s.mainDone = true;
         s.cv.notify_all();
     });
+    bool mainEnded;
     {
         // The dispatcher's own thread: controls arrive here while
-        // ServiceMain runs.
+        // ServiceMain runs. It returns as soon as the service has reported
+        // stopped, whatever ServiceMain's thread is still doing; the process
+        // then ends when main returns, and that thread with it.
         std::unique_lock<std::mutex> lk(s.m);
         for (;;) {
             lk.unlock();
             channel.read();
             lk.lock();
             sendDueControls(s, lk);
-            if (s.mainDone) break;
+            if (s.mainDone || s.stopped) break;
             s.cv.wait_for(lk, ChannelPoll);
         }
-        // Controls whose call never came were never sent.
+        // Controls never sent: those whose call never came, and those still
+        // due when the service stopped. A call waiting for its control goes
+        // on, and stops at once if the process has ended.
         for (const Pending& p : s.waiting) s.outcomes.push_back({p.control, ERROR_SERVICE_NOT_ACTIVE});
+        for (const Pending& p : s.due) s.outcomes.push_back({p.control, ERROR_SERVICE_NOT_ACTIVE});
         s.waiting.clear();
+        s.due.clear();
+        s.handled = s.queued;
+        s.cv.notify_all();
+        if (!s.mainDone) {
+            cutOffThreads().push_back(worker.get_id());
+            s.cv.wait_for(lk, CutOffWait, [&] { return s.mainDone || s.frozen; });
+        }
+        mainEnded = s.mainDone;
+        if (!mainEnded) anyThreadCutOff = true;
         s.dispatching = false;
     }
-    worker.join();
-    setCallObserver(nullptr);
+    if (mainEnded) {
+        worker.join();
+    } else {
+        worker.detach();  // stopped at its next platform call, for good
+    }
+    // A thread that was cut off still has to be stopped at its next call.
+    if (!anyThreadCutOff) setCallObserver(nullptr);
     return TRUE;
 }
 
@@ -411,6 +478,9 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE h, LPSERVICE_STATUS status) {
     s.reported = true;
     s.state = status->dwCurrentState;
     s.accepted = status->dwControlsAccepted;
+    // The process's only service has stopped: the dispatcher returns, and
+    // every other thread of the process stops at its next platform call.
+    if (s.state == SERVICE_STOPPED && s.dispatching) s.stopped = true;
     s.cv.notify_all();
     return TRUE;
 }

@@ -21,6 +21,30 @@ RegKey* serviceKey(const std::string& name) {
     return k;
 }
 
+void loadServiceDatabase() {
+    Machine& m = machine();
+    m.serviceDatabase = servicesInRegistry(m);
+    m.serviceDatabaseLoaded = true;
+}
+
+void ensureServiceDatabase() {
+    if (!machine().serviceDatabaseLoaded) loadServiceDatabase();
+}
+
+std::string knownService(const std::string& name) {
+    ensureServiceDatabase();
+    const auto& db = machine().serviceDatabase;
+    auto it = db.find(name);
+    return it == db.end() ? std::string() : it->first;
+}
+
+void registerService(const std::string& name, const std::string& displayName) {
+    ensureServiceDatabase();
+    auto& db = machine().serviceDatabase;
+    db.erase(name);  // a name in another letter case is the same service
+    db[name] = displayName.empty() ? name : displayName;
+}
+
 static uint32_t managerRights() {
     return isAdministrator() ? SC_MANAGER_ALL_ACCESS : (SC_MANAGER_CONNECT | SC_MANAGER_ENUMERATE_SERVICE |
                                                          SC_MANAGER_QUERY_LOCK_STATUS | READ_CONTROL);
@@ -38,9 +62,12 @@ void removeServiceIfUnused(const std::string& name) {
     if (it == m.services.end() || !it->second.deletePending) return;
     if (it->second.state != SERVICE_STOPPED) return;  // goes when it stops
     std::string path = std::string(ServicesRoot) + "\\" + name;
-    // The service's key and everything below it go.
+    // The service's key and everything below it go, and the manager forgets
+    // it.
     size_t cut = path.find_last_of('\\');
     if (RegKey* parent = findKey(m, path.substr(0, cut))) parent->subkeys.erase(path.substr(cut + 1));
+    ensureServiceDatabase();
+    m.serviceDatabase.erase(name);
     m.services.erase(it);
     commit();
 }
@@ -80,8 +107,9 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_INVALID_NAME);
         return nullptr;
     }
-    RegKey* k = serviceKey(name);
-    if (!k) {
+    // The manager answers from its database, whatever the registry holds now.
+    std::string known = knownService(name);
+    if (known.empty()) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return nullptr;
     }
@@ -89,7 +117,7 @@ SC_HANDLE WINAPI OpenServiceA(SC_HANDLE manager, LPCSTR name, DWORD access) {
         SetLastError(ERROR_ACCESS_DENIED);
         return nullptr;
     }
-    return reinterpret_cast<SC_HANDLE>(newHandle(HandleKind::Service, k->name, access));
+    return reinterpret_cast<SC_HANDLE>(newHandle(HandleKind::Service, known, access));
 }
 
 SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayName, DWORD access, DWORD type,
@@ -119,18 +147,26 @@ SC_HANDLE WINAPI CreateServiceA(SC_HANDLE manager, LPCSTR name, LPCSTR displayNa
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return nullptr;
     }
-    if (serviceKey(name)) {
+    if (!knownService(name).empty()) {
         SetLastError(ERROR_SERVICE_EXISTS);
         return nullptr;
+    }
+    std::string display = displayName && *displayName ? displayName : name;
+    for (const auto& [other, otherDisplay] : m.serviceDatabase) {
+        if (equalNoCase(display, otherDisplay) || equalNoCase(display, other)) {
+            SetLastError(ERROR_DUPLICATE_SERVICE_NAME);
+            return nullptr;
+        }
     }
     RegKey& k = ensureKey(m, std::string(ServicesRoot) + "\\" + name);
     k.values["Type"] = RegValue{REG_DWORD, regDword(type)};
     k.values["Start"] = RegValue{REG_DWORD, regDword(start)};
     k.values["ErrorControl"] = RegValue{REG_DWORD, regDword(errorControl)};
     k.values["ImagePath"] = RegValue{REG_EXPAND_SZ, regSz(binaryPath)};
-    k.values["DisplayName"] = RegValue{REG_SZ, regSz(displayName ? displayName : name)};
+    k.values["DisplayName"] = RegValue{REG_SZ, regSz(display)};
     k.values["ObjectName"] = RegValue{REG_SZ, regSz(startName ? startName : "LocalSystem")};
     if (group && *group) k.values["Group"] = RegValue{REG_SZ, regSz(group)};
+    registerService(name, display);
     m.services[name] = ServiceRuntime{};
     commit();
     return reinterpret_cast<SC_HANDLE>(newHandle(HandleKind::Service, name, access));
@@ -154,7 +190,9 @@ BOOL WINAPI DeleteService(SC_HANDLE service) {
         SetLastError(ERROR_SERVICE_MARKED_FOR_DELETE);
         return FALSE;
     }
-    if (!serviceKey(r->name)) {
+    // A service whose key was deleted behind the manager's back is still
+    // the manager's to mark (as Wine's manager does too).
+    if (knownService(r->name).empty()) {
         SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
         return FALSE;
     }

@@ -18,22 +18,51 @@ char programPath[520];
 char fileName[520];
 }  // namespace
 
+#ifdef _WIN32
+namespace {
+
+// The program's file name without extension, in capitals ("QRVMPSVC").
+void programBaseName(char (&base)[520]) {
+    std::snprintf(base, sizeof base, "%s", fileName);
+    if (char* dot = std::strrchr(base, '.')) *dot = '\0';
+    for (char* p = base; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+}
+
+// A file <NAME>.HOLD beside the program makes it wait, at most two minutes,
+// until the file is gone: a test can so keep the program's caller busy.
+void waitWhileHeld() {
+    const int PollMilliseconds = 100;
+    const int MostPolls = 1200;
+    char base[520];
+    programBaseName(base);
+    char holdFile[1100];
+    size_t folder = std::strlen(programPath) - std::strlen(fileName);
+    std::snprintf(holdFile, sizeof holdFile, "%.*s%s.HOLD", static_cast<int>(folder), programPath, base);
+    for (int poll = 0; poll < MostPolls && GetFileAttributesA(holdFile) != INVALID_FILE_ATTRIBUTES; ++poll)
+        Sleep(PollMilliseconds);
+}
+
+}  // namespace
+#endif
+
 void programStart(const char* argv0) {
     std::snprintf(programPath, sizeof programPath, "%s", argv0 ? argv0 : "");
     const char* leaf = programPath;
     for (const char* p = programPath; *p; ++p)
         if (*p == '\\' || *p == '/' || *p == ':') leaf = p + 1;
     std::snprintf(fileName, sizeof fileName, "%s", leaf);
+#ifdef _WIN32
+    waitWhileHeld();
+#endif
 }
 
 const char* programFileName() { return fileName; }
 
+
 int chosenExitCode() {
 #ifdef _WIN32
     char base[520];
-    std::snprintf(base, sizeof base, "%s", fileName);
-    if (char* dot = std::strrchr(base, '.')) *dot = '\0';
-    for (char* p = base; *p; ++p) *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    programBaseName(base);
     char variable[540];
     std::snprintf(variable, sizeof variable, "QRV_EXIT_%s", base);
     if (const char* v = std::getenv(variable)) return std::atoi(v);

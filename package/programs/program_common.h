@@ -2,7 +2,8 @@
 // a test, and their service operations.
 #pragma once
 
-// Remembers the program's path from its first argument.
+// Remembers the program's path from its first argument. Windows: while a
+// file <NAME>.HOLD lies beside the program, waits (at most two minutes).
 void programStart(const char* argv0);
 
 // The exit status chosen for this program (0 unless chosen otherwise).

@@ -221,6 +221,10 @@ bool startWindows(const std::string& folder, int number, const StartOptions& so,
         sim::removeServiceIfUnused(name);
         out << "  service " << name << ": marked for deletion, removed\n";
     }
+    // The service control manager starts and loads its database from the
+    // registry as it is now.
+    sim::loadServiceDatabase();
+    sim::commit();
 
     for (const ServiceToStart& s : autoStartServices(sim::machine())) {
         std::string win, host;

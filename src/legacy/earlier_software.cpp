@@ -58,8 +58,9 @@ int removeEarlierSoftware() {
     return keysDeleted;
 }
 
-int serviceIsRegistered(const char* name) {
+int serviceIsRegistered(const char* name, DWORD* managerError) {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (managerError) *managerError = manager ? ERROR_SUCCESS : GetLastError();
     if (!manager) return 0;
     SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
     if (!service) {

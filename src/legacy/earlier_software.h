@@ -1,11 +1,15 @@
 // Removal and reinstallation of earlier software.
 #pragma once
 
+#include "platform/win_base.h"
+
 // Nonzero when service keys of the restart feature were deleted.
 int removeEarlierSoftware();
 int isProcessorServiceInstalled();
 
 // 1 when the service is registered and may be opened with full access (a run
 // without the rights to open the service control manager so sees none).
-int serviceIsRegistered(const char* name);
+// When the manager cannot be opened, its error goes to *managerError (0
+// otherwise), if given.
+int serviceIsRegistered(const char* name, DWORD* managerError = nullptr);
 int lacksRecognizedDriverVersion();

@@ -12,6 +12,7 @@ enum MessageNumber {
     MsgBanner = 8,
     MsgInstallationComplete = 13,
     MsgFileSystemError = 23,
+    MsgAdministratorRequired = 27,
     MsgInstallationFailed = 28,
     MsgRebootForDriver = 32,
     MsgPressAnyKey = 33,

@@ -78,23 +78,31 @@ int returnAtOnce(int exitCode) {
     return exitCode;
 }
 
-void scheduleSecondPhase() {
-    if (unattendedMode)
-        createSecondPhaseService();
-    else
-        setSecondPhaseRunOnce();
+// Returns 1 when the second phase is scheduled, 0 when it could not be.
+int scheduleSecondPhase() {
+    if (unattendedMode) return createSecondPhaseService();
+    return setSecondPhaseRunOnce() == 0;
+}
+
+// Once old drivers are gone, only the second phase can install the new ones:
+// the run ends with the reboot message when it is scheduled, and as a
+// failed installation when it is not (nothing would ever install them).
+int finishAfterOldDriversRemoved() {
+    if (!scheduleSecondPhase()) return finishRun(2, WithFinalText);
+    printMessage(MsgRemovedOldDrivers);
+    return finishRun(1, WithoutFinalText);
 }
 
 // The old processor driver file is deleted and the new drivers wait for the
-// second phase. Returns the exit code; -1 when the deletion failed.
+// second phase. Returns the exit code of the run.
 int removeOldProcessorDriver() {
     printMessage(MsgRemovingOldDrivers);
     char driverPath[520];
     std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
-    if (!DeleteFileA(driverPath)) return -1;
-    scheduleSecondPhase();
-    printMessage(MsgRemovedOldDrivers);
-    return 1;
+    // A file that is not there is as good as deleted: a machine that never
+    // had the driver file would otherwise never be installed without /R.
+    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return returnAtOnce(2);
+    return finishAfterOldDriversRemoved();
 }
 
 // The processor service program removes its service; the service programs
@@ -109,8 +117,8 @@ void runProcessorServiceRemoval() {
 }
 
 // The child devices of the old driver generation are removed and the new
-// drivers wait for the second phase.
-void removeOldChildDevices() {
+// drivers wait for the second phase. Returns the exit code of the run.
+int removeOldChildDevices() {
     printMessage(MsgRemovingOldDrivers);
     removeDeviceById(DeviceTable[ChildFunction2Entry].hardwareId);
     removeDeviceById(DeviceTable[ChildFunction4Entry].hardwareId);
@@ -118,8 +126,7 @@ void removeOldChildDevices() {
     removeDeviceById(DeviceTable[NewerAdapterEntry].hardwareId);
     if (DetectionState.present[OnboardRvoEntry]) removeDeviceById(DeviceTable[OnboardRvoEntry].hardwareId);
     removeRemoteSupportServiceKeys();
-    scheduleSecondPhase();
-    printMessage(MsgRemovedOldDrivers);
+    return finishAfterOldDriversRemoved();
 }
 
 // Maps the legacy setup program's exit code onto the installer's own.
@@ -173,10 +180,8 @@ int installKnownDevices() {
     int keysRemoved = removeRestartFeatureServiceKeys();
 
     if (DetectionState.present[OlderAdapterEntry] && DetectionState.present[OnboardBlennaEntry] && !resumeMode &&
-        lacksRecognizedDriverVersion() == 1) {
-        if (removeOldProcessorDriver() < 0) return returnAtOnce(2);
-        return finishRun(1, WithoutFinalText);
-    }
+        lacksRecognizedDriverVersion() == 1)
+        return removeOldProcessorDriver();
 
     if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
         runProcessorServiceRemoval();
@@ -185,10 +190,8 @@ int installKnownDevices() {
     // enumerated again; removing them once more would schedule yet another
     // restart, for ever. It binds them instead, as the service phase does.
     if (!resumeMode &&
-        (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry])) {
-        removeOldChildDevices();
-        return finishRun(1, WithoutFinalText);
-    }
+        (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry]))
+        return removeOldChildDevices();
 
     bindPresentDevices(FirstPhaseVariant);
     if (installFailed) return finishRun(2, WithFinalText);
@@ -205,6 +208,14 @@ int runFirstPhase() {
 
     loadMessages();
     printMessage(MsgBanner);
+
+    // Without an administrator's rights the service control manager, the
+    // system directory, the machine's registry and its devices all refuse
+    // the work: the run says so and changes nothing.
+    if (managerAccessDenied) {
+        printMessage(MsgAdministratorRequired);
+        return finishRun(2, WithFinalText);
+    }
 
     UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
     if (length == 0 || length >= MAX_PATH) return finishRun(2, WithFinalText);

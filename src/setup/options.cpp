@@ -94,7 +94,12 @@ int parseOptions(int argc, char** argv) {
     return 1;
 }
 
-int setupServiceExists() { return serviceIsRegistered(SETUP_SERVICE_NAME); }
+int setupServiceExists() {
+    DWORD managerError = ERROR_SUCCESS;
+    int registered = serviceIsRegistered(SETUP_SERVICE_NAME, &managerError);
+    managerAccessDenied = managerError == ERROR_ACCESS_DENIED;
+    return registered;
+}
 
 void deriveSourceDir(const char* programPath) {
     // _splitpath cuts each part to its buffer's size, so a program path of
@@ -129,8 +134,12 @@ int setupMain(int argc, char** argv) {
     if (!parseOptions(argc, argv)) return 0;
 
     if (setupServiceExists()) {
-        if (!StartServiceCtrlDispatcherA(DispatchTable)) reportServiceError("StartServiceCtrlDispatcher failed.");
-        return 0;
+        if (StartServiceCtrlDispatcherA(DispatchTable)) return 0;
+        // Not started as the service (from a console, say): the second phase
+        // is still pending, so the machine must restart before the
+        // installation is complete.
+        reportServiceError("StartServiceCtrlDispatcher failed.");
+        return 1;
     }
     deriveSourceDir(argc > 0 ? argv[0] : nullptr);
     return runFirstPhase();

@@ -11,7 +11,8 @@ extern int delegateMode;    // /H: leave the work to the legacy setup program
 int parseOptions(int argc, char** argv);
 
 // 1 when the service "mpsetup" is registered and may be opened with full
-// access, else 0.
+// access, else 0. Sets managerAccessDenied when the service control manager
+// refuses full access.
 int setupServiceExists();
 
 // Derives sourceDir from the program's own path.

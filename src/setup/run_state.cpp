@@ -11,6 +11,7 @@ char systemDir[520];
 char stagingDir[520];
 int installFailed;
 int restartRequired;
+int managerAccessDenied;
 
 void resetRunState() {
     quietMode = 0;
@@ -19,6 +20,7 @@ void resetRunState() {
     std::memset(stagingDir, 0, sizeof stagingDir);
     installFailed = 0;
     restartRequired = 0;
+    managerAccessDenied = 0;
     unattendedMode = 0;
     resumeMode = 0;
     delegateMode = 0;

@@ -17,6 +17,10 @@ extern char stagingDir[520];
 extern int installFailed;
 extern int restartRequired;
 
+// Set when the service control manager refused this run its full access:
+// the account is not an administrator, and the first phase changes nothing.
+extern int managerAccessDenied;
+
 // The service that runs the second phase after a restart.
 #define SETUP_SERVICE_NAME "mpsetup"
 

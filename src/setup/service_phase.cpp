@@ -3,6 +3,7 @@
 // for the restart that the installation needs, report stopped.
 #include "setup/service_phase.h"
 
+#include <atomic>
 #include <cstdio>
 #include <cstring>
 
@@ -21,21 +22,68 @@ namespace {
 // phase must still end.
 const int StoppedReportAttempts = 3;
 
-// One status report; a failed one goes to the event log.
-int reportServiceState(DWORD state) {
+// The wait hint of the stop-pending answer, in milliseconds: the rest of the
+// installation, a few bindings and one program run.
+const DWORD StopWaitHint = 120000;
+
+// The phase's exit code when the installation failed.
+const int PhaseFailed = 2;
+
+// Set by the handler when a stop was asked for. The installation runs on to
+// its end all the same (reporting stopped before would end the process while
+// drivers are being bound); until then the service answers stop pending.
+std::atomic<int> stopRequested{0};
+
+// One status report; a failed one goes to the event log. A final stopped
+// report of a failed phase carries the phase's exit code.
+int reportServiceState(DWORD state, int phaseExitCode = 0) {
     SERVICE_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
+    if (state == SERVICE_STOP_PENDING) {
+        status.dwCheckPoint = 1;
+        status.dwWaitHint = StopWaitHint;
+    }
+    if (phaseExitCode != 0) {
+        status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
+        status.dwServiceSpecificExitCode = static_cast<DWORD>(phaseExitCode);
+    }
     if (SetServiceStatus(serviceStatusHandle, &status)) return 1;
     reportServiceError("SetServiceStatus");
     return 0;
 }
 
-void reportStopped() {
+void reportStopped(int phaseExitCode) {
     for (int attempt = 0; attempt < StoppedReportAttempts; ++attempt)
-        if (reportServiceState(SERVICE_STOPPED)) return;
+        if (reportServiceState(SERVICE_STOPPED, phaseExitCode)) return;
+}
+
+// One entry under the source "mpsetup": two strings, no category, event
+// identifier, user or data.
+void writeServiceEvent(WORD type, const char* first, const char* second) {
+    HANDLE source = RegisterEventSourceA(nullptr, SETUP_SERVICE_NAME);
+    if (!source) return;
+    LPCSTR strings[2] = {first, second};
+    ReportEventA(source, type, 0, 0, nullptr, 2, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+// The phase runs at boot with no console: its outcome goes to the event log,
+// an error entry when the installation failed, an information entry
+// otherwise, in the form of the error entries.
+void reportPhaseOutcome(int phaseExitCode) {
+    static const char* const OutcomeTexts[] = {
+        "Installation complete",
+        "Installation complete. Reboot the machine for the device driver to start.",
+        "Installation failed",
+    };
+    char first[256];
+    std::snprintf(first, sizeof first, "%s exit code: %d", SETUP_SERVICE_NAME, phaseExitCode);
+    bool failed = phaseExitCode == PhaseFailed;
+    writeServiceEvent(failed ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, first,
+                      OutcomeTexts[phaseExitCode >= 0 && phaseExitCode <= PhaseFailed ? phaseExitCode : PhaseFailed]);
 }
 
 // Enables the shutdown privilege and asks Windows to restart. Returns 1
@@ -82,19 +130,17 @@ void removeSetupService(int restartWish) {
 
 void reportServiceError(const char* text) {
     DWORD error = GetLastError();
-    HANDLE source = RegisterEventSourceA(nullptr, SETUP_SERVICE_NAME);
     char first[256];
     std::snprintf(first, sizeof first, "%s error: %d", SETUP_SERVICE_NAME, static_cast<int>(error));
-    if (!source) return;
-    LPCSTR strings[2] = {first, text};
-    ReportEventA(source, EVENTLOG_ERROR_TYPE, 0, 0, nullptr, 2, 0, strings, nullptr);
-    DeregisterEventSource(source);
+    writeServiceEvent(EVENTLOG_ERROR_TYPE, first, text);
 }
 
 // Runs on the dispatcher's thread while serviceMain works: it only reports
-// the state and never interrupts the installation.
+// the state and never interrupts the installation. A stop is answered with
+// stop pending; serviceMain reports stopped once the installation is over.
 void WINAPI serviceControlHandler(DWORD control) {
-    reportServiceState(control == SERVICE_CONTROL_STOP ? SERVICE_STOPPED : SERVICE_RUNNING);
+    if (control == SERVICE_CONTROL_STOP) stopRequested = 1;
+    reportServiceState(stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING);
 }
 
 int installSecondPhase() {
@@ -140,10 +186,15 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
     int restartWish = 0;
+    int phaseExitCode = 0;
+    stopRequested = 0;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
     if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
-        if (installSecondPhase() == 1) restartWish = 1;
+        phaseExitCode = installSecondPhase();
+        reportPhaseOutcome(phaseExitCode);
+        if (phaseExitCode == 1) restartWish = 1;
         removeSetupService(restartWish);
     }
-    reportStopped();
+    // Last of all: once stopped is reported the process may end at once.
+    reportStopped(phaseExitCode == PhaseFailed ? PhaseFailed : 0);
 }

@@ -86,15 +86,48 @@ TEST(FlowBranches, ProcessorServiceRemoverThatCannotStartFailsTheRunAfterBinding
     expectNothingLeftOpen(r);
 }
 
-TEST(FlowBranches, OlderAdapterWithoutDriverCannotDeleteItAndEndsWithTwo) {
+TEST(FlowBranches, OlderAdapterWithoutDriverFileSchedulesTheSecondPhaseAsAfterItsDeletion) {
+    // The driver file that is not there counts as deleted.
     scenario::Machine machine("old-adapter");
     auto r = machine.run(MediaSetup + " /Q");
-    EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.output, Banner + RemovingOld) << "nothing after message 77, no key wait";
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Banner + RemovingOld + RemovedOld);
     expectNothingLeftOpen(r);
+    sim::Machine scheduled = machine.state();
+    EXPECT_EQ(runOnceSetup(scheduled), StagedSetup + " -R");
+
+    // The logon runs the staged installer with -R, which binds the drivers.
+    auto logon = machine.winsim({"restart"});
+    EXPECT_TRUE(contains(logon.output, "    exit code 0\n")) << logon.output;
     sim::Machine m = machine.state();
+    EXPECT_EQ(boundInf(m, "PCI\\VEN_1D3C&DEV_01A4"), StagingTree + "\\win2000\\korpa.inf");
+    EXPECT_EQ(boundInf(m, "ISAPNP\\QRV5190"), StagingTree + "\\win2000\\korp.inf");
     EXPECT_EQ(runOnceSetup(m), "");
-    EXPECT_FALSE(hasService(m, "mpsetup"));
+}
+
+// The machine as it is kept, without the record of programs run and the
+// current directories that `winsim run` sets, and the files of its drive C:.
+std::string machineWithoutRecords(scenario::Machine& machine) {
+    nlohmann::json j;
+    sim::toJson(machine.state(), j);
+    for (const char* record : {"processes", "currentDrive", "cwd"}) j.erase(record);
+    std::string out = j.dump(1);
+    for (const auto& e : fs::recursive_directory_iterator(machine.folder() + "/drives/C"))
+        out += "\n" + e.path().string();
+    return out;
+}
+
+TEST(FlowBranches, PlainUserIsToldWhyAndLeavesEveryPresetAsItWas) {
+    for (const auto& [preset, description] : sim::presetList()) {
+        SCOPED_TRACE(preset);
+        scenario::Machine machine(preset, "." + preset);
+        std::string before = machineWithoutRecords(machine);
+        auto r = machine.run(MediaSetup, "", "D:\\WIN2000", {"--account", "user"});
+        EXPECT_EQ(r.exitCode, 2);
+        EXPECT_EQ(r.output, Banner + "Administrator privileges are required.\n\n" + Failed + PressAnyKey);
+        expectNothingLeftOpen(r);
+        EXPECT_EQ(machineWithoutRecords(machine), before);
+    }
 }
 
 TEST(FlowBranches, OlderAdapterWithResumeSkipsTheRemovalAndBinds) {

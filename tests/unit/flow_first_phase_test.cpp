@@ -15,6 +15,7 @@
 #include "devices/install_plan.h"
 #include "legacy/second_phase.h"
 #include "messages/messages.h"
+#include "platform/win_files.h"
 #include "setup/first_phase.h"
 #include "setup/options.h"
 #include "test_support.h"
@@ -130,15 +131,61 @@ TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
 
 TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsWithTwoAndNothingMore) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    sim::machine().fileAttributes["C:\\WINNT\\system32\\drivers\\qrvmpw.sys"] = FILE_ATTRIBUTE_READONLY;
     Run r = run();
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n");
     auto deletes = sim::callsOf("DeleteFileA");
     ASSERT_EQ(deletes.size(), 1u);
     EXPECT_EQ(deletes[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
+    EXPECT_EQ(deletes[0].lastError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
     EXPECT_FALSE(serviceRegistered(SETUP_SERVICE_NAME));
     ASSERT_NE(runOnce(), nullptr);
     EXPECT_TRUE(runOnce()->values.empty()) << "no second phase scheduled";
+}
+
+TEST_F(FirstPhaseTest, OldProcessorDriverFileThatIsAbsentCountsAsDeleted) {
+    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    Run r = run();
+    EXPECT_EQ(sim::callsOf("DeleteFileA").at(0).lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
+                                 "Removed the old device drivers. \nReboot the machine to install the new drivers.\n");
+    EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+}
+
+TEST_F(FirstPhaseTest, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheInstallation) {
+    // Old drivers gone and nothing left to install the new ones: no reboot
+    // message, but a failed installation.
+    const struct {
+        int unattended;
+        const char* function;
+        const char* output;
+    } cases[] = {
+        {1, "CreateServiceA", "\nInstallation failed\n"},
+        {1, "OpenSCManagerA", "\nInstallation failed\n"},
+        {0, "RegCreateKeyExA", "Error writing to the registry\n\nInstallation failed\n"},
+        {0, "RegSetValueExA", "Error writing to the registry\n\nInstallation failed\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.function);
+        for (bool childDevices : {false, true}) {
+            sim::Device adapter = sim::newerAdapter();
+            if (childDevices)
+                startWith({adapter, sim::childFunction(4, adapter.instanceId)});
+            else
+                startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+            unattendedMode = c.unattended;
+            sim::failCall(c.function, 0, ERROR_ACCESS_DENIED);
+            Run r = run();
+            EXPECT_EQ(r.exitCode, 2);
+            EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n" + c.output);
+            EXPECT_FALSE(serviceRegistered(SETUP_SERVICE_NAME));
+            EXPECT_TRUE(runOnce()->values.empty());
+            EXPECT_EQ(sim::openHandleCount(), 0u);
+        }
+    }
 }
 
 TEST_F(FirstPhaseTest, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {

@@ -160,7 +160,21 @@ TEST_F(ServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheRe
     EXPECT_LT(indexOf("ExitWindowsEx"), lastIndexOf("CloseHandle"));
     EXPECT_LT(lastIndexOf("CloseHandle"), indexOf("CloseServiceHandle"));
     EXPECT_LT(indexOf("CloseServiceHandle", 2), indexOf("SetServiceStatus", 2));
-    EXPECT_TRUE(sim::machine().eventLog.empty());
+
+    // The outcome in the event log, written before the service goes: one
+    // information entry in the form of the error entries.
+    auto reports = sim::callsOf("ReportEventA");
+    ASSERT_EQ(reports.size(), 1u);
+    EXPECT_EQ(reports[0].args, (std::vector<std::string>{reports[0].args[0], "4", "0", "0", "null", "2", "0",
+                                                         "\"mpsetup exit code: 1\"",
+                                                         "\"Installation complete. Reboot the machine for the device "
+                                                         "driver to start.\"",
+                                                         "null"}));
+    EXPECT_LT(indexOf("ReportEventA"), indexOf("DeleteService"));
+    ASSERT_EQ(sim::machine().eventLog.size(), 1u);
+    EXPECT_EQ(sim::machine().eventLog[0].source, "mpsetup");
+    EXPECT_EQ(status[1].args[4], "exit=0");
+    EXPECT_EQ(status[1].args[5], "specific=0");
 }
 
 TEST_F(ServicePhase, SecondPhaseBindsChildFunctionFiveThroughTheTemporaryRootDevice) {
@@ -195,6 +209,14 @@ TEST_F(ServicePhase, FailedInstallationDeletesTheServiceWithoutReboot) {
     EXPECT_TRUE(sim::machine().rebootRequests.empty());
     EXPECT_TRUE(sim::callsOf("OpenProcessToken").empty());
     EXPECT_EQ(reported().back(), SERVICE_STOPPED);
+    // The failure shows where Windows shows a service's: in its final status
+    // and as an error entry.
+    auto status = sim::callsOf("SetServiceStatus");
+    EXPECT_EQ(status.back().args[4], "exit=1066");
+    EXPECT_EQ(status.back().args[5], "specific=2");
+    ASSERT_EQ(sim::machine().eventLog.size(), 1u);
+    EXPECT_EQ(sim::machine().eventLog[0].type, EVENTLOG_ERROR_TYPE);
+    EXPECT_EQ(eventStrings(0), (std::vector<std::string>{"mpsetup exit code: 2", "Installation failed"}));
 }
 
 TEST_F(ServicePhase, NoKnownDeviceAfterTheRestart) {
@@ -347,9 +369,10 @@ TEST_F(ServicePhase, FinalReportIsRetriedAtMostThreeTimes) {
     sim::failCall("SetServiceStatus", 3, 2);
     ASSERT_TRUE(runService());
     EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 4u);
-    ASSERT_EQ(sim::machine().eventLog.size(), 2u);
-    EXPECT_EQ(eventStrings(0)[0], "mpsetup error: 1");
-    EXPECT_EQ(eventStrings(1)[0], "mpsetup error: 2");
+    ASSERT_EQ(sim::machine().eventLog.size(), 3u);  // the outcome, then the two failed reports
+    EXPECT_EQ(eventStrings(0)[0], "mpsetup exit code: 0");
+    EXPECT_EQ(eventStrings(1)[0], "mpsetup error: 1");
+    EXPECT_EQ(eventStrings(2)[0], "mpsetup error: 2");
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
 
     start(defaultMachine());
@@ -372,19 +395,28 @@ TEST_F(ServicePhase, InterrogateAfterTheWorkReportsRunning) {
     EXPECT_EQ(sim::machine().rebootRequests.size(), 1u);
 }
 
-TEST_F(ServicePhase, StopDuringTheInstallationIsAnsweredAndDoesNotInterruptIt) {
+TEST_F(ServicePhase, StopDuringTheInstallationIsAnsweredPendingAndTheInstallationRunsToItsEnd) {
     start(defaultMachine(true));
     sim::queueServiceControl(SERVICE_CONTROL_STOP, "UpdateDriverForPlugAndPlayDevicesA", 2);
+    sim::queueServiceControl(SERVICE_CONTROL_INTERROGATE, "SetServiceStatus", 2);
     ASSERT_TRUE(runService());
-    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 3u);
-    EXPECT_EQ(sim::callsOf("SetServiceStatus")[1].args[1], "state=1");
+    // Stopped is reported only by serviceMain, last: a stopped report from
+    // the handler would end the process in the middle of the bindings.
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOP_PENDING, SERVICE_STOP_PENDING,
+                                                 SERVICE_STOPPED}));
+    auto status = sim::callsOf("SetServiceStatus");
+    EXPECT_EQ(status[1].args[6], "checkpoint=1");
+    EXPECT_EQ(status[1].args[7], "wait=120000");
+    EXPECT_EQ(sim::calls().back().function, "SetServiceStatus");
     EXPECT_EQ(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").size(), 3u);
     EXPECT_TRUE(endsWith(output, Complete + Reboot));
+    EXPECT_TRUE(deletePending());
     EXPECT_EQ(sim::machine().rebootRequests.size(), 1u);
-    // Stopped and deleted: the service went when its last handle closed.
-    EXPECT_EQ(sim::serviceKey("mpsetup"), nullptr);
-    EXPECT_EQ(sim::machine().services.count("mpsetup"), 0u);
-    // The stopped report came from the handler, between the bindings.
+    auto outcomes = sim::serviceControlOutcomes();
+    ASSERT_EQ(outcomes.size(), 2u);
+    EXPECT_EQ(outcomes[0].error, 0u);
+    EXPECT_EQ(outcomes[1].error, 0u);
+    // The pending answer came from the handler, between the bindings.
     EXPECT_LT(indexOf("UpdateDriverForPlugAndPlayDevicesA", 1), indexOf("SetServiceStatus", 2));
     EXPECT_LT(indexOf("SetServiceStatus", 2), indexOf("UpdateDriverForPlugAndPlayDevicesA", 2));
 }

@@ -350,18 +350,21 @@ def wine_device_state(p):
     return {k: sorted(v.values()) for k, v in found.items()}
 
 
-def restart_wine(p, wait_for=None):
+def restart_wine(p, wait_for=None, during=None):
     """The next start of Windows in Wine: the hardware that SETUP removed is
     found again (the harness makes the root devices anew), the session ends,
     and a new session starts the auto-start services and runs the RunOnce
-    values. The harness keeps a process alive until mpsetup has gone (at most
-    120 s), then until wait_for() holds (at most 60 s)."""
+    values; during() runs as soon as it has started. The harness keeps a
+    process alive until mpsetup has gone (at most 120 s), then until
+    wait_for() holds (at most 60 s)."""
     present = [entry[0].split(";") for entry in p.wine.devices("KORPATEST").values()]
     for ids in p.devices:
         if ids not in present:
             p.wine.add_device(*ids)
     p.wine.kill()
     p.wine.hold()
+    if during:
+        during()
     result = p.wine.tool(["service-wait-gone", "mpsetup", "120"], check=False)[0]
     deadline = time.time() + 60
     while wait_for and not wait_for() and time.time() < deadline:
@@ -409,6 +412,94 @@ def unattended_run_then_service_phase(env):
         temporary = [d for d in p.sim.state()["devices"]
                      if d.get("rootCreated") and IDS[11] in d.get("hardwareIds", []) and d.get("present", True)]
         expect_equal("temporary root device in the simulator", temporary, [])
+
+
+# Wine's channel for ReportEventA: error entries at err, others at trace.
+EVENTLOG_CHANNEL = "-all,err+eventlog,trace+eventlog"
+
+
+@scenario
+def service_phase_stop_pending_and_outcome_event(env):
+    """A stop sent through Wine's service manager while the service phase
+    runs (held at the processor service program's install run by a file
+    QRVMPSVC.HOLD beside it): the handler answers stop pending with its
+    wait hint, the installation runs to its end (adapter bound, temporary
+    root device removed, mpsetup deleted) and the phase's outcome goes to
+    the event log, which Wine prints on its eventlog channel. The simulator
+    gets the same stop at the same call and reports the same entry."""
+    with Pair(env, "service_phase_stop", [NEWER_ADAPTER, [IDS[10]]], hardware=True) as p:
+        rc, _ = p.setup(["/X"])
+        expect_equal("first phase exit code", rc, 1)
+        hold_file = p.wine.host_path("C:\\windows\\system32\\QRVMPSVC.HOLD")
+        with open(hold_file, "wb"):
+            pass
+        # Services get the machine's environment, not the session's: the
+        # eventlog channel is asked for there. Their standard error is that
+        # of the session's first processes.
+        p.wine.tool(["reg-set", "HKLM\\System\\CurrentControlSet\\Control\\Session Manager\\Environment",
+                     "WINEDEBUG", "REG_SZ", EVENTLOG_CHANNEL])
+        answers, first_run = [], p.wine.runs + 1
+
+        def stop_while_held():
+            answers.append(p.wine.tool(["service-stop-when-running", "mpsetup", "60"], check=False)[0])
+            os.remove(hold_file)
+
+        restart_wine(p, during=stop_while_held)
+        session_err = "".join(read(os.path.join(p.wine.folder, "run%02d.err" % n), "r")
+                              for n in range(first_run, p.wine.runs + 1))
+        expect_equal("the handler's answer to the stop under Wine", answers, [["state=3 wait=120000"]])
+        expect_equal("mpsetup after the service phase under Wine", p.wine.service("mpsetup"), "missing")
+        wine = wine_device_state(p)
+        expect_equal("adapter binding under Wine", wine.get(NEWER_ADAPTER[0]), [(True, "KorpaNewer")])
+        expect_equal("temporary root device under Wine", wine.get(IDS[11]), None)
+        wine_events = [line.split("ReportEventW ", 1)[1] for line in session_err.splitlines()
+                       if ":eventlog:ReportEventW " in line]
+
+        p.sim.winsim("control", "mpsetup", "stop", "--before", "CreateProcessA#1")
+        log = p.sim.restart()
+        expect("    states reported: 4 3 1\n" in log, "simulated service phase:\n" + log)
+        sim_event = p.sim.state()["eventLog"][-1]
+        expect_equal("the outcome entry under Wine and in the simulator", wine_events,
+                     ['L"%s"' % text for text in sim_event["strings"]])
+        expect_equal("the outcome entry in the simulator", (sim_event["type"], sim_event["strings"]),
+                     (4, ["mpsetup exit code: 0", "Installation complete"]))
+        expect_equal("adapter binding in the simulator", sim_device_state(p).get(NEWER_ADAPTER[0]),
+                     [(True, "KorpaNewer")])
+
+
+@scenario
+def service_manager_database_and_last_errors(env):
+    """Wine's answers where the simulator is as strict as Windows: a service
+    whose key is deleted with the registry functions stays known to the
+    manager until the next start; a display name of another service is
+    refused; a failing registry call leaves the last error alone; the
+    dispatcher returns once its service has reported stopped, and the
+    process ends with ServiceMain's thread still working. Unlike Windows,
+    Wine leaves the last error of successful Setup API calls as it was."""
+    prefix = WinePrefix(env, "service_manager_database")
+    passed = False
+    try:
+        prefix.hold()
+        image = "Z:" + env.tool.replace("/", "\\") + " serve-early-stop"
+        database, errors, _, _, _ = prefix.tool(
+            ["service-database", "korpagone"], ["last-errors"],
+            ["service-create", "korpaearly", "0x10", "3", image, "Korpa early stop"], ["service-start", "korpaearly"],
+            ["hold", "3"])
+        expect_equal("the manager's answers for a service whose key was deleted", database,
+                     ["RegDeleteKeyA 0 0xdeadbeef", "OpenServiceA 1 0xdeadbeef", "CreateServiceA-same-name 0 0x431",
+                      "CreateServiceA-same-display 0 0x436", "DeleteService 1 0xdeadbeef",
+                      "OpenServiceA-after-close 0 0x424"])
+        expect_equal("last errors", errors,
+                     ["RegOpenKeyExA-missing 2 0xdeadbeef", "SetupDiGetClassDevsA 1 0xdeadbeef",
+                      "SetupDiEnumDeviceInfo 1 0xdeadbeef", "SetupDiDestroyDeviceInfoList 1 0x0"])
+        steps = {name: os.path.exists(prefix.host_path("C:\\" + name))
+                 for name in ("korpaearly-returned", "korpaearly-after-stop")}
+        expect_equal("what the early stopping service did", steps,
+                     {"korpaearly-returned": True, "korpaearly-after-stop": False})
+        prefix.tool(["service-delete", "korpaearly"])
+        passed = True
+    finally:
+        prefix.close(passed)
 
 
 @scenario

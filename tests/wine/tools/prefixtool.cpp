@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace {
@@ -255,6 +256,137 @@ int serviceWaitGone(const Args& a) {
     }
 }
 
+// service-stop-when-running <name> <seconds>: waits until the service
+// reports running, sends it a stop through the service control manager and
+// prints the status that the service answered: "state=<n> wait=<hint>".
+int serviceStopWhenRunning(const Args& a) {
+    if (a.size() != 2) return fail("usage");
+    DWORD deadline = GetTickCount() + 1000 * std::strtoul(a[1].c_str(), nullptr, 10);
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+    if (!manager) return fail("OpenSCManagerA");
+    int rc = 1;
+    while (rc && static_cast<LONG>(GetTickCount() - deadline) < 0) {
+        SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS);
+        SERVICE_STATUS status;
+        if (service && QueryServiceStatus(service, &status) && status.dwCurrentState == SERVICE_RUNNING) {
+            if (ControlService(service, SERVICE_CONTROL_STOP, &status)) {
+                std::printf("state=%lu wait=%lu\n", static_cast<unsigned long>(status.dwCurrentState),
+                            static_cast<unsigned long>(status.dwWaitHint));
+                rc = 0;
+            } else {
+                fail("ControlService");
+            }
+        }
+        if (service) CloseServiceHandle(service);
+        if (rc) Sleep(10);
+    }
+    CloseServiceHandle(manager);
+    if (rc) std::printf("never running\n");
+    return rc;
+}
+
+const DWORD Sentinel = 0xDEADBEEF;
+
+// One line of a conformance check: what was called, its result and the last
+// error it left (0xdeadbeef when it left the one set before the call).
+void check(const char* what, long result) {
+    std::printf("%s %ld 0x%lx\n", what, result, static_cast<unsigned long>(GetLastError()));
+}
+
+SC_HANDLE createDemandService(SC_HANDLE manager, const std::string& name, const std::string& display) {
+    return CreateServiceA(manager, name.c_str(), display.c_str(), SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
+                          SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, "C:\\windows\\system32\\notepad.exe", nullptr,
+                          nullptr, nullptr, nullptr, nullptr);
+}
+
+// service-database <name>: a service whose key is deleted with the registry
+// functions, and what the service control manager then answers for it.
+int serviceDatabase(const Args& a) {
+    if (a.size() != 1) return fail("usage");
+    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    SC_HANDLE service = createDemandService(manager, a[0], a[0] + " display");
+    if (!service) {
+        CloseServiceHandle(manager);
+        return fail("CreateServiceA");
+    }
+    CloseServiceHandle(service);
+    SetLastError(Sentinel);
+    check("RegDeleteKeyA", RegDeleteKeyA(HKEY_LOCAL_MACHINE, ("SYSTEM\\CurrentControlSet\\Services\\" + a[0]).c_str()));
+    SetLastError(Sentinel);
+    service = OpenServiceA(manager, a[0].c_str(), SERVICE_ALL_ACCESS);
+    check("OpenServiceA", service != nullptr);
+    const std::pair<std::string, std::string> creations[] = {{a[0], "another display"}, {a[0] + "2", a[0] + " display"}};
+    for (const auto& [name, display] : creations) {
+        SetLastError(Sentinel);
+        SC_HANDLE created = createDemandService(manager, name, display);
+        check(name == a[0] ? "CreateServiceA-same-name" : "CreateServiceA-same-display", created != nullptr);
+        if (created) {
+            DeleteService(created);
+            CloseServiceHandle(created);
+        }
+    }
+    if (service) {
+        SetLastError(Sentinel);
+        check("DeleteService", DeleteService(service));
+        CloseServiceHandle(service);
+    }
+    SetLastError(Sentinel);
+    service = OpenServiceA(manager, a[0].c_str(), SERVICE_ALL_ACCESS);
+    check("OpenServiceA-after-close", service != nullptr);
+    if (service) CloseServiceHandle(service);
+    CloseServiceHandle(manager);
+    return 0;
+}
+
+// last-errors: the last error that a failing registry call and successful
+// Setup API calls leave.
+int lastErrors(const Args&) {
+    HKEY key;
+    SetLastError(Sentinel);
+    check("RegOpenKeyExA-missing", RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\KorpaMissing", 0, KEY_READ, &key));
+    SetLastError(Sentinel);
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    check("SetupDiGetClassDevsA", set != INVALID_HANDLE_VALUE);
+    if (set == INVALID_HANDLE_VALUE) return 1;
+    SP_DEVINFO_DATA info;
+    info.cbSize = sizeof info;
+    SetLastError(Sentinel);
+    check("SetupDiEnumDeviceInfo", SetupDiEnumDeviceInfo(set, 0, &info));
+    SetLastError(Sentinel);
+    check("SetupDiDestroyDeviceInfoList", SetupDiDestroyDeviceInfoList(set));
+    return 0;
+}
+
+// The service "korpaearly" (this program started by the service control
+// manager with "serve-early-stop"): it reports stopped first and only then
+// goes on working; main returns as soon as the dispatcher does. Each step
+// leaves a file in C:\ behind.
+SERVICE_STATUS_HANDLE earlyStatus;
+
+void markStep(const char* path) {
+    if (FILE* f = std::fopen(path, "w")) std::fclose(f);
+}
+
+void WINAPI ignoreControls(DWORD) {}
+
+void WINAPI stopsEarly(DWORD, LPSTR*) {
+    const DWORD WorkAfterTheStop = 1500;
+    earlyStatus = RegisterServiceCtrlHandlerA("korpaearly", ignoreControls);
+    SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
+    SetServiceStatus(earlyStatus, &status);
+    status.dwCurrentState = SERVICE_STOPPED;
+    SetServiceStatus(earlyStatus, &status);
+    Sleep(WorkAfterTheStop);
+    markStep("C:\\korpaearly-after-stop");
+}
+
+int serveEarlyStop() {
+    SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("korpaearly"), stopsEarly}, {nullptr, nullptr}};
+    markStep(StartServiceCtrlDispatcherA(table) ? "C:\\korpaearly-returned" : "C:\\korpaearly-failed");
+    return 0;
+}
+
 std::string typeName(DWORD type) {
     switch (type) {
         case REG_SZ: return "REG_SZ";
@@ -436,6 +568,9 @@ const Command Commands[] = {
     {"service-start", serviceStart},   {"service-wait-gone", serviceWaitGone}, {"reg-dump", regDump},
     {"reg-set", regSet},               {"reg-create", regCreate},         {"reg-dacl", regDacl},
     {"info", info},                    {"hold", hold},
+    {"service-stop-when-running", serviceStopWhenRunning},
+    {"service-database", serviceDatabase},
+    {"last-errors", lastErrors},
 };
 
 int runCommand(const Args& words) {
@@ -449,6 +584,7 @@ int runCommand(const Args& words) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (argc == 2 && std::strcmp(argv[1], "serve-early-stop") == 0) return serveEarlyStop();
     int rc = 0;
     Args words;
     for (int i = 1; i <= argc; ++i) {
