@@ -21,16 +21,6 @@ Device plainDevice(const std::string& instance, const std::string& cls, const st
     return d;
 }
 
-void addService(Machine& m, const std::string& name, uint32_t type, uint32_t start, const std::string& image,
-                const std::string& display) {
-    RegKey& k = ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\" + name);
-    k.values["Type"] = RegValue{4, regDword(type)};
-    k.values["Start"] = RegValue{4, regDword(start)};
-    k.values["ErrorControl"] = RegValue{4, regDword(1)};
-    k.values["ImagePath"] = RegValue{2, regSz(image)};
-    k.values["DisplayName"] = RegValue{1, regSz(display)};
-}
-
 // The compatible ids that a PCI device reports after its hardware ids, from
 // the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
 // then by class code (cc: class, subclass and interface, "078000").
@@ -43,6 +33,16 @@ std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const
 }
 
 }  // namespace
+
+void addService(Machine& m, const std::string& name, uint32_t type, uint32_t start, const std::string& image,
+                const std::string& display) {
+    RegKey& k = ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\" + name);
+    k.values["Type"] = RegValue{4, regDword(type)};
+    k.values["Start"] = RegValue{4, regDword(start)};
+    k.values["ErrorControl"] = RegValue{4, regDword(1)};
+    k.values["ImagePath"] = RegValue{2, regSz(image)};
+    k.values["DisplayName"] = RegValue{1, regSz(display)};
+}
 
 Machine baseMachine(const std::string& mediaDir) {
     Machine m;
