@@ -112,9 +112,17 @@ void bindPresentDevices(PlanVariant) {
     if (present[ChildFunction0]) bindCounted(ChildFunction0);
     if (present[ChildFunction1]) bindCounted(ChildFunction1);
 
-    if (present[OlderAdapter] && bindAdapter(OlderAdapter, olderAdapterId())) {
-        if (!present[ChildFunction0]) bindCounted(ChildFunction0);
-        if (!present[ChildFunction1]) bindCounted(ChildFunction1);
+    if (present[OlderAdapter]) {
+        // A second older adapter may expose, once its new driver runs,
+        // functions that only the first one had before: they are bound too.
+        int before0 = present[ChildFunction0] ? countPresentDevices(DeviceTable[ChildFunction0].hardwareId) : 0;
+        int before1 = present[ChildFunction1] ? countPresentDevices(DeviceTable[ChildFunction1].hardwareId) : 0;
+        if (bindAdapter(OlderAdapter, olderAdapterId())) {
+            if (!present[ChildFunction0] || countPresentDevices(DeviceTable[ChildFunction0].hardwareId) > before0)
+                bindCounted(ChildFunction0);
+            if (!present[ChildFunction1] || countPresentDevices(DeviceTable[ChildFunction1].hardwareId) > before1)
+                bindCounted(ChildFunction1);
+        }
     }
 
     for (int entry = 2; entry <= 5; ++entry)
