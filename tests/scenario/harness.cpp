@@ -42,6 +42,13 @@ static int shell(const std::string& command) {
 }
 
 Machine::Machine(const std::string& preset, const std::string& suffix) {
+    create(suffix, preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
+                                                                                    : "--preset " + quote(preset));
+}
+
+Machine::Machine(Seed seed, const std::string& suffix) { create(suffix, "--random " + std::to_string(seed.value)); }
+
+void Machine::create(const std::string& suffix, const std::string& source) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
     name += suffix;
@@ -50,10 +57,8 @@ Machine::Machine(const std::string& preset, const std::string& suffix) {
     folder_ = std::string(SCENARIO_WORK_DIR) + "/" + name;
     fs::remove_all(folder_);
     fs::create_directories(fs::path(folder_).parent_path());
-    std::string source = preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
-                                                                                          : "--preset " + quote(preset);
     int rc = shell(std::string(WINSIM_BINARY) + " create " + quote(folder_) + " " + source + " > /dev/null");
-    if (rc != 0) ADD_FAILURE() << "winsim create failed for " << preset;
+    if (rc != 0) ADD_FAILURE() << "winsim create failed: " << source;
 }
 
 Machine::~Machine() = default;
@@ -70,7 +75,8 @@ RunResult Machine::run(const std::string& commandLine, const std::string& input,
     fs::remove(rep);
     fs::remove(trace);
     std::string cmd = prefix() + std::string(WINSIM_BINARY) + " run " + quote(folder_) + " --cwd " + quote(cwd) + " --input " +
-                      quote(in) + " --output " + quote(out) + " --report " + quote(rep) + " --trace " + quote(trace);
+                      quote(in) + " --output " + quote(out) + " --report " + quote(rep);
+    if (traced) cmd += " --trace " + quote(trace);
     for (const auto& e : extra) cmd += " " + quote(e);
     cmd += " -- " + quote(commandLine);
     RunResult r;

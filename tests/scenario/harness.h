@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ public:
     // the name ends in .json); the folder is named after the current test.
     // A suffix names one of several machines of the same test.
     explicit Machine(const std::string& preset = "default", const std::string& suffix = "");
+    // A machine made from a seed (winsim create --random), its description
+    // in folder()/random.
+    struct Seed {
+        uint64_t value;
+    };
+    Machine(Seed seed, const std::string& suffix);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -46,8 +53,11 @@ public:
     // Runs longer than this many seconds are stopped (exit code 124); 0: no
     // limit.
     int timeoutSeconds = 0;
+    // Whether run() records the platform calls (RunResult::trace).
+    bool traced = true;
 
 private:
+    void create(const std::string& suffix, const std::string& source);
     std::string prefix() const;
     std::string folder_;
 };
