@@ -42,14 +42,17 @@ static std::vector<std::string> components(const std::string& path) {
     return out;
 }
 
-// The entry of a host directory whose name equals `name` without regard to
-// case; the exact name first.
-static std::string matchEntry(const std::string& dir, const std::string& name) {
+static bool isDirectory(const std::string& host) {
     struct stat st;
-    if (::stat((dir + "/" + name).c_str(), &st) == 0) return name;
+    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// The first entry of a host directory whose name equals `name` without
+// regard to case, or empty.
+static std::string entryNoCase(const std::string& dir, const std::string& name) {
     DIR* d = ::opendir(dir.c_str());
-    if (!d) return name;
-    std::string found = name;
+    if (!d) return "";
+    std::string found;
     while (dirent* e = ::readdir(d)) {
         if (equalNoCase(e->d_name, name)) {
             found = e->d_name;
@@ -58,6 +61,15 @@ static std::string matchEntry(const std::string& dir, const std::string& name) {
     }
     ::closedir(d);
     return found;
+}
+
+// The entry of a host directory whose name equals `name` without regard to
+// case; the exact name first.
+static std::string matchEntry(const std::string& dir, const std::string& name) {
+    struct stat st;
+    if (::stat((dir + "/" + name).c_str(), &st) == 0) return name;
+    std::string found = entryNoCase(dir, name);
+    return found.empty() ? name : found;
 }
 
 bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
@@ -102,19 +114,39 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     std::string host = root;
     for (const auto& c : parts) {
         out.windows += "\\" + c;
-        host += "/" + matchEntry(host, c);
+        host += "/" + c;
     }
     if (parts.empty()) out.windows += "\\";
     if (out.windows.size() >= MAX_PATH) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
-    out.host = host;
+    // Where every name exists as written, matching each one (the exact name
+    // first) gives the same path: one look at the whole path does, or at its
+    // parent when only the last name is new or written in another case.
     struct stat st;
-    if (::stat(host.c_str(), &st) == 0) {
-        out.exists = true;
-        out.directory = S_ISDIR(st.st_mode);
+    bool found = ::stat(host.c_str(), &st) == 0;
+    bool parentDirectory = found;
+    if (!found) {
+        parentDirectory = isDirectory(host.substr(0, host.find_last_of('/')));
+        if (parentDirectory && !parts.empty()) {
+            std::string parent = host.substr(0, host.find_last_of('/'));
+            std::string other = entryNoCase(parent, parts.back());
+            if (!other.empty()) {
+                host = parent + "/" + other;
+                found = ::stat(host.c_str(), &st) == 0;
+            }
+        } else if (!parts.empty()) {
+            host = root;
+            for (const auto& c : parts) host += "/" + matchEntry(host, c);
+            found = ::stat(host.c_str(), &st) == 0;
+            parentDirectory = found || isDirectory(host.substr(0, host.find_last_of('/')));
+        }
     }
+    out.host = host;
+    out.exists = found;
+    out.directory = found && S_ISDIR(st.st_mode);
+    out.parentDirectory = parentDirectory;
     return true;
 }
 
@@ -200,27 +232,36 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    DIR* d = ::opendir(rd.host.c_str());
-    if (!d) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
     std::string found;
     bool isDir = false;
     long long size = 0;
-    while (dirent* e = ::readdir(d)) {
-        if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
-        if (wildMatch(pattern.c_str(), e->d_name)) {
-            found = e->d_name;
-            struct stat st;
-            if (::stat((rd.host + "/" + found).c_str(), &st) == 0) {
-                isDir = S_ISDIR(st.st_mode);
-                size = st.st_size;
-            }
-            break;
+    struct stat st;
+    // A name without wildcards that exists as written is the entry the
+    // search finds: no two names of the machine differ only in case.
+    if (pattern.find_first_of("*?") == std::string::npos && pattern != "." && pattern != ".." &&
+        ::stat((rd.host + "/" + pattern).c_str(), &st) == 0) {
+        found = pattern;
+        isDir = S_ISDIR(st.st_mode);
+        size = st.st_size;
+    } else {
+        DIR* d = ::opendir(rd.host.c_str());
+        if (!d) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
         }
+        while (dirent* e = ::readdir(d)) {
+            if (!std::strcmp(e->d_name, ".") || !std::strcmp(e->d_name, "..")) continue;
+            if (wildMatch(pattern.c_str(), e->d_name)) {
+                found = e->d_name;
+                if (::stat((rd.host + "/" + found).c_str(), &st) == 0) {
+                    isDir = S_ISDIR(st.st_mode);
+                    size = st.st_size;
+                }
+                break;
+            }
+        }
+        ::closedir(d);
     }
-    ::closedir(d);
     if (found.empty() || found.size() >= MAX_PATH) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;

@@ -11,6 +11,7 @@ struct ResolvedPath {
     std::string host;      // host path, names matched without regard to case
     bool exists = false;
     bool directory = false;
+    bool parentDirectory = false;  // the folder that holds it exists
 };
 
 // Resolves a Windows path (absolute, drive-relative or relative to the
@@ -32,5 +33,10 @@ unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool direc
 
 // Whether a Windows path names a file that the machine marks in use.
 bool fileInUse(const std::string& canonicalWindowsPath);
+
+// Copies a host file's bytes and permissions (programs stay runnable) in
+// the kernel, through descriptors that no child process inherits.
+enum class HostCopy { Done, SourceUnreadable, TargetUnwritable, WriteFailed };
+HostCopy copyHostFile(const std::string& from, const std::string& to);
 
 }  // namespace sim

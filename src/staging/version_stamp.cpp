@@ -80,8 +80,8 @@ static int readVersionText(const char* path, char* buffer, char* version) {
     const char* text = start + (sizeof StampStart - 1);
     const char* bytesEnd = buffer + got;
     // The end marker must begin before the first NUL after the start marker.
-    const char* limit = text;
-    while (limit < bytesEnd && *limit != '\0') ++limit;
+    const void* nul = std::memchr(text, '\0', static_cast<size_t>(bytesEnd - text));
+    const char* limit = nul ? static_cast<const char*>(nul) : bytesEnd;
     const char* end = findPattern(StampEnd, text, static_cast<int>(limit - text));
     if (!end) return 1;
 
