@@ -36,6 +36,7 @@ struct State {
     };
     std::vector<Fault> faults;
     std::string traceFile;
+    FILE* trace = nullptr;  // traceFile, opened at the first call
 };
 
 State& S() {
@@ -164,6 +165,9 @@ Machine& machine() {
                 std::fprintf(stderr, "winsim: %s\n", error.c_str());
                 std::exit(3);
             }
+            // Only unit tests read the record of calls; a program started in
+            // a machine folder keeps none (WINSIM_TRACE writes it out instead).
+            s.record = false;
             applyEnvironment();
         }
     }
@@ -414,9 +418,12 @@ Call::~Call() {
             const CallRecord& c = s.calls[index_];
             json j{{"function", c.function}, {"args", c.args}, {"lastError", c.lastError}};
             if (c.injected) j["injected"] = true;
-            if (FILE* f = std::fopen(s.traceFile.c_str(), "a")) {
-                std::fprintf(f, "%s\n", j.dump().c_str());
-                std::fclose(f);
+            // Opened once and written through line by line, so that the
+            // record is whole up to the last call whatever ends the process.
+            if (!s.trace) s.trace = std::fopen(s.traceFile.c_str(), "ae");
+            if (s.trace) {
+                std::fprintf(s.trace, "%s\n", j.dump().c_str());
+                std::fflush(s.trace);
             }
             if (!s.record) s.calls.pop_back();
         }
