@@ -20,6 +20,7 @@
 
 #include "devices/device_table.h"
 #include "presets.h"
+#include "ratio_reporter.h"
 #include "runtime.h"
 #include "setup/run_state.h"
 
@@ -112,29 +113,6 @@ void BM_winsimRunQuiet(benchmark::State& state) {
 BENCHMARK(BM_detection)->Arg(Small)->Arg(Large)->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_winsimRunQuiet)->Arg(Small)->Arg(Large)->UseManualTime()->Iterations(3)->Unit(benchmark::kMillisecond);
 
-// Keeps the time per iteration of every run (the median of repetitions when
-// there are several) for the ratios.
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        for (const auto& r : runs) {
-            if (r.iterations <= 0 || r.error_occurred) continue;
-            // Manual time is reported as the real time of the run.
-            double perIteration = r.run_name.str().find("manual_time") != std::string::npos ? r.GetAdjustedRealTime()
-                                                                                              : r.GetAdjustedCPUTime();
-            if (r.run_type == Run::RT_Iteration && !medians.count(r.run_name.str()))
-                times[r.run_name.str()] = perIteration;
-            if (r.run_type == Run::RT_Aggregate && r.aggregate_name == "median") {
-                medians[r.run_name.str()] = true;
-                times[r.run_name.str()] = perIteration;
-            }
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-    std::map<std::string, bool> medians;
-};
-
 void printPerDeviceRatio(const RatioReporter& r, const char* what, const std::string& name, const char* suffix) {
     auto small = r.times.find(name + "/" + std::to_string(Small) + suffix);
     auto large = r.times.find(name + "/" + std::to_string(Large) + suffix);
@@ -146,10 +124,8 @@ void printPerDeviceRatio(const RatioReporter& r, const char* what, const std::st
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (!runBenchmarks(argc, argv, reporter)) return 1;
     std::printf("\nCost per device with %d devices / cost per device with %d (linear: about 1 or below):\n", Large,
                 Small);
     printPerDeviceRatio(reporter, "detection (CPU time of this process)", "BM_detection", "");

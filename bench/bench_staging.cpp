@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "presets.h"
+#include "ratio_reporter.h"
 #include "runtime.h"
 #include "setup/run_state.h"
 #include "staging/staging_tree.h"
@@ -226,27 +227,6 @@ void BM_staging(benchmark::State& state) {
 
 BENCHMARK(BM_staging)->Arg(0)->Arg(1)->UseManualTime()->Unit(benchmark::kMicrosecond);
 
-// Keeps the CPU time per iteration of every run for the ratios (steadier
-// than wall time on a machine that is busy with other work).
-class RatioReporter : public benchmark::ConsoleReporter {
-public:
-    void ReportRuns(const std::vector<Run>& runs) override {
-        // With --benchmark_repetitions the median of the repetitions counts.
-        for (const auto& r : runs) {
-            if (r.iterations <= 0) continue;
-            double perIteration = r.GetAdjustedCPUTime();  // in the run's time unit
-            bool median = r.run_type == Run::RT_Aggregate && r.aggregate_name == "median";
-            if (!median && (r.run_type != Run::RT_Iteration || medians.count(r.run_name.str()))) continue;
-            if (median) medians[r.run_name.str()] = true;
-            times[r.run_name.str()] = perIteration;
-            for (const auto& [name, counter] : r.counters) times[r.run_name.str() + ":" + name] = counter.value;
-        }
-        ConsoleReporter::ReportRuns(runs);
-    }
-    std::map<std::string, double> times;
-    std::map<std::string, bool> medians;
-};
-
 void printRatio(const RatioReporter& r, const std::string& what, const std::string& a, const std::string& b) {
     auto ia = r.times.find(a);
     auto ib = r.times.find(b);
@@ -257,10 +237,8 @@ void printRatio(const RatioReporter& r, const std::string& what, const std::stri
 }  // namespace
 
 int main(int argc, char** argv) {
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) return 1;
     RatioReporter reporter;
-    benchmark::RunSpecifiedBenchmarks(&reporter);
+    if (!runBenchmarks(argc, argv, reporter)) return 1;
     std::printf("\nThroughput of findPattern / that of the other search, from CPU times (above 1: findPattern is "
                 "faster):\n");
     for (int i = 0; i < 3; ++i) {

@@ -21,6 +21,7 @@
 
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
+#include "host_names.h"
 #include "runtime.h"
 
 using namespace sim;
@@ -45,22 +46,6 @@ static std::vector<std::string> components(const std::string& path) {
 static bool isDirectory(const std::string& host) {
     struct stat st;
     return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-// The first entry of a host directory whose name equals `name` without
-// regard to case, or empty.
-static std::string entryNoCase(const std::string& dir, const std::string& name) {
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return "";
-    std::string found;
-    while (dirent* e = ::readdir(d)) {
-        if (equalNoCase(e->d_name, name)) {
-            found = e->d_name;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
 }
 
 // The entry of a host directory whose name equals `name` without regard to
@@ -128,10 +113,11 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     bool found = ::stat(host.c_str(), &st) == 0;
     bool parentDirectory = found;
     if (!found) {
-        parentDirectory = isDirectory(host.substr(0, host.find_last_of('/')));
+        std::string parent = host.substr(0, host.find_last_of('/'));
+        struct stat parentStat;
+        parentDirectory = ::stat(parent.c_str(), &parentStat) == 0 && S_ISDIR(parentStat.st_mode);
         if (parentDirectory && !parts.empty()) {
-            std::string parent = host.substr(0, host.find_last_of('/'));
-            std::string other = entryNoCase(parent, parts.back());
+            std::string other = entryNoCase(parent, parentStat, parts.back());
             if (!other.empty()) {
                 host = parent + "/" + other;
                 found = ::stat(host.c_str(), &st) == 0;
@@ -236,13 +222,15 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
     bool isDir = false;
     long long size = 0;
     struct stat st;
-    // A name without wildcards that exists as written is the entry the
-    // search finds: no two names of the machine differ only in case.
-    if (pattern.find_first_of("*?") == std::string::npos && pattern != "." && pattern != ".." &&
-        ::stat((rd.host + "/" + pattern).c_str(), &st) == 0) {
-        found = pattern;
-        isDir = S_ISDIR(st.st_mode);
-        size = st.st_size;
+    if (pattern.find_first_of("*?") == std::string::npos && pattern != "." && pattern != "..") {
+        // A name without wildcards that exists as written is the entry the
+        // search finds: no two names of the machine differ only in case.
+        found = ::stat((rd.host + "/" + pattern).c_str(), &st) == 0 ? pattern : entryNoCase(rd.host, pattern);
+        if (!found.empty() && found != pattern && ::stat((rd.host + "/" + found).c_str(), &st) != 0) found.clear();
+        if (!found.empty()) {
+            isDir = S_ISDIR(st.st_mode);
+            size = st.st_size;
+        }
     } else {
         DIR* d = ::opendir(rd.host.c_str());
         if (!d) {

@@ -28,7 +28,7 @@ struct State {
     bool record = true;
     std::vector<CallRecord> calls;
     size_t totalCalls = 0;
-    std::map<std::string, unsigned> perFunction;
+    std::map<std::string, unsigned, std::less<>> perFunction;  // found by a function's name as given
     struct Fault {
         std::string function;
         unsigned nth;
@@ -393,7 +393,9 @@ Call::Call(const char* function, std::vector<std::string> args, bool injectable)
     machine();  // attach before anything is counted
     State& s = S();
     s.totalCalls++;
-    unsigned n = ++s.perFunction[function];
+    auto counted = s.perFunction.find(function);
+    if (counted == s.perFunction.end()) counted = s.perFunction.emplace(function, 0).first;
+    unsigned n = ++counted->second;
     for (const auto& f : s.faults) {
         if (!injectable) break;
         bool match = (f.function == function && (f.nth == 0 || f.nth == n)) ||
