@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "files.h"
 #include "runtime.h"
 
 namespace fs = std::filesystem;
@@ -41,15 +42,36 @@ static int shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
-Machine::Machine(const std::string& preset, const std::string& suffix) {
+// A fresh folder for a machine of the current test.
+static std::string testFolder(const std::string& suffix) {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
     std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
     name += suffix;
     for (auto& c : name)
         if (c == '/') c = '_';
-    folder_ = std::string(SCENARIO_WORK_DIR) + "/" + name;
-    fs::remove_all(folder_);
-    fs::create_directories(fs::path(folder_).parent_path());
+    std::string folder = std::string(SCENARIO_WORK_DIR) + "/" + name;
+    fs::remove_all(folder);
+    fs::create_directories(fs::path(folder).parent_path());
+    return folder;
+}
+
+Machine::Machine(const Machine& original, const std::string& suffix) : folder_(testFolder(suffix)) {
+    std::error_code ec;
+    fs::create_directory(folder_, ec);
+    for (auto it = fs::recursive_directory_iterator(original.folder_, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        fs::path to = fs::path(folder_) / fs::relative(it->path(), original.folder_);
+        if (it->is_directory()) fs::create_directory(to, ec);
+        // Copied through descriptors that no child process inherits: a
+        // program that another thread starts meanwhile must not hold the
+        // copy open for writing, or running the copy would fail (ETXTBSY).
+        else if (sim::copyHostFile(it->path().string(), to.string()) != sim::HostCopy::Done)
+            ec = std::make_error_code(std::errc::io_error);
+    }
+    if (ec) ADD_FAILURE() << "cannot copy " << original.folder_ << ": " << ec.message();
+}
+
+Machine::Machine(const std::string& preset, const std::string& suffix) {
+    folder_ = testFolder(suffix);
     std::string source = preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
                                                                                           : "--preset " + quote(preset);
     int rc = shell(std::string(WINSIM_BINARY) + " create " + quote(folder_) + " " + source + " > /dev/null");
@@ -70,7 +92,8 @@ RunResult Machine::run(const std::string& commandLine, const std::string& input,
     fs::remove(rep);
     fs::remove(trace);
     std::string cmd = prefix() + std::string(WINSIM_BINARY) + " run " + quote(folder_) + " --cwd " + quote(cwd) + " --input " +
-                      quote(in) + " --output " + quote(out) + " --report " + quote(rep) + " --trace " + quote(trace);
+                      quote(in) + " --output " + quote(out) + " --report " + quote(rep);
+    if (traced) cmd += " --trace " + quote(trace);
     for (const auto& e : extra) cmd += " " + quote(e);
     cmd += " -- " + quote(commandLine);
     RunResult r;

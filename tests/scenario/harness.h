@@ -26,6 +26,9 @@ public:
     // the name ends in .json); the folder is named after the current test.
     // A suffix names one of several machines of the same test.
     explicit Machine(const std::string& preset = "default", const std::string& suffix = "");
+    // A copy of another machine's folder, as that machine stands (named the
+    // same way).
+    Machine(const Machine& original, const std::string& suffix);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
@@ -46,6 +49,8 @@ public:
     // Runs longer than this many seconds are stopped (exit code 124); 0: no
     // limit.
     int timeoutSeconds = 0;
+    // Whether run() records the platform calls (RunResult::trace).
+    bool traced = true;
 
 private:
     std::string prefix() const;
