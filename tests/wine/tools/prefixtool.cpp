@@ -26,6 +26,19 @@ int fail(const char* where) {
     return 1;
 }
 
+// A command's result for the answer of a registry call: 0 on success, else
+// its failure; with missingIsAnswer, a key or value that does not exist is
+// the answer "missing".
+int registryResult(LONG rc, const char* where, bool missingIsAnswer = false) {
+    if (rc == ERROR_SUCCESS) return 0;
+    if (missingIsAnswer && rc == ERROR_FILE_NOT_FOUND) {
+        std::printf("missing\n");
+        return 0;
+    }
+    SetLastError(static_cast<DWORD>(rc));
+    return fail(where);
+}
+
 bool splitKey(const std::string& path, HKEY& root, std::string& sub) {
     size_t slash = path.find('\\');
     std::string head = path.substr(0, slash);
@@ -568,14 +581,7 @@ int regDump(const Args& a) {
     std::string sub;
     if (a.empty() || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        std::printf("missing\n");
-        return 0;
-    }
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegOpenKeyExA");
-    }
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegOpenKeyExA", true);
     Args words(a.begin() + 1, a.end());
     if (words.empty()) dumpKey(key, a[0]);
     for (const std::string& c : words.empty() ? std::vector<std::string>() : subkeyNames(key)) {
@@ -599,10 +605,7 @@ int regSet(const Args& a) {
     std::string sub;
     if (a.size() != 4 || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegCreateKeyExA");
-    }
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegCreateKeyExA");
     const char* name = a[1] == "@" ? nullptr : a[1].c_str();
     if (a[2] == "REG_DWORD") {
         DWORD v = std::strtoul(a[3].c_str(), nullptr, 0);
@@ -613,11 +616,7 @@ int regSet(const Args& a) {
                             static_cast<DWORD>(a[3].size() + 1));
     }
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegSetValueExA");
-    }
-    return 0;
+    return registryResult(rc, "RegSetValueExA");
 }
 
 // reg-create <key>
@@ -626,10 +625,7 @@ int regCreate(const Args& a) {
     std::string sub;
     if (a.size() != 1 || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegCreateKeyExA");
-    }
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegCreateKeyExA");
     RegCloseKey(key);
     return 0;
 }
@@ -653,12 +649,7 @@ int regDacl(const Args& a) {
     HKEY root;
     std::string sub;
     if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
-    LONG rc = setKeyDacl(root, sub, a[1].c_str());
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegSetKeySecurity");
-    }
-    return 0;
+    return registryResult(setKeyDacl(root, sub, a[1].c_str()), "RegSetKeySecurity");
 }
 
 // Deletes a key with everything below it. A key whose DACL refuses the
@@ -685,13 +676,7 @@ int regDelete(const Args& a) {
     HKEY root;
     std::string sub;
     if (a.size() != 1 || !splitKey(a[0], root, sub) || sub.empty()) return fail("usage");
-    LONG rc = deleteTree(root, sub);
-    if (rc == ERROR_FILE_NOT_FOUND) std::printf("missing\n");
-    else if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("deleteTree");
-    }
-    return 0;
+    return registryResult(deleteTree(root, sub), "deleteTree", true);
 }
 
 // reg-delete-value <key> <value name>; "missing" when there is no such value.
@@ -704,12 +689,7 @@ int regDeleteValue(const Args& a) {
         rc = RegDeleteValueA(key, a[1].c_str());
         RegCloseKey(key);
     }
-    if (rc == ERROR_FILE_NOT_FOUND) std::printf("missing\n");
-    else if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegDeleteValueA");
-    }
-    return 0;
+    return registryResult(rc, "RegDeleteValueA", true);
 }
 
 // Whether the service manager still knows a service (one marked for deletion
@@ -766,10 +746,7 @@ int servicesRemove(const Args& a) {
         if (owned || !containsAny(name, a)) continue;
         LONG deleted = deleteTree(servicesKey, name);
         if (deleted == ERROR_SUCCESS) std::printf("deleted key %s\n", name.c_str());
-        else {
-            SetLastError(deleted);
-            rc = fail("deleteTree");
-        }
+        else rc = registryResult(deleted, "deleteTree");
     }
     RegCloseKey(servicesKey);
     return rc;
