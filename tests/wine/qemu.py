@@ -100,28 +100,36 @@ def load_average():
 def register_binfmt(mount=False):
     """Mounts binfmt_misc (where it is not mounted, or always: a namespace's
     own) and registers qemu for i386 programs where no entry of that name
-    exists. Returns (registered here, None), or (False, why not)."""
+    exists. Returns (what it did: a list of "mounted", "registered"; None),
+    or (what it did, why it could not)."""
+    done = []
     if mount or not os.path.exists(os.path.join(BINFMT, "register")):
         r = subprocess.run(["mount", "-t", "binfmt_misc", "binfmt_misc", BINFMT], stdin=subprocess.DEVNULL,
                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
         if r.returncode != 0:
-            return False, "mounting binfmt_misc was refused: %s" % r.stdout.decode().strip()
+            return done, "mounting binfmt_misc was refused: %s" % r.stdout.decode().strip()
+        done.append("mounted")
     if os.path.exists(os.path.join(BINFMT, BINFMT_ENTRY)):
-        return False, None
+        return done, None
     try:
         with open(os.path.join(BINFMT, "register"), "w") as f:
             f.write(BINFMT_REGISTRATION)
     except OSError as e:
-        return False, "registering qemu for i386 programs was refused: %s" % e
-    return True, None
+        return done, "registering qemu for i386 programs was refused: %s" % e
+    done.append("registered")
+    return done, None
 
 
-def unregister_binfmt():
+def undo_binfmt(done):
+    """Takes back what register_binfmt() did on the machine."""
     try:
-        with open(os.path.join(BINFMT, BINFMT_ENTRY), "w") as f:
-            f.write("-1")
-    except OSError as e:
-        say("could not remove the binfmt_misc entry %s: %s" % (BINFMT_ENTRY, e))
+        if "registered" in done:
+            with open(os.path.join(BINFMT, BINFMT_ENTRY), "w") as f:
+                f.write("-1")
+        if "mounted" in done:
+            subprocess.run(["umount", BINFMT], stdin=subprocess.DEVNULL, check=True)
+    except (OSError, subprocess.CalledProcessError) as e:
+        say("could not take back the binfmt_misc registration: %s" % e)
 
 
 def runs_i386(loader):
@@ -470,16 +478,15 @@ def stage(args):
     else:
         say("  no binfmt_misc of the stage's own here (Linux before 6.7, or no user namespaces): "
             "qemu is registered on the machine for the stage's time")
-        registered, why = register_binfmt()
-        if why:
-            say("i686 stage skipped: " + why)
-            return harness.SKIP
+        done, why = register_binfmt()
         try:
+            if why:
+                say("i686 stage skipped: " + why)
+                return harness.SKIP
             child_env[INSIDE] = "machine"
             rc = subprocess.run(argv, env=child_env, stdin=subprocess.DEVNULL).returncode
         finally:
-            if registered:
-                unregister_binfmt()
+            undo_binfmt(done)
     say("i686 stage: %s in %.1f s (load average %s)" % (
         {0: "passed", harness.SKIP: "skipped"}.get(rc, "FAILED"), time.time() - start, load_average()))
     return rc
@@ -490,7 +497,7 @@ def inside(args):
     env = i686_env(args)
     REPORT[:] = [os.path.join(env.work, "i686-stage.log")]
     if os.environ.get(INSIDE) == "namespace":
-        registered, why = register_binfmt(mount=True)
+        _, why = register_binfmt(mount=True)
         if why:
             say("i686 stage skipped: " + why)
             return harness.SKIP
