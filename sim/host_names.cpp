@@ -1,8 +1,9 @@
 // Names of host directories looked up without regard to case, as Windows
 // compares them. A name that does not exist as written is looked for in the
-// whole directory; the names read are kept, and read again only once inotify
-// reports a change in the directory (by any process) or the path names
-// another directory. So a file that is about to be made, which its
+// whole directory; the names read are kept, brought up to date by the names
+// that inotify reports made or removed in the directory (by any process),
+// and read again only when the directory itself moves or goes, when events
+// were lost, or when the path names another directory. So a file that is about to be made, which its
 // attributes, a search and the copy each look for, costs one reading of its
 // directory rather than three.
 #include "host_names.h"
@@ -11,6 +12,7 @@
 #include <sys/inotify.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -52,8 +54,25 @@ void takeChanges(Listings& l) {
             const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
             if (e->mask & IN_Q_OVERFLOW)
                 for (auto& entry : l.byPath) entry.second.current = false;
+            // A name made or removed in a directory changes its listing in
+            // place; anything else (the directory itself moved or removed)
+            // has it read again.
+            bool named = e->len > 0 && e->name[0] && (e->mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM));
             auto range = l.pathsOfWatch.equal_range(e->wd);
-            for (auto it = range.first; it != range.second; ++it) l.byPath[it->second].current = false;
+            for (auto it = range.first; it != range.second; ++it) {
+                Listing& listing = l.byPath[it->second];
+                if (!named || !listing.current) {
+                    listing.current = false;
+                    continue;
+                }
+                auto& names = listing.names;
+                auto at = std::find(names.begin(), names.end(), std::string(e->name));
+                if (e->mask & (IN_CREATE | IN_MOVED_TO)) {
+                    if (at == names.end()) names.push_back(e->name);
+                } else if (at != names.end()) {
+                    names.erase(at);
+                }
+            }
             if (e->mask & IN_IGNORED) l.pathsOfWatch.erase(e->wd);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
