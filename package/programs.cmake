@@ -9,11 +9,17 @@ function(add_family_program target source output_name output_dir)
                  ${CMAKE_CURRENT_SOURCE_DIR}/programs/program_common.cpp)
   target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/programs)
   target_link_libraries(${target} PRIVATE setupcore)
-  target_link_options(${target} PRIVATE ${WINDOWS_LINK_OPTIONS})
+  # As small as the build makes them: what they do not use is left out, and
+  # nothing of the debug information stays in the file.
+  target_link_options(${target} PRIVATE ${WINDOWS_LINK_OPTIONS} -Wl,--gc-sections)
+  if(WIN32)
+    target_link_options(${target} PRIVATE -s)
+  endif()
   get_filename_component(base ${output_name} NAME_WE)
   get_filename_component(suffix ${output_name} EXT)
   set_target_properties(${target} PROPERTIES OUTPUT_NAME ${base} SUFFIX ${suffix}
                         RUNTIME_OUTPUT_DIRECTORY ${output_dir})
+  move_debug_info(${target} --strip-all)
 endfunction()
 
 add_family_program(program_qrvmpsvc qrvmpsvc.cpp QRVMPSVC.EXE ${MEDIA_DIR}/win2000)

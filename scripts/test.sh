@@ -7,18 +7,37 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs=$(nproc)
 fuzz_seconds=${FUZZ_SECONDS:-30}
+# Line tables only: what sanitizer reports and backtraces read, at a
+# fraction of the compile time of full debug information (every build of the
+# run, the Wine suite's too, takes it from here).
+export SETUP_DEBUG_INFO=-g1
+
+# Each stage says how long it took.
+stage_start=$SECONDS
+step() {
+  [ -z "${stage_name:-}" ] || printf '(%s: %d s)\n' "$stage_name" $((SECONDS - stage_start))
+  stage_name="$*" stage_start=$SECONDS
+  printf '\n==== %s ====\n' "$*"
+}
+
+step "Dependencies"
 bash scripts/deps.sh all
 
-step() { printf '\n==== %s ====\n' "$*"; }
-
-# Builds a configured tree; any compiler warning fails the run.
+# Builds a configured tree (or the targets named after it); any compiler
+# warning fails the run.
 build() {
-  if ! cmake --build "$1" -j"$jobs" > "$1.log" 2>&1; then tail -60 "$1.log"; exit 1; fi
-  if grep -E 'warning:|error:' "$1.log"; then echo "the build in $1 is not free of warnings"; exit 1; fi
+  local dir=$1 targets=()
+  shift
+  [ $# -eq 0 ] || targets=(--target "$@")
+  if ! cmake --build "$dir" -j"$jobs" "${targets[@]}" > "$dir.log" 2>&1; then tail -60 "$dir.log"; exit 1; fi
+  if grep -E 'warning:|error:' "$dir.log"; then echo "the build in $dir is not free of warnings"; exit 1; fi
 }
 
 step "Windows build (i686, the shipped program)"
-cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-i686.cmake > /dev/null
+# Configured as the Wine suite configures its i686 build, which it then finds
+# up to date instead of building it again.
+cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-i686.cmake" -DCMAKE_C_FLAGS=-Werror \
+  -DCMAKE_CXX_FLAGS=-Werror -DSETUP_TESTS=OFF > /dev/null
 build build-win32
 i686-w64-mingw32-objdump -p build-win32/media/win2000/SETUP.EXE > build-win32/SETUP.imports
 grep -q 'file format pei-i386' build-win32/SETUP.imports
@@ -28,24 +47,53 @@ if grep 'DLL Name' build-win32/SETUP.imports | grep -viE 'kernel32|advapi32|user
 fi
 
 step "Linux build, unit, scenario and Wine tests"
-cmake -S . -B build > /dev/null
+cmake -S . -B build -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
 build build
-(cd build && ctest --output-on-failure -j"$jobs")
+(cd build && ctest --output-on-failure -j"$jobs" -LE i686)
+
+# The shipped i686 SETUP.EXE under 32-bit Wine through qemu-user: a stage of
+# its own with a time budget of its own (tests/wine/qemu.py, docs/wine.md).
+step "i686 stage: the shipped SETUP.EXE under 32-bit Wine through qemu-user"
+i686_start=$SECONDS
+i686_report=build/tests/wine/work/i686-stage.log
+rm -f "$i686_report"
+i686_rc=0
+(cd build && ctest --output-on-failure -L i686) > build/i686-stage.ctest.log 2>&1 || i686_rc=$?
+cat "$i686_report" 2> /dev/null || true
+if [ $i686_rc -ne 0 ]; then cat build/i686-stage.ctest.log; exit 1; fi
+grep -Eq '^i686 stage(: passed|:? skipped)' "$i686_report" || { cat build/i686-stage.ctest.log; exit 1; }
+echo "i686 stage took $((SECONDS - i686_start)) s"
 
 step "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -DSETUP_SANITIZE=ON > /dev/null
+cmake -S . -B build-asan -DSETUP_SANITIZE=ON -DSETUP_BENCHMARKS=OFF > /dev/null
 build build-asan
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -E 'Wine')
 
 step "Fuzzing, ${fuzz_seconds} s per target"
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -DSETUP_FUZZ=ON > /dev/null
-build build-fuzz
+build build-fuzz fuzz_targets
+# The targets run side by side, as many at a time as there are cores, each
+# for the whole time on a core of its own.
+fuzzing=() fuzz_failed=0
+wait_fuzzing() {
+  local run corpus
+  for run in "${fuzzing[@]}"; do
+    corpus=${run#*:}
+    wait "${run%%:*}" || { tail -40 "$corpus.log"; fuzz_failed=1; }
+    rm -rf "$corpus" "$corpus.log"
+  done
+  fuzzing=()
+}
 for target in build-fuzz/tests/fuzz/*_fuzz; do
   [ -x "$target" ] || continue
+  [ ${#fuzzing[@]} -lt "$jobs" ] || wait_fuzzing
   echo "fuzzing $(basename "$target")"
   corpus=$(mktemp -d)
-  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 "$corpus" > "$corpus.log" 2>&1 || { tail -40 "$corpus.log"; exit 1; }
-  rm -rf "$corpus" "$corpus.log"
+  "$target" -max_total_time="$fuzz_seconds" -rss_limit_mb=2048 "$corpus" > "$corpus.log" 2>&1 &
+  fuzzing+=("$!:$corpus")
 done
+wait_fuzzing
+[ "$fuzz_failed" -eq 0 ] || exit 1
 
 step "All tests passed"
+echo "(whole run: $SECONDS s)"

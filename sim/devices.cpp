@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 
 #include "platform/win_registry.h"
 #include "runtime.h"
@@ -48,6 +49,19 @@ Device* findDevice(const std::string& instanceId) {
     return nullptr;
 }
 
+// The recorded position holds while the device list is as it was when the
+// set was made (or has changed only elsewhere); otherwise the list is
+// searched.
+Device* memberDevice(const DevInfoSet& set, size_t index) {
+    const std::string& instanceId = set.members[index];
+    if (index < set.positions.size()) {
+        auto& devices = machine().devices;
+        size_t at = set.positions[index];
+        if (at < devices.size() && equalNoCase(devices[at].instanceId, instanceId)) return &devices[at];
+    }
+    return findDevice(instanceId);
+}
+
 void fillDevInfoData(HDEVINFO h, size_t index, const Device& d, PSP_DEVINFO_DATA data) {
     GUID g{};
     parseGuid(d.classGuid, g);
@@ -68,7 +82,7 @@ Device* deviceOf(HDEVINFO h, PSP_DEVINFO_DATA data) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    Device* d = findDevice(set->members[data->DevInst - 1]);
+    Device* d = memberDevice(*set, data->DevInst - 1);
     if (!d) {
         SetLastError(ERROR_NO_SUCH_DEVINST);
         return nullptr;
@@ -125,7 +139,12 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HW
     }
     DevInfoSet set;
     set.interfaces = (flags & DIGCF_DEVICEINTERFACE) != 0;
-    for (const auto& d : machine().devices) {
+    // The first device of each instance id, as a search by id finds it.
+    std::unordered_map<std::string, size_t> first;
+    const auto& devices = machine().devices;
+    for (size_t i = 0; i < devices.size(); ++i) {
+        const Device& d = devices[i];
+        size_t firstAt = first.emplace(upper(d.instanceId), i).first->second;
         if ((flags & DIGCF_PRESENT) && !d.present) continue;
         if (!d.registered) continue;  // a device still being created lives only in its own set
         if (set.interfaces) {
@@ -141,6 +160,7 @@ HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HW
             if (!equalNoCase(d.instanceId.substr(0, prefix.size()), prefix)) continue;
         }
         set.members.push_back(d.instanceId);
+        set.positions.push_back(firstAt);
     }
     SetLastError(NO_ERROR);  // a successful Setup API call clears the last error
     return reinterpret_cast<HDEVINFO>(newSet(set));
@@ -150,10 +170,14 @@ BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO h) {
     Call c("SetupDiDestroyDeviceInfoList", {arg(h)}, false);
     DevInfoSet* set = findSet(h);
     if (!set) return FALSE;
-    // Devices created in the set and never registered go with it.
+    // Devices created in the set and never registered go with it. Most
+    // machines have none, and then no member needs looking for.
     Machine& m = machine();
     size_t before = m.devices.size();
-    for (const auto& member : set->members) {
+    bool anyUnregistered = false;
+    for (const auto& d : m.devices) anyUnregistered = anyUnregistered || !d.registered;
+    for (size_t k = 0; anyUnregistered && k < set->members.size(); ++k) {
+        const std::string& member = set->members[k];
         for (size_t i = 0; i < m.devices.size(); ++i) {
             if (!m.devices[i].registered && equalNoCase(m.devices[i].instanceId, member)) {
                 m.devices.erase(m.devices.begin() + static_cast<long>(i));
@@ -183,7 +207,7 @@ BOOL WINAPI SetupDiEnumDeviceInfo(HDEVINFO h, DWORD index, PSP_DEVINFO_DATA data
         SetLastError(ERROR_NO_MORE_ITEMS);
         return FALSE;
     }
-    Device* d = findDevice(set->members[index]);
+    Device* d = memberDevice(*set, index);
     if (!d) {
         SetLastError(ERROR_NO_SUCH_DEVINST);
         return FALSE;
@@ -258,7 +282,7 @@ BOOL WINAPI SetupDiEnumDeviceInterfaces(HDEVINFO h, PSP_DEVINFO_DATA devData, CO
     std::vector<size_t> members;
     if (sameGuid(*guid, hidGuid())) {
         for (size_t i = 0; i < set->members.size(); ++i) {
-            Device* d = findDevice(set->members[i]);
+            Device* d = memberDevice(*set, i);
             if (d && d->hid.present) members.push_back(i);
         }
     }
@@ -286,7 +310,7 @@ BOOL WINAPI SetupDiGetDeviceInterfaceDetailA(HDEVINFO h, PSP_DEVICE_INTERFACE_DA
         SetLastError(ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    Device* d = findDevice(set->members[ifData->Reserved - 1]);
+    Device* d = memberDevice(*set, ifData->Reserved - 1);
     if (!d) {
         SetLastError(ERROR_NO_SUCH_DEVICE_INTERFACE);
         return FALSE;

@@ -15,6 +15,10 @@ struct DevInfoSet {
     bool hasClass = false;         // made for one setup class
     GUID classGuid{};
     std::vector<std::string> members;  // instance ids, in enumeration order
+    // Where each member stood in the machine's device list when the set was
+    // made, so that finding it does not search the whole list; members added
+    // later have none.
+    std::vector<size_t> positions;
 };
 
 // The set behind a handle, or null (last error ERROR_INVALID_HANDLE).
@@ -30,6 +34,9 @@ Device* deviceOf(HDEVINFO h, PSP_DEVINFO_DATA data);
 void fillDevInfoData(HDEVINFO h, size_t index, const Device& d, PSP_DEVINFO_DATA data);
 
 Device* findDevice(const std::string& instanceId);
+// The device of the set's member at `index` (the first device with its
+// instance id), or null when it is gone.
+Device* memberDevice(const DevInfoSet& set, size_t index);
 
 // REG_MULTI_SZ value of a device's hardware ids, as the Setup API returns it.
 std::string hardwareIdProperty(const Device& d);

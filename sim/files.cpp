@@ -21,6 +21,7 @@
 
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
+#include "host_names.h"
 #include "runtime.h"
 
 using namespace sim;
@@ -42,22 +43,18 @@ static std::vector<std::string> components(const std::string& path) {
     return out;
 }
 
+static bool isDirectory(const std::string& host) {
+    struct stat st;
+    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
 // The entry of a host directory whose name equals `name` without regard to
 // case; the exact name first.
 static std::string matchEntry(const std::string& dir, const std::string& name) {
     struct stat st;
     if (::stat((dir + "/" + name).c_str(), &st) == 0) return name;
-    DIR* d = ::opendir(dir.c_str());
-    if (!d) return name;
-    std::string found = name;
-    while (dirent* e = ::readdir(d)) {
-        if (equalNoCase(e->d_name, name)) {
-            found = e->d_name;
-            break;
-        }
-    }
-    ::closedir(d);
-    return found;
+    std::string found = entryNoCase(dir, name);
+    return found.empty() ? name : found;
 }
 
 bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
@@ -102,19 +99,40 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     std::string host = root;
     for (const auto& c : parts) {
         out.windows += "\\" + c;
-        host += "/" + matchEntry(host, c);
+        host += "/" + c;
     }
     if (parts.empty()) out.windows += "\\";
     if (out.windows.size() >= MAX_PATH) {
         error = ERROR_FILENAME_EXCED_RANGE;
         return false;
     }
-    out.host = host;
+    // Where every name exists as written, matching each one (the exact name
+    // first) gives the same path: one look at the whole path does, or at its
+    // parent when only the last name is new or written in another case.
     struct stat st;
-    if (::stat(host.c_str(), &st) == 0) {
-        out.exists = true;
-        out.directory = S_ISDIR(st.st_mode);
+    bool found = ::stat(host.c_str(), &st) == 0;
+    bool parentDirectory = found;
+    if (!found) {
+        std::string parent = host.substr(0, host.find_last_of('/'));
+        struct stat parentStat;
+        parentDirectory = ::stat(parent.c_str(), &parentStat) == 0 && S_ISDIR(parentStat.st_mode);
+        if (parentDirectory && !parts.empty()) {
+            std::string other = entryNoCase(parent, parentStat, parts.back());
+            if (!other.empty()) {
+                host = parent + "/" + other;
+                found = ::stat(host.c_str(), &st) == 0;
+            }
+        } else if (!parts.empty()) {
+            host = root;
+            for (const auto& c : parts) host += "/" + matchEntry(host, c);
+            found = ::stat(host.c_str(), &st) == 0;
+            parentDirectory = found || isDirectory(host.substr(0, host.find_last_of('/')));
+        }
     }
+    out.host = host;
+    out.exists = found;
+    out.directory = found && S_ISDIR(st.st_mode);
+    out.parentDirectory = parentDirectory;
     return true;
 }
 

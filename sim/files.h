@@ -11,6 +11,7 @@ struct ResolvedPath {
     std::string host;      // host path, names matched without regard to case
     bool exists = false;
     bool directory = false;
+    bool parentDirectory = false;  // the folder that holds it exists
 };
 
 // Resolves a Windows path (absolute, drive-relative or relative to the
@@ -37,5 +38,9 @@ bool fileInUse(const std::string& canonicalWindowsPath);
 // writing with WriteFile. Returns the handle, or INVALID_HANDLE_VALUE with
 // the last error set.
 void* createFile(const ResolvedPath& path, unsigned long access, unsigned long disposition);
+// Copies a host file's bytes and permissions (programs stay runnable) in
+// the kernel, through descriptors that no child process inherits.
+enum class HostCopy { Done, SourceUnreadable, TargetUnwritable, WriteFailed };
+HostCopy copyHostFile(const std::string& from, const std::string& to);
 
 }  // namespace sim

@@ -2,12 +2,12 @@
 // creation, copies, deletion and attributes. The read-only attribute lives
 // in the machine (keyed by the canonical Windows path), not in the host's
 // permissions, so that it holds when the tests run as root.
+#include <fcntl.h>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
-#include <fstream>
-#include <sstream>
 
 #include "files.h"
 #include "platform/win_files.h"
@@ -26,11 +26,6 @@ std::string hostParent(const std::string& host) {
     return slash == std::string::npos ? std::string(".") : host.substr(0, slash);
 }
 
-bool isHostDirectory(const std::string& host) {
-    struct stat st;
-    return ::stat(host.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
-}
-
 // Resolves a path for an operation on an existing file or directory: the
 // Windows error when it is not there (a missing parent directory gives
 // ERROR_PATH_NOT_FOUND, as on Windows).
@@ -41,7 +36,7 @@ bool resolveExisting(const char* name, ResolvedPath& r, DWORD& error) {
         return false;
     }
     if (!r.exists) {
-        error = isHostDirectory(hostParent(r.host)) ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
+        error = r.parentDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
         return false;
     }
     return true;
@@ -68,6 +63,34 @@ bool readOnly(const std::string& canonical) {
 
 }  // namespace
 
+namespace sim {
+
+HostCopy copyHostFile(const std::string& from, const std::string& to) {
+    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat st;
+    if (in < 0 || ::fstat(in, &st) != 0) {
+        if (in >= 0) ::close(in);
+        return HostCopy::SourceUnreadable;
+    }
+    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (out < 0) {
+        ::close(in);
+        return HostCopy::TargetUnwritable;
+    }
+    bool ok = ::fchmod(out, st.st_mode & 07777) == 0;
+    for (off_t left = st.st_size; ok && left > 0;) {
+        ssize_t n = ::sendfile(out, in, nullptr, static_cast<size_t>(left));
+        if (n < 0) ok = false;
+        if (n <= 0) break;  // 0: the source is shorter than it was
+        left -= n;
+    }
+    if (::close(out) != 0) ok = false;
+    ::close(in);
+    return ok ? HostCopy::Done : HostCopy::WriteFailed;
+}
+
+}  // namespace sim
+
 BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
     Call c("CreateDirectoryA", {arg(name), arg(static_cast<const void*>(sa))});
     if (c.injected()) return FALSE;
@@ -81,7 +104,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
         SetLastError(ERROR_ALREADY_EXISTS);
         return FALSE;
     }
-    if (!isHostDirectory(hostParent(r.host))) {
+    if (!r.parentDirectory) {
         SetLastError(ERROR_PATH_NOT_FOUND);  // one level at a time
         return FALSE;
     }
@@ -148,7 +171,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         SetLastError(newName ? static_cast<DWORD>(resolveError) : ERROR_INVALID_PARAMETER);
         return FALSE;
     }
-    if (!to.exists && !isHostDirectory(hostParent(to.host))) {
+    if (!to.exists && !to.parentDirectory) {
         SetLastError(ERROR_PATH_NOT_FOUND);
         return FALSE;
     }
@@ -181,32 +204,22 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         }
     }
 
-    std::ifstream in(from.host, std::ios::binary);
-    std::stringstream data;
-    data << in.rdbuf();
-    struct stat st;
-    if (!in || ::stat(from.host.c_str(), &st) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+    // The copy is written over the target, as Windows writes it; a failure
+    // part way removes what was written. A target that the host will not
+    // open for writing (a program it runs) is written beside and renamed
+    // over instead.
+    HostCopy copied = copyHostFile(from.host, to.host);
+    if (copied == HostCopy::TargetUnwritable) {
+        std::string temporary = hostParent(to.host) + "/.copy-" + std::to_string(::getpid()) + ".tmp";
+        copied = copyHostFile(from.host, temporary);
+        if (copied == HostCopy::Done && std::rename(temporary.c_str(), to.host.c_str()) != 0)
+            copied = HostCopy::TargetUnwritable;
+        if (copied != HostCopy::Done) std::remove(temporary.c_str());
+    } else if (copied == HostCopy::WriteFailed) {
+        std::remove(to.host.c_str());
     }
-    // Written beside the target and renamed over it, so that a failure
-    // leaves the old file whole.
-    std::string temporary = hostParent(to.host) + "/.copy-" + std::to_string(::getpid()) + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::binary | std::ios::trunc);
-        out << data.str();
-        out.close();
-        if (!out) {
-            std::remove(temporary.c_str());
-            SetLastError(ERROR_ACCESS_DENIED);  // disk full or no write access
-            return FALSE;
-        }
-    }
-    // The host permissions travel with the bytes: programs stay runnable.
-    ::chmod(temporary.c_str(), st.st_mode & 07777);
-    if (std::rename(temporary.c_str(), to.host.c_str()) != 0) {
-        std::remove(temporary.c_str());
-        SetLastError(ERROR_ACCESS_DENIED);
+    if (copied != HostCopy::Done) {
+        SetLastError(ERROR_ACCESS_DENIED);  // unreadable source, disk full or no write access
         return FALSE;
     }
 

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "files.h"
+#include "host_names.h"
 #include "platform/win_files.h"
 #include "runtime.h"
 
@@ -60,6 +61,21 @@ std::vector<Entry> listDirectory(const ResolvedPath& dir, const std::string& pat
         for (const char* dot : {".", ".."})
             if (nameMatches(pattern, dot)) found.push_back({dot, FILE_ATTRIBUTE_DIRECTORY, 0});
     std::vector<Entry> named;
+    if (pattern.find_first_of("*?") == std::string::npos && pattern != "." && pattern != "..") {
+        // A name without wildcards finds at most that one entry: the name as
+        // written when it exists (no two names of the machine differ only in
+        // case), else the one entry that equals it without regard to case.
+        struct stat st;
+        std::string name = ::stat((dir.host + "/" + pattern).c_str(), &st) == 0 ? pattern
+                                                                                : entryNoCase(dir.host, pattern);
+        bool exists = !name.empty() && (name == pattern || ::stat((dir.host + "/" + name).c_str(), &st) == 0);
+        if (exists && name.size() < MAX_PATH) {
+            std::string canonical = dir.windows + (root ? "" : "\\") + name;
+            found.push_back({name, static_cast<DWORD>(fileAttributes(canonical, S_ISDIR(st.st_mode))),
+                             S_ISDIR(st.st_mode) ? 0 : static_cast<long long>(st.st_size)});
+        }
+        return found;
+    }
     if (DIR* d = ::opendir(dir.host.c_str())) {
         while (dirent* e = ::readdir(d)) {
             std::string name = e->d_name;

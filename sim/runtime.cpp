@@ -28,7 +28,7 @@ struct State {
     bool record = true;
     std::vector<CallRecord> calls;
     size_t totalCalls = 0;
-    std::map<std::string, unsigned> perFunction;
+    std::map<std::string, unsigned, std::less<>> perFunction;  // found by a function's name as given
     struct Fault {
         std::string function;
         unsigned nth;
@@ -36,6 +36,7 @@ struct State {
     };
     std::vector<Fault> faults;
     std::string traceFile;
+    FILE* trace = nullptr;  // traceFile, opened at the first call
 };
 
 State& S() {
@@ -164,6 +165,9 @@ Machine& machine() {
                 std::fprintf(stderr, "winsim: %s\n", error.c_str());
                 std::exit(3);
             }
+            // Only unit tests read the record of calls; a program started in
+            // a machine folder keeps none (WINSIM_TRACE writes it out instead).
+            s.record = false;
             applyEnvironment();
         }
     }
@@ -389,7 +393,9 @@ Call::Call(const char* function, std::vector<std::string> args, bool injectable)
     machine();  // attach before anything is counted
     State& s = S();
     s.totalCalls++;
-    unsigned n = ++s.perFunction[function];
+    auto counted = s.perFunction.find(function);
+    if (counted == s.perFunction.end()) counted = s.perFunction.emplace(function, 0).first;
+    unsigned n = ++counted->second;
     for (const auto& f : s.faults) {
         if (!injectable) break;
         bool match = (f.function == function && (f.nth == 0 || f.nth == n)) ||
@@ -414,9 +420,12 @@ Call::~Call() {
             const CallRecord& c = s.calls[index_];
             json j{{"function", c.function}, {"args", c.args}, {"lastError", c.lastError}};
             if (c.injected) j["injected"] = true;
-            if (FILE* f = std::fopen(s.traceFile.c_str(), "a")) {
-                std::fprintf(f, "%s\n", j.dump().c_str());
-                std::fclose(f);
+            // Opened once and written through line by line, so that the
+            // record is whole up to the last call whatever ends the process.
+            if (!s.trace) s.trace = std::fopen(s.traceFile.c_str(), "ae");
+            if (s.trace) {
+                std::fprintf(s.trace, "%s\n", j.dump().c_str());
+                std::fflush(s.trace);
             }
             if (!s.record) s.calls.pop_back();
         }

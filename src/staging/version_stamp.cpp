@@ -26,20 +26,42 @@ const char* findPattern(const char* pattern, const char* block, int length) {
     // A later occurrence overwrites an earlier one; the last byte sets none.
     for (int j = 0; j <= m - 2; ++j) skip[static_cast<unsigned char>(pattern[j])] = m - 1 - j;
 
-    int pos = m - 1;
-    while (pos < length) {
-        int j = m - 1;
-        int k = pos;
-        while (j >= 0 && block[k] == pattern[j]) {
+    const unsigned char* bytes = reinterpret_cast<const unsigned char*>(block);
+    const unsigned char* wanted = reinterpret_cast<const unsigned char*>(pattern);
+    const unsigned char lastByte = wanted[m - 1];
+    const size_t lastByteShift = static_cast<uint32_t>(skip[lastByte]);
+    const size_t end = static_cast<size_t>(length);
+    // The block position under the pattern's last byte; a size_t, so that a
+    // shift past the end cannot overflow it.
+    size_t pos = patternLength - 1;
+    for (;;) {
+        // A byte that occurs nowhere in the pattern moves it by its whole
+        // length. In a loop of their own these steps do not wait for the
+        // table's answer to know the next position, so the processor reads
+        // ahead; the shift taken is the table's all the same.
+        unsigned char under;
+        int32_t shift;
+        for (;;) {
+            if (pos >= end) return nullptr;
+            under = bytes[pos];
+            shift = skip[under];
+            if (shift != m || under == lastByte) break;
+            pos += patternLength;
+        }
+        if (under != lastByte) {
+            pos += static_cast<uint32_t>(shift);
+            continue;
+        }
+        // The last byte matches: compare the rest backwards.
+        int j = m - 2;
+        const unsigned char* k = bytes + pos - 1;
+        while (j >= 0 && *k == wanted[j]) {
             --j;
             --k;
         }
-        if (j < 0) return block + pos - m + 1;
-        int shift = skip[static_cast<unsigned char>(block[pos])];
-        if (shift >= length - pos) break;  // past the end, without overflowing pos
-        pos += shift;
+        if (j < 0) return block + (pos + 1 - patternLength);
+        pos += lastByteShift;  // the table's entry for the byte under it
     }
-    return nullptr;
 }
 
 // Reads the stamp of one file into `version` (256 bytes). 1: the file has a
@@ -58,8 +80,8 @@ static int readVersionText(const char* path, char* buffer, char* version) {
     const char* text = start + (sizeof StampStart - 1);
     const char* bytesEnd = buffer + got;
     // The end marker must begin before the first NUL after the start marker.
-    const char* limit = text;
-    while (limit < bytesEnd && *limit != '\0') ++limit;
+    const void* nul = std::memchr(text, '\0', static_cast<size_t>(bytesEnd - text));
+    const char* limit = nul ? static_cast<const char*>(nul) : bytesEnd;
     const char* end = findPattern(StampEnd, text, static_cast<int>(limit - text));
     if (!end) return 1;
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "files.h"
 #include "runtime.h"
 
 namespace fs = std::filesystem;
@@ -41,6 +42,34 @@ static int shell(const std::string& command) {
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+// A fresh folder for a machine of the current test.
+static std::string testFolder(const std::string& suffix) {
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
+    name += suffix;
+    for (auto& c : name)
+        if (c == '/') c = '_';
+    std::string folder = std::string(SCENARIO_WORK_DIR) + "/" + name;
+    fs::remove_all(folder);
+    fs::create_directories(fs::path(folder).parent_path());
+    return folder;
+}
+
+Machine::Machine(const Machine& original, const std::string& suffix) : folder_(testFolder(suffix)) {
+    std::error_code ec;
+    fs::create_directory(folder_, ec);
+    for (auto it = fs::recursive_directory_iterator(original.folder_, ec); !ec && it != fs::end(it); it.increment(ec)) {
+        fs::path to = fs::path(folder_) / fs::relative(it->path(), original.folder_);
+        if (it->is_directory()) fs::create_directory(to, ec);
+        // Copied through descriptors that no child process inherits: a
+        // program that another thread starts meanwhile must not hold the
+        // copy open for writing, or running the copy would fail (ETXTBSY).
+        else if (sim::copyHostFile(it->path().string(), to.string()) != sim::HostCopy::Done)
+            ec = std::make_error_code(std::errc::io_error);
+    }
+    if (ec) ADD_FAILURE() << "cannot copy " << original.folder_ << ": " << ec.message();
+}
+
 Machine::Machine(const std::string& preset, const std::string& suffix) {
     create(suffix, preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
                                                                                     : "--preset " + quote(preset));
@@ -49,14 +78,7 @@ Machine::Machine(const std::string& preset, const std::string& suffix) {
 Machine::Machine(Seed seed, const std::string& suffix) { create(suffix, "--random " + std::to_string(seed.value)); }
 
 void Machine::create(const std::string& suffix, const std::string& source) {
-    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "scenario";
-    name += suffix;
-    for (auto& c : name)
-        if (c == '/') c = '_';
-    folder_ = std::string(SCENARIO_WORK_DIR) + "/" + name;
-    fs::remove_all(folder_);
-    fs::create_directories(fs::path(folder_).parent_path());
+    folder_ = testFolder(suffix);
     int rc = shell(std::string(WINSIM_BINARY) + " create " + quote(folder_) + " " + source + " > /dev/null");
     if (rc != 0) ADD_FAILURE() << "winsim create failed: " << source;
 }

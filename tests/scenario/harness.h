@@ -33,6 +33,9 @@ public:
         uint64_t value;
     };
     Machine(Seed seed, const std::string& suffix);
+    // A copy of another machine's folder, as that machine stands (named the
+    // same way).
+    Machine(const Machine& original, const std::string& suffix);
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;

@@ -1,12 +1,19 @@
 // Fault sweep over the typical unattended installation: each platform call
 // of the first phase in turn fails (the n-th call of the process with error
-// 31), and then each of a bounded sample of the service phase's calls. Every
-// run must end with one of the installer's exit codes and the message that
-// goes with it: no crash, no hang, no sanitizer report, no handle or heap
-// block left.
+// 31), and then each of a sample of the service phase's calls. Every run
+// must end with one of the installer's exit codes and the message that goes
+// with it: no crash, no hang, no sanitizer report, no handle or heap block
+// left.
+//
+// Every point starts from a copy of a machine folder made once: the fresh
+// machine for the first phase, the machine after an undisturbed first phase
+// for the service phase. The points are dealt out to shards, one test each,
+// which CTest runs side by side; a verdict function judges each point by its
+// run and the machine that the run left.
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -21,14 +28,25 @@ namespace {
 
 const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE /X";
 const int RunLimitSeconds = 60;
-const int Workers = 4;
-// Every call up to here is made to fail; beyond it, every SampleStep-th.
-const size_t AlwaysSwept = 200;
-const size_t SampleStep = 4;
+const int Workers = 2;  // points of one shard run side by side
+const int FirstPhaseShards = 12;
+const int ServicePhaseShards = 4;
 // The service phase's calls are not counted from outside; a bounded range is
 // sampled (faults past its last call leave the run clean).
 const size_t ServiceCallBound = 400;
-const size_t ServiceSampleStep = 10;
+const size_t ServiceSampleStep = 5;
+
+// One point of a sweep after its run.
+struct PointRun {
+    size_t call;                     // the platform call that was made to fail
+    const scenario::RunResult& run;  // what the run printed, its exit code and report
+    scenario::Machine& machine;      // the machine as the run left it
+};
+
+// What is wrong with a point; empty when nothing is.
+using Verdict = std::function<std::string(const PointRun&)>;
+// Runs one point on its machine: the call to fail is the argument.
+using PointRunner = std::function<scenario::RunResult(scenario::Machine&, size_t)>;
 
 bool endsWith(const std::string& text, const std::string& tail) {
     return text.size() >= tail.size() && text.compare(text.size() - tail.size(), tail.size(), tail) == 0;
@@ -39,109 +57,136 @@ bool sanitizerReport(const std::string& text) {
            contains(text, "LeakSanitizer");
 }
 
-// The final text that goes with an exit code of the first phase.
-std::string firstPhaseVerdict(const scenario::RunResult& r) {
-    if (sanitizerReport(r.output)) return "sanitizer report";
-    switch (r.exitCode) {
-        case 0:
-            return endsWith(r.output, Complete) ? "" : "exit 0 without message 13";
-        case 1:
-            return endsWith(r.output, RemovedOld) || endsWith(r.output, Complete + RebootForDriver)
-                       ? ""
-                       : "exit 1 without message 78 or messages 13 and 32";
-        case 2:
-            return endsWith(r.output, Failed) || endsWith(r.output, RemovingOld) ? "" : "exit 2 without message 28";
-        case 8:
-            return endsWith(r.output, Failed) ? "" : "exit 8 without message 28";
-        case 124:
-            return "hang";
-        default:
-            return "exit code " + std::to_string(r.exitCode);
-    }
+std::string failing(size_t call) { return "*#" + std::to_string(call) + "=31"; }
+
+// The points of one shard out of `shards`: every shards-th of all points.
+std::vector<size_t> shardOf(const std::vector<size_t>& points, int shard, int shards) {
+    std::vector<size_t> mine;
+    for (size_t i = static_cast<size_t>(shard); i < points.size(); i += static_cast<size_t>(shards))
+        mine.push_back(points[i]);
+    return mine;
 }
 
-// Runs `job(n)` for every n of `points` on a few threads.
-template <typename Job>
-void forEachPoint(const std::vector<size_t>& points, Job job) {
+// Runs every point on a copy of `start`, a few at a time, and fails the test
+// with every verdict that finds something wrong.
+void sweep(const scenario::Machine& start, const std::vector<size_t>& points, const PointRunner& runPoint,
+           const Verdict& verdict) {
+    std::mutex guard;
+    std::vector<std::string> failures;
     std::atomic<size_t> next{0};
     std::vector<std::thread> threads;
     for (int w = 0; w < Workers; ++w)
         threads.emplace_back([&, w] {
-            for (size_t i; (i = next++) < points.size();) job(w, points[i]);
+            for (size_t i; (i = next++) < points.size();) {
+                scenario::Machine machine(start, ".w" + std::to_string(w));
+                machine.timeoutSeconds = RunLimitSeconds;
+                machine.traced = false;
+                scenario::RunResult r = runPoint(machine, points[i]);
+                std::string wrong = verdict(PointRun{points[i], r, machine});
+                if (!wrong.empty()) {
+                    std::lock_guard<std::mutex> g(guard);
+                    failures.push_back("call " + std::to_string(points[i]) + ": " + wrong + "\n" + r.output);
+                }
+            }
         });
     for (auto& t : threads) t.join();
+    for (const auto& f : failures) ADD_FAILURE() << f;
+    ::testing::Test::RecordProperty("points", static_cast<int>(points.size()));
 }
 
-std::vector<size_t> sweepPoints(size_t count, size_t always, size_t step) {
+// The first phase: the final text that goes with its exit code, and nothing
+// left open.
+std::string firstPhaseVerdict(const PointRun& p) {
+    const scenario::RunResult& r = p.run;
+    if (sanitizerReport(r.output)) return "sanitizer report";
+    if (r.exitCode == 124) return "hang";
+    std::string wrong;
+    switch (r.exitCode) {
+        case 0:
+            if (!endsWith(r.output, Complete)) wrong = "exit 0 without message 13";
+            break;
+        case 1:
+            if (!endsWith(r.output, RemovedOld) && !endsWith(r.output, Complete + RebootForDriver))
+                wrong = "exit 1 without message 78 or messages 13 and 32";
+            break;
+        case 2:
+            if (!endsWith(r.output, Failed) && !endsWith(r.output, RemovingOld)) wrong = "exit 2 without message 28";
+            break;
+        case 8:
+            if (!endsWith(r.output, Failed)) wrong = "exit 8 without message 28";
+            break;
+        default:
+            return "exit code " + std::to_string(r.exitCode);
+    }
+    if (!wrong.empty()) return wrong;
+    if (!r.report.is_object()) return "no exit report";
+    if (r.report.value("openHandles", -1) != 0 || r.report.value("heapBlocks", -1) != 0)
+        return "left open: " + r.report.dump();
+    return "";
+}
+
+// The service phase, started by the next start of Windows: the service
+// process ends with 0, and its console with its final message; or, where
+// the dispatcher itself failed, with 1 and the second phase still pending.
+std::string servicePhaseVerdict(const PointRun& p) {
+    const scenario::RunResult& start = p.run;
+    if (start.exitCode == 124) return "hang";
+    if (start.exitCode != 0) return "restart ended with " + std::to_string(start.exitCode);
+    if (sanitizerReport(start.output)) return "sanitizer report";
+    sim::Machine m = p.machine.state();
+    // A dispatcher that could not connect leaves the second phase pending:
+    // the process ends with 1 and says why on the event log.
+    if (contains(start.output, "  service mpsetup: " + StagedSetup + "\n    exit code 1\n") &&
+        contains(start.output, "\"StartServiceCtrlDispatcher failed.\""))
+        return m.services.count("mpsetup") ? "" : "the dispatcher failed and the second phase is gone";
+    if (!contains(start.output, "  service mpsetup: " + StagedSetup + "\n    exit code 0\n"))
+        return "the service process did not end with 0";
+    const std::string& console = m.processes.empty() ? std::string() : m.processes.back().output;
+    if (!(console.empty() || endsWith(console, Complete) || endsWith(console, Complete + RebootForDriver) ||
+          endsWith(console, Failed)))
+        return "service console without its final message";
+    return "";
+}
+
+class FirstPhaseSweep : public ::testing::TestWithParam<int> {};
+class ServicePhaseSweep : public ::testing::TestWithParam<int> {};
+
+// Every call of the first phase fails in turn.
+TEST_P(FirstPhaseSweep, EveryCallFailingInTurn) {
+    scenario::Machine fresh("default", ".fresh");
+    scenario::Machine reference(fresh, ".reference");
+    reference.timeoutSeconds = RunLimitSeconds;
+    auto clean = reference.run(MediaSetup);
+    ASSERT_EQ(clean.exitCode, 1) << clean.output;
+    ASSERT_TRUE(clean.report.is_object());
+    size_t count = clean.report.value("calls", 0u);
+    ASSERT_GT(count, 50u) << "the undisturbed run counts the platform calls";
+
     std::vector<size_t> points;
-    for (size_t n = 1; n <= count; ++n)
-        if (n <= always || n % step == 0 || n == count) points.push_back(n);
-    return points;
+    for (size_t n = 1; n <= count; ++n) points.push_back(n);
+    sweep(fresh, shardOf(points, GetParam(), FirstPhaseShards),
+          [](scenario::Machine& m, size_t call) {
+              return m.run(MediaSetup, "", "D:\\WIN2000", {"--fail", failing(call)});
+          },
+          firstPhaseVerdict);
 }
 
-TEST(SweepFaults, EveryFirstPhaseCallFailingInTurn) {
-    scenario::Machine clean("default", ".clean");
-    clean.timeoutSeconds = RunLimitSeconds;
-    auto reference = clean.run(MediaSetup);
-    ASSERT_EQ(reference.exitCode, 1) << reference.output;
-    ASSERT_TRUE(reference.report.is_object());
-    size_t count = reference.report.value("calls", 0u);
-    ASSERT_GT(count, 50u) << "the traced run counts the platform calls";
+// Calls of the service phase fail in turn, from the machine that an
+// undisturbed first phase left.
+TEST_P(ServicePhaseSweep, SampledCallsFailingInTurn) {
+    scenario::Machine firstPhaseDone("default", ".start");
+    firstPhaseDone.timeoutSeconds = RunLimitSeconds;
+    auto first = firstPhaseDone.run(MediaSetup);
+    ASSERT_EQ(first.exitCode, 1) << first.output;
 
-    std::mutex guard;
-    std::vector<std::string> failures;
-    std::vector<size_t> points = sweepPoints(count, AlwaysSwept, SampleStep);
-    forEachPoint(points, [&](int worker, size_t n) {
-        scenario::Machine machine("default", ".w" + std::to_string(worker));
-        machine.timeoutSeconds = RunLimitSeconds;
-        auto r = machine.run(MediaSetup, "", "D:\\WIN2000", {"--fail", "*#" + std::to_string(n) + "=31"});
-        std::string verdict = firstPhaseVerdict(r);
-        if (verdict.empty() && r.report.is_object() &&
-            (r.report.value("openHandles", -1) != 0 || r.report.value("heapBlocks", -1) != 0))
-            verdict = "left open: " + r.report.dump();
-        if (verdict.empty() && !r.report.is_object()) verdict = "no exit report";
-        if (!verdict.empty()) {
-            std::lock_guard<std::mutex> g(guard);
-            failures.push_back("call " + std::to_string(n) + ": " + verdict + "\n" + r.output);
-        }
-    });
-    for (const auto& f : failures) ADD_FAILURE() << f;
-    RecordProperty("points", static_cast<int>(points.size()));
+    std::vector<size_t> points;
+    for (size_t n = ServiceSampleStep; n <= ServiceCallBound; n += ServiceSampleStep) points.push_back(n);
+    sweep(firstPhaseDone, shardOf(points, GetParam(), ServicePhaseShards),
+          [](scenario::Machine& m, size_t call) { return m.winsim({"restart", "--fail", failing(call)}); },
+          servicePhaseVerdict);
 }
 
-TEST(SweepFaults, ServicePhaseCallsFailingInTurn) {
-    std::mutex guard;
-    std::vector<std::string> failures;
-    std::vector<size_t> points = sweepPoints(ServiceCallBound, 0, ServiceSampleStep);
-    forEachPoint(points, [&](int worker, size_t n) {
-        scenario::Machine machine("default", ".w" + std::to_string(worker));
-        machine.timeoutSeconds = RunLimitSeconds;
-        auto first = machine.run(MediaSetup);
-        if (first.exitCode != 1) {
-            std::lock_guard<std::mutex> g(guard);
-            failures.push_back("first phase ended with " + std::to_string(first.exitCode));
-            return;
-        }
-        auto start = machine.winsim({"restart", "--fail", "*#" + std::to_string(n) + "=31"});
-        std::string verdict;
-        if (start.exitCode == 124) verdict = "hang";
-        else if (start.exitCode != 0) verdict = "restart ended with " + std::to_string(start.exitCode);
-        else if (sanitizerReport(start.output)) verdict = "sanitizer report";
-        else if (!contains(start.output, "  service mpsetup: " + StagedSetup + "\n    exit code 0\n"))
-            verdict = "the service process did not end with 0";
-        else {
-            sim::Machine m = machine.state();
-            const std::string& console = m.processes.empty() ? std::string() : m.processes.back().output;
-            if (!(console.empty() || endsWith(console, Complete) || endsWith(console, Complete + RebootForDriver) ||
-                  endsWith(console, Failed)))
-                verdict = "service console without its final message";
-        }
-        if (!verdict.empty()) {
-            std::lock_guard<std::mutex> g(guard);
-            failures.push_back("service call " + std::to_string(n) + ": " + verdict + "\n" + start.output);
-        }
-    });
-    for (const auto& f : failures) ADD_FAILURE() << f;
-}
+INSTANTIATE_TEST_SUITE_P(SweepFaults, FirstPhaseSweep, ::testing::Range(0, FirstPhaseShards));
+INSTANTIATE_TEST_SUITE_P(SweepFaults, ServicePhaseSweep, ::testing::Range(0, ServicePhaseShards));
 
 }  // namespace

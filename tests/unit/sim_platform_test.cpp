@@ -257,6 +257,19 @@ TEST_F(FileBoundary, FindFirstFileFindsNamesWithoutRegardToCase) {
     SetLastError(Sentinel);
     EXPECT_EQ(FindFirstFileA("D:\\win2000\\none.nls", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    // A name that another process makes after a failed look is found at the
+    // next, in whatever case it is written; and once it is gone, no more.
+    std::ofstream(media + "/Win2000/None.Nls") << "x";
+    h = FindFirstFileA("D:\\win2000\\none.nls", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "None.Nls");
+    FindClose(h);
+    EXPECT_NE(GetFileAttributesA("D:\\WIN2000\\NONE.NLS"), INVALID_FILE_ATTRIBUTES);
+    fs::remove(media + "/Win2000/None.Nls");
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetFileAttributesA("D:\\WIN2000\\NONE.NLS"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
 class FaultInjection : public MachineTest {};

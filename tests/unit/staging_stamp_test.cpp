@@ -1,6 +1,10 @@
 // Version stamps: the pattern search and the comparison of two files.
 #include "staging_fixture.h"
 
+#include <algorithm>
+#include <functional>
+#include <string>
+
 #include "staging/version_stamp.h"
 
 using stagingtest::stamped;
@@ -34,24 +38,54 @@ TEST(StagingFindPattern, LeftmostOfOverlappingAndHighBytes) {
     EXPECT_EQ(findPattern("abC", mixed, 8), nullptr);
 }
 
-TEST(StagingFindPattern, AgreesWithANaiveSearch) {
-    // Repeated bytes in the pattern exercise the rightmost-occurrence rule.
-    const char* patterns[] = {"!@#$", "aab", "abca", "$#@!", "aaaa", "ba"};
-    std::string block;
+// The answer of std::search with the standard library's Horspool searcher,
+// in findPattern's terms: null when the pattern is not there.
+static const char* standardSearch(const std::string& pattern, const char* block, int length) {
+    const char* end = block + length;
+    const char* at = std::search(block, end, std::boyer_moore_horspool_searcher(pattern.begin(), pattern.end()));
+    return !pattern.empty() && at == end ? nullptr : at;
+}
+
+TEST(StagingFindPattern, AgreesWithStdSearchOnGeneratedBlocks) {
+    // Repeated bytes exercise the rightmost-occurrence rule; bytes 0x80 to
+    // 0xFF must not be taken as negative table indexes.
+    const std::string patterns[] = {"!@#$", "$#@!", "aab", "abca", "aaaa", "ba", "$", "\x80\xff",
+                                    "\xfe\x80\xfe", "!@#$\xb9\x01", "abcdefghijklmnopqrstuvwxyz!"};
+    const char alphabet[] = "ab!@#$c\x80\xfe\xff\x01";
     unsigned state = 12345;
-    for (int i = 0; i < 4000; ++i) {
+    auto next = [&state](unsigned n) {
         state = state * 1103515245u + 12345u;
-        block += "ab!@#$c"[(state >> 16) % 7];
-    }
-    for (const char* p : patterns) {
-        for (int len = 0; len <= 300; len += 7) {
-            const char* found = findPattern(p, block.data(), len);
-            std::string window = block.substr(0, static_cast<size_t>(len));
-            size_t at = window.find(p);
-            if (at == std::string::npos)
-                EXPECT_EQ(found, nullptr) << p << " " << len;
-            else
-                EXPECT_EQ(found, block.data() + at) << p << " " << len;
+        return (state >> 16) % n;
+    };
+    for (const std::string& p : patterns) {
+        std::string nearMiss = p.substr(0, p.size() - 1) + static_cast<char>(p.back() ^ 1);
+        for (int round = 0; round < 60; ++round) {
+            std::string block;
+            size_t size = next(400);
+            for (size_t i = 0; i < size; ++i) block += alphabet[next(sizeof alphabet - 1)];
+            // 0 left as drawn; 1 the pattern at the start; 2 at the end; 3
+            // across the end (only its first bytes inside); 4 near misses
+            // only; 5 absent (none of its bytes).
+            switch (round % 6) {
+                case 1: block = p + block; break;
+                case 2: block += p; break;
+                case 3: block += p.substr(0, p.size() > 1 ? 1 + next(static_cast<unsigned>(p.size() - 1)) : 1); break;
+                case 4:
+                    block.clear();
+                    while (block.size() < size) block += nearMiss + p.substr(1);
+                    break;
+                case 5:
+                    for (char& c : block)
+                        if (p.find(c) != std::string::npos) c = 'Q';
+                    break;
+                default: break;
+            }
+            int whole = static_cast<int>(block.size());
+            for (int length : {whole, whole - 1, whole / 2, 0}) {
+                if (length < 0) continue;
+                ASSERT_EQ(findPattern(p.c_str(), block.data(), length), standardSearch(p, block.data(), length))
+                    << "pattern " << testing::PrintToString(p) << ", round " << round << ", length " << length;
+            }
         }
     }
 }

@@ -15,10 +15,21 @@ import time
 
 SKIP = 77  # CTest's SKIP_RETURN_CODE for this suite
 
-# The system directory of a fresh 64-bit prefix; the simulated machine is
-# given the same one, so that transcripts and paths compare as they are.
+# The system directory of a fresh prefix (64-bit and 32-bit alike); the
+# simulated machine is given the same one, so that transcripts and paths
+# compare as they are.
 WINE_SYSTEM_DIR = "C:\\windows\\system32"
 SETUP_PATH = "D:\\win2000\\SETUP.EXE"
+STAGING_DIR = WINE_SYSTEM_DIR + "\\drivers\\korpa"
+SERVICES_KEY = "HKLM\\SYSTEM\\CurrentControlSet\\Services"
+RUNONCE_KEY = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+
+# What the installer and the scenarios leave in a prefix: devices whose
+# instance or hardware ids hold one of these words, services and service keys
+# whose names do, the RunOnce value, and the files of the media wherever they
+# were copied.
+DEVICE_WORDS = ["KORPATEST", "VEN_1D3C", "MGTPROC", "QRV5"]
+SERVICE_WORDS = ["qrv", "mpsetup"]
 
 
 class Failure(Exception):
@@ -44,6 +55,19 @@ def find_wine():
     return None, None
 
 
+def find_wine32():
+    """The 32-bit loader (Debian's wine32:i386, an i386 program) and the
+    wineserver it starts, or (None, None)."""
+    if os.environ.get("WINE_SUITE_NO_WINE") == "1":
+        return None, None
+    loader, server = "/usr/lib/wine/wine", "/usr/lib/wine/wineserver"
+    head = read(loader)[:20]
+    # An ELF file of 32 bits for the 80386 (e_machine 3).
+    if head[:5] != b"\x7fELF\x01" or head[18:20] != b"\x03\x00" or not os.access(server, os.X_OK):
+        return None, None
+    return loader, server
+
+
 def read(path, mode="rb"):
     try:
         with open(path, mode) as f:
@@ -63,14 +87,29 @@ def show(text):
 
 
 class Env:
-    """Where things are: the two builds, the work folder, Wine."""
+    """Where things are: the two builds, the work folder, Wine. The flavour
+    x86_64 runs the 64-bit build with wine64; i686 runs the shipped 32-bit
+    build with 32-bit Wine through qemu-user (see qemu.py), whose scenarios
+    share one prefix and session (session) and keep their files apart
+    (scratch)."""
 
     def __init__(self, args):
         self.source = args.source
         self.host_build = args.host_build
         self.win_build = args.win_build
         self.work = args.work
-        self.wine, self.wineserver = find_wine()
+        self.flavour = getattr(args, "flavour", "x86_64")
+        if self.flavour == "i686":
+            self.wine, self.wineserver = find_wine32()
+            self.scratch = os.path.join(self.work, "i686")
+        else:
+            self.wine, self.wineserver = find_wine()
+            self.scratch = self.work
+        self.wine_env = {}  # more environment for every Wine process
+        self.slowness = 1  # how many times longer a Wine process may take
+        self.session = None
+        self.record_path = None  # where a passing scenario's record goes
+        self.record_key = None
         self.template = os.path.join(self.work, "prefix-template")
         self.winsim = os.path.join(self.host_build, "winsim")
         self.host_media = os.path.join(self.host_build, "media")
@@ -80,23 +119,32 @@ class Env:
 
     def require_wine(self):
         if not self.wine:
+            if self.flavour == "i686":
+                raise Skip("32-bit Wine is not installed (Debian package wine32:i386): the i686 stage is skipped")
             raise Skip("wine64 is not installed (Debian package wine64): the Wine suite is skipped")
 
 
 class WinePrefix:
     """A Wine prefix of its own for one scenario."""
 
-    def __init__(self, env, name, lang="en_US.UTF-8"):
+    def __init__(self, env, name, lang="en_US.UTF-8", path=None):
         env.require_wine()
-        if not os.path.exists(os.path.join(env.template, "system.reg")):
-            raise Failure("no template prefix in %s (the Wine.prefix test makes it)" % env.template)
         self.env = env
-        self.folder = os.path.join(env.work, "scenarios", name)
-        self.path = os.path.join(self.folder, "prefix")
+        self.session = env.session  # a shared session, or None: a prefix of its own
+        self.folder = os.path.join(env.scratch, "scenarios", name)
+        self.path = path or (self.session.path if self.session else os.path.join(self.folder, "prefix"))
         self.lang = lang
         self.extra_env = {}  # more environment for the Windows programs
         self.runs = 0
         self.keeper = None
+        self.transcripts = []  # every SETUP.EXE run: [args, stdin, exit code, console text]
+        self.shared = bool(self.session or path)  # a prefix and session that others use too
+        if self.shared:
+            shutil.rmtree(self.folder, ignore_errors=True)
+            os.makedirs(self.folder)
+            return
+        if not os.path.exists(os.path.join(env.template, "system.reg")):
+            raise Failure("no template prefix in %s (the Wine.prefix test makes it)" % env.template)
         if os.path.exists(self.folder):
             self.kill()
             shutil.rmtree(self.folder)
@@ -116,6 +164,7 @@ class WinePrefix:
             "LC_ALL": self.lang,
             "DISPLAY": "",
         })
+        e.update(self.env.wine_env)
         e.update(self.extra_env)
         return e
 
@@ -134,10 +183,14 @@ class WinePrefix:
     def run(self, program, args=(), stdin=b"", timeout=120, debug="-all"):
         """Runs a Windows program to its end: (exit code, stdout bytes, stderr bytes)."""
         p, out, err = self.start(program, args, stdin, debug)
+        timeout *= self.env.slowness
         try:
             rc = p.wait(timeout=timeout)
         except subprocess.TimeoutExpired:
-            self.kill()
+            if self.shared:
+                p.kill()  # only this process: the session goes on
+            else:
+                self.kill()
             p.wait()
             raise Failure("%s %s did not end within %d s" % (program, " ".join(args), timeout))
         return rc, read(out), read(err)
@@ -145,9 +198,10 @@ class WinePrefix:
     def setup(self, args=(), stdin=b"", timeout=120, debug="-all"):
         """Runs the media's SETUP.EXE: (exit code, console text)."""
         rc, out, _ = self.run(SETUP_PATH, args, stdin, timeout, debug)
+        self.transcripts.append([list(args), stdin.decode("latin-1"), rc, console_text(out)])
         return rc, console_text(out)
 
-    def tool(self, *commands, check=True):
+    def tool(self, *commands, check=True, timeout=60):
         """Runs prefixtool with commands (each a list of words); returns the
         output of each command as a list of lines."""
         words = []
@@ -155,7 +209,7 @@ class WinePrefix:
             if words:
                 words.append("+")
             words.extend(c)
-        rc, out, _ = self.run(self.env.tool, words, timeout=60)
+        rc, out, _ = self.run(self.env.tool, words, timeout=timeout)
         results, current = [], None
         for line in out.decode("latin-1").splitlines():
             if line.startswith("== "):
@@ -170,13 +224,14 @@ class WinePrefix:
     def add_device(self, *ids):
         return self.tool(["device-add"] + list(ids))[0][0]
 
-    def devices(self, text):
-        """Present devices whose instance id or ids contain text:
+    def devices(self, *texts):
+        """Present devices whose instance id or ids contain one of the texts:
         {instance: (ids, InfPath, InfSection)}."""
         found = {}
-        for line in self.tool(["devices", text])[0]:
-            instance, ids, inf, section = line.split("|")
-            found[instance] = (ids, inf, section)
+        for lines in self.tool(*[["devices", text] for text in texts]):
+            for line in lines:
+                instance, ids, inf, section = line.split("|")
+                found[instance] = (ids, inf, section)
         return found
 
     def service(self, name):
@@ -193,7 +248,11 @@ class WinePrefix:
         a scenario share one session: Wine runs RunOnce values and starts
         auto-start services when a session starts, and keeps a registry key's
         security only while the session lasts. A restart is kill() then
-        hold() again; returns once the new session has started."""
+        hold() again; returns once the new session has started. In a shared
+        session, starts it when it is not running."""
+        if self.session:
+            self.session.start()
+            return
         self.keeper = self.start(self.env.tool, ["hold", str(seconds)])[0]
         self.tool(["info"])
 
@@ -202,14 +261,79 @@ class WinePrefix:
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
 
     def kill(self):
+        if self.session:
+            self.session.end()
+            return
         subprocess.run([self.env.wineserver, "-k"], env=self.environment(), stdin=subprocess.DEVNULL,
                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
         if self.keeper:
             self.keeper.wait()
             self.keeper = None
 
+    def state_commands(self):
+        """The prefix tool's commands that state() reads: the registry only,
+        since under qemu every connection to the service manager risks a
+        fault in one of its threads."""
+        return [["devices", word] for word in DEVICE_WORDS] + [["reg-dump", SERVICES_KEY] + SERVICE_WORDS,
+                                                                ["reg-dump", RUNONCE_KEY]]
+
+    def state(self, results=None, files=None):
+        """What the installer left in the prefix: its devices (with their
+        drivers' INF and section), service keys (values and DACLs),
+        RunOnce values, and its files under C:\\windows, each either a copy of
+        the media's file of that name or not. results: the output of
+        state_commands() when already run; files: family_files()."""
+        if results is None:
+            results = self.tool(*self.state_commands())
+        devices = sorted({line for lines in results[:len(DEVICE_WORDS)] for line in lines})
+        keys, runonce = results[len(DEVICE_WORDS):]
+        return {"devices": devices, "service keys": keys, "RunOnce": runonce,
+                "files": self.family_files() if files is None else files}
+
+    def family_paths(self):
+        """The host paths of the installer's files under C:\\windows: the
+        staging tree, and every file named as one of the media's (or as the
+        compiled form of one of its INF files); with the media's file of that
+        name or None."""
+        media = {}
+        for folder, _, files in os.walk(self.env.win_media):
+            for f in files:
+                media[f.lower()] = os.path.join(folder, f)
+        staging = self.host_path(STAGING_DIR)
+        found = {}
+        for folder, _, files in os.walk(os.path.join(self.path, "drive_c", "windows")):
+            for f in files:
+                path = os.path.join(folder, f)
+                if (path.startswith(staging + os.sep) or f.lower() in media or
+                        os.path.splitext(f.lower())[0] + ".inf" in media):
+                    found[path] = media.get(f.lower())
+        return found
+
+    def family_files(self):
+        """family_paths() relative to C:\\windows in lower case, each either
+        "media" (a copy of the media's file of that name) or its size."""
+        windows = os.path.join(self.path, "drive_c", "windows")
+        found = {}
+        for path, media in self.family_paths().items():
+            content = read(path)
+            same = media is not None and content == read(media)
+            found[os.path.relpath(path, windows).lower()] = "media" if same else "%d bytes" % len(content)
+        return found
+
+    def write_record(self, state):
+        """The record that the i686 stage compares: every run of SETUP.EXE and
+        the prefix's state at the end."""
+        with open(self.env.record_path, "w") as f:
+            json.dump({"key": self.env.record_key, "setup": self.transcripts, "state": state}, f, indent=1,
+                      sort_keys=True)
+
     def close(self, passed):
-        self.kill()
+        if self.session:
+            self.session.finish(self, passed)
+        else:
+            if passed and self.env.record_path:
+                self.write_record(self.state())
+            self.kill()
         if passed and not self.env.keep:
             shutil.rmtree(self.folder, ignore_errors=True)
 
@@ -220,7 +344,7 @@ class SimMachine:
 
     def __init__(self, env, name, devices=(), lang_id=0x0409, registry=(), hardware=False):
         self.env = env
-        self.folder = os.path.join(env.work, "sim", name)
+        self.folder = os.path.join(env.scratch, "sim", name)
         if os.path.exists(self.folder):
             shutil.rmtree(self.folder)
         os.makedirs(os.path.dirname(self.folder), exist_ok=True)

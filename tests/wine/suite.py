@@ -5,6 +5,7 @@
   suite.py imports --dir DIR [--program PATH]      checks of the i686 SETUP.EXE (or another program)
   suite.py prefix                                  the template Wine prefix
   suite.py scenario NAME                           one scenario
+  suite.py i686 --i686-build DIR                   the i686 stage (qemu.py)
   suite.py list                                    the scenarios' names
 
 Exit code 0: passed; 1: failed; 77: skipped (the reason is printed).
@@ -23,6 +24,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import harness  # noqa: E402
 import scenarios  # noqa: E402
 import pe_checks  # noqa: E402
+import qemu  # noqa: E402
 
 
 def compilers(flavour):
@@ -46,9 +48,8 @@ def build(args):
     # Any compiler warning is an error in these builds, so that a warning in
     # a file that an incremental build does not recompile still failed once.
     flags = ["-DCMAKE_TOOLCHAIN_FILE=" + toolchain, "-DCMAKE_C_FLAGS=-Werror", "-DCMAKE_CXX_FLAGS=-Werror"]
-    projects = [(args.source, args.dir, ["-DSETUP_TESTS=OFF"])]
-    if args.flavour == "x86_64":
-        projects.append((os.path.join(args.source, "tests", "wine", "tools"), os.path.join(args.dir, "tools"), []))
+    projects = [(args.source, args.dir, ["-DSETUP_TESTS=OFF"]),
+                (os.path.join(args.source, "tests", "wine", "tools"), os.path.join(args.dir, "tools"), [])]
     log = os.path.join(args.dir + ".log")
     os.makedirs(args.dir, exist_ok=True)
     open(log, "wb").close()
@@ -123,6 +124,12 @@ def scenario(args):
     if fn is None:
         print("no scenario named %s" % args.name)
         return 1
+    if args.name in scenarios.I686_SCENARIOS:
+        # The i686 stage compares its run of this scenario with this one.
+        env.record_path = qemu.record_path(env, "x86_64", args.name)
+        env.record_key = qemu.twin_key(env)
+        if os.path.exists(env.record_path):
+            os.remove(env.record_path)
     start = time.time()
     try:
         fn(env)
@@ -141,7 +148,7 @@ def scenario(args):
 
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("command", choices=["build", "imports", "prefix", "scenario", "list"])
+    p.add_argument("command", choices=["build", "imports", "prefix", "scenario", "i686", "list"])
     p.add_argument("name", nargs="?")
     p.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
     p.add_argument("--host-build", default="")
@@ -150,12 +157,15 @@ def main():
     p.add_argument("--flavour", default="x86_64")
     p.add_argument("--dir", default="")
     p.add_argument("--program", default="media/win2000/SETUP.EXE", help="imports: the program below --dir")
+    p.add_argument("--i686-build", default="")
     args = p.parse_args()
     if args.command == "list":
         print(";".join(scenarios.SCENARIOS))
         return 0
     if args.work:
         os.makedirs(args.work, exist_ok=True)
+    if args.command == "i686":
+        return qemu.inside(args) if os.environ.get(qemu.INSIDE) else qemu.stage(args)
     return {"build": build, "imports": imports, "prefix": prefix, "scenario": scenario}[args.command](args)
 
 

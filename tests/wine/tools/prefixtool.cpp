@@ -26,6 +26,19 @@ int fail(const char* where) {
     return 1;
 }
 
+// A command's result for the answer of a registry call: 0 on success, else
+// its failure; with missingIsAnswer, a key or value that does not exist is
+// the answer "missing".
+int registryResult(LONG rc, const char* where, bool missingIsAnswer = false) {
+    if (rc == ERROR_SUCCESS) return 0;
+    if (missingIsAnswer && rc == ERROR_FILE_NOT_FOUND) {
+        std::printf("missing\n");
+        return 0;
+    }
+    SetLastError(static_cast<DWORD>(rc));
+    return fail(where);
+}
+
 bool splitKey(const std::string& path, HKEY& root, std::string& sub) {
     size_t slash = path.find('\\');
     std::string head = path.substr(0, slash);
@@ -70,6 +83,20 @@ std::string joinMultiSz(const std::string& data) {
         pos = end + 1;
     }
     return out;
+}
+
+std::string lowerCase(std::string text) {
+    for (char& c : text)
+        if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    return text;
+}
+
+// Whether text contains one of the words, letter case not counting.
+bool containsAny(const std::string& text, const Args& words) {
+    std::string lower = lowerCase(text);
+    for (const std::string& w : words)
+        if (lower.find(lowerCase(w)) != std::string::npos) return true;
+    return false;
 }
 
 std::string regString(HKEY key, const char* name) {
@@ -122,6 +149,33 @@ int deviceRemove(const Args& a) {
     return rc;
 }
 
+// devices-remove <text>...: removes every device, present or not, whose
+// instance id or hardware ids contain one of the texts (letter case not
+// counting); prints each removed instance.
+int devicesRemove(const Args& a) {
+    if (a.empty()) return fail("usage");
+    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    if (set == INVALID_HANDLE_VALUE) return fail("SetupDiGetClassDevsA");
+    SP_DEVINFO_DATA info;
+    info.cbSize = sizeof info;
+    int rc = 0;
+    DWORD count = 0;
+    while (SetupDiEnumDeviceInfo(set, count, &info)) ++count;
+    // From the last to the first, so that a removal moves no device still to
+    // be looked at.
+    for (DWORD i = count; i-- > 0;) {
+        if (!SetupDiEnumDeviceInfo(set, i, &info)) continue;
+        char instance[512] = "";
+        SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr);
+        std::string ids = joinMultiSz(deviceProperty(set, &info, SPDRP_HARDWAREID));
+        if (!containsAny(instance, a) && !containsAny(ids, a)) continue;
+        if (SetupDiCallClassInstaller(DIF_REMOVE, set, &info)) std::printf("removed %s\n", instance);
+        else rc = fail("DIF_REMOVE");
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return rc;
+}
+
 // devices [text]: every present device whose instance id or hardware ids
 // contain the text, as "instance|ids|InfPath|InfSection".
 int devices(const Args& a) {
@@ -150,10 +204,23 @@ int devices(const Args& a) {
     return 0;
 }
 
+// Opens the service control manager. Under qemu its pipe can be missing for
+// a moment while it serves another client: such a failure is tried again for
+// up to 10 s.
+SC_HANDLE openManager(DWORD access) {
+    for (int attempt = 0;; ++attempt) {
+        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, access);
+        DWORD error = GetLastError();
+        if (manager || attempt == 50 || (error != RPC_S_SERVER_UNAVAILABLE && error != RPC_S_SERVER_TOO_BUSY))
+            return manager;
+        Sleep(200);
+    }
+}
+
 // service-create <name> <type> <start> <image path> <display name>
 int serviceCreate(const Args& a) {
     if (a.size() != 5) return fail("usage");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return fail("OpenSCManagerA");
     SC_HANDLE service = CreateServiceA(manager, a[0].c_str(), a[4].c_str(), SERVICE_ALL_ACCESS,
                                        std::strtoul(a[1].c_str(), nullptr, 0), std::strtoul(a[2].c_str(), nullptr, 0),
@@ -164,10 +231,28 @@ int serviceCreate(const Args& a) {
     return rc;
 }
 
-// service-query <name>: "missing", or "type start image|display".
+// Prints an open service's configuration and state as one line:
+// "type=0x10 start=2 state=1 image=... display=...".
+int printService(SC_HANDLE service) {
+    union {
+        QUERY_SERVICE_CONFIGA config;
+        char bytes[8192];
+    } buffer;
+    DWORD needed = 0;
+    SERVICE_STATUS status;
+    if (!QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed)) return fail("QueryServiceConfigA");
+    if (!QueryServiceStatus(service, &status)) return fail("QueryServiceStatus");
+    std::printf("type=0x%lx start=%lu state=%lu image=%s display=%s\n",
+                static_cast<unsigned long>(buffer.config.dwServiceType),
+                static_cast<unsigned long>(buffer.config.dwStartType), static_cast<unsigned long>(status.dwCurrentState),
+                buffer.config.lpBinaryPathName, buffer.config.lpDisplayName);
+    return 0;
+}
+
+// service-query <name>: "missing", or the service's line (printService).
 int serviceQuery(const Args& a) {
     if (a.size() != 1) return fail("usage");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return fail("OpenSCManagerA");
     int rc = 0;
     SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
@@ -175,20 +260,47 @@ int serviceQuery(const Args& a) {
         if (GetLastError() == ERROR_SERVICE_DOES_NOT_EXIST) std::printf("missing\n");
         else rc = fail("OpenServiceA");
     } else {
-        union {
-            QUERY_SERVICE_CONFIGA config;
-            char bytes[8192];
-        } buffer;
-        DWORD needed = 0;
-        SERVICE_STATUS status;
-        if (!QueryServiceConfigA(service, &buffer.config, sizeof buffer, &needed)) rc = fail("QueryServiceConfigA");
-        else if (!QueryServiceStatus(service, &status)) rc = fail("QueryServiceStatus");
-        else
-            std::printf("type=0x%lx start=%lu state=%lu image=%s display=%s\n",
-                        static_cast<unsigned long>(buffer.config.dwServiceType),
-                        static_cast<unsigned long>(buffer.config.dwStartType),
-                        static_cast<unsigned long>(status.dwCurrentState), buffer.config.lpBinaryPathName,
-                        buffer.config.lpDisplayName);
+        rc = printService(service);
+        CloseServiceHandle(service);
+    }
+    CloseServiceHandle(manager);
+    return rc;
+}
+
+// The names of the registered services (drivers too) that contain one of the
+// words, letter case not counting.
+bool matchingServices(SC_HANDLE manager, const Args& words, std::vector<std::string>& names) {
+    union {
+        ENUM_SERVICE_STATUSA entries[1];
+        char bytes[65536];
+    } buffer;
+    DWORD resume = 0;
+    for (;;) {
+        DWORD needed = 0, count = 0;
+        BOOL done = EnumServicesStatusA(manager, SERVICE_WIN32 | SERVICE_DRIVER, SERVICE_STATE_ALL, buffer.entries,
+                                        sizeof buffer, &needed, &count, &resume);
+        if (!done && GetLastError() != ERROR_MORE_DATA) return false;
+        for (DWORD i = 0; i < count; ++i)
+            if (containsAny(buffer.entries[i].lpServiceName, words)) names.push_back(buffer.entries[i].lpServiceName);
+        if (done || count == 0) return true;
+    }
+}
+
+// services <word>...: "name line" (printService) for every registered
+// service whose name contains one of the words.
+int services(const Args& a) {
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    std::vector<std::string> names;
+    int rc = matchingServices(manager, a, names) ? 0 : fail("EnumServicesStatusA");
+    for (const std::string& name : names) {
+        SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS);
+        if (!service) {
+            rc = fail("OpenServiceA");
+            continue;
+        }
+        std::printf("%s ", name.c_str());
+        if (printService(service) != 0) rc = 1;
         CloseServiceHandle(service);
     }
     CloseServiceHandle(manager);
@@ -198,7 +310,7 @@ int serviceQuery(const Args& a) {
 // service-delete <name>
 int serviceDelete(const Args& a) {
     if (a.size() != 1) return fail("usage");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return fail("OpenSCManagerA");
     int rc = 0;
     SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), DELETE);
@@ -214,7 +326,7 @@ int serviceDelete(const Args& a) {
 // service-start <name>
 int serviceStart(const Args& a) {
     if (a.size() != 1) return fail("usage");
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
     if (!manager) return fail("OpenSCManagerA");
     int rc = 0;
     SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_START);
@@ -233,7 +345,7 @@ int serviceWaitGone(const Args& a) {
     if (a.size() != 2) return fail("usage");
     DWORD deadline = GetTickCount() + 1000 * std::strtoul(a[1].c_str(), nullptr, 10);
     for (;;) {
-        SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_CONNECT);
+        SC_HANDLE manager = openManager(SC_MANAGER_CONNECT);
         if (!manager) return fail("OpenSCManagerA");
         SC_HANDLE service = OpenServiceA(manager, a[0].c_str(), SERVICE_QUERY_STATUS);
         DWORD error = GetLastError();
@@ -412,6 +524,17 @@ std::string keyDacl(HKEY key) {
     return out;
 }
 
+std::vector<std::string> subkeyNames(HKEY key) {
+    std::vector<std::string> names;
+    char name[512];
+    for (DWORD i = 0;; ++i) {
+        DWORD size = sizeof name;
+        if (RegEnumKeyExA(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
+        names.push_back(name);
+    }
+    return names;
+}
+
 void dumpKey(HKEY key, const std::string& name) {
     std::printf("key %s %s\n", name.c_str(), keyDacl(key).c_str());
     char valueName[512];
@@ -438,14 +561,7 @@ void dumpKey(HKEY key, const std::string& name) {
         }
         std::printf("value %s\\%s %s %s\n", name.c_str(), valueName, typeName(type).c_str(), shown.c_str());
     }
-    std::vector<std::string> children;
-    char child[512];
-    for (DWORD i = 0;; ++i) {
-        DWORD size = sizeof child;
-        if (RegEnumKeyExA(key, i, child, &size, nullptr, nullptr, nullptr, nullptr) != ERROR_SUCCESS) break;
-        children.push_back(child);
-    }
-    for (const std::string& c : children) {
+    for (const std::string& c : subkeyNames(key)) {
         HKEY sub;
         if (RegOpenKeyExA(key, c.c_str(), 0, KEY_READ, &sub) != ERROR_SUCCESS) {
             std::printf("key %s\\%s unreadable %lu\n", name.c_str(), c.c_str(), static_cast<unsigned long>(GetLastError()));
@@ -456,22 +572,28 @@ void dumpKey(HKEY key, const std::string& name) {
     }
 }
 
-// reg-dump <key>: the key, its values and subkeys, each key with its DACL;
-// "missing" when the key does not exist.
+// reg-dump <key> [word...]: the key, its values and subkeys, each key with
+// its DACL; "missing" when the key does not exist. With words, only the
+// subkeys whose names contain one of them (letter case not counting), each
+// with everything below it.
 int regDump(const Args& a) {
     HKEY root, key;
     std::string sub;
-    if (a.size() != 1 || !splitKey(a[0], root, sub)) return fail("usage");
+    if (a.empty() || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_READ, &key);
-    if (rc == ERROR_FILE_NOT_FOUND) {
-        std::printf("missing\n");
-        return 0;
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegOpenKeyExA", true);
+    Args words(a.begin() + 1, a.end());
+    if (words.empty()) dumpKey(key, a[0]);
+    for (const std::string& c : words.empty() ? std::vector<std::string>() : subkeyNames(key)) {
+        HKEY child;
+        if (!containsAny(c, words)) continue;
+        if (RegOpenKeyExA(key, c.c_str(), 0, KEY_READ, &child) != ERROR_SUCCESS) {
+            std::printf("key %s\\%s unreadable\n", a[0].c_str(), c.c_str());
+            continue;
+        }
+        dumpKey(child, a[0] + "\\" + c);
+        RegCloseKey(child);
     }
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegOpenKeyExA");
-    }
-    dumpKey(key, a[0]);
     RegCloseKey(key);
     return 0;
 }
@@ -483,10 +605,7 @@ int regSet(const Args& a) {
     std::string sub;
     if (a.size() != 4 || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegCreateKeyExA");
-    }
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegCreateKeyExA");
     const char* name = a[1] == "@" ? nullptr : a[1].c_str();
     if (a[2] == "REG_DWORD") {
         DWORD v = std::strtoul(a[3].c_str(), nullptr, 0);
@@ -497,11 +616,7 @@ int regSet(const Args& a) {
                             static_cast<DWORD>(a[3].size() + 1));
     }
     RegCloseKey(key);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegSetValueExA");
-    }
-    return 0;
+    return registryResult(rc, "RegSetValueExA");
 }
 
 // reg-create <key>
@@ -510,33 +625,131 @@ int regCreate(const Args& a) {
     std::string sub;
     if (a.size() != 1 || !splitKey(a[0], root, sub)) return fail("usage");
     LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegCreateKeyExA");
-    }
+    if (rc != ERROR_SUCCESS) return registryResult(rc, "RegCreateKeyExA");
     RegCloseKey(key);
     return 0;
 }
 
-// reg-dacl <key> <SDDL>: replaces the key's DACL, e.g. "D:P(A;;KR;;;SY)".
-int regDacl(const Args& a) {
-    HKEY root, key;
-    std::string sub;
-    if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
+LONG setKeyDacl(HKEY parent, const std::string& name, const char* sddl) {
     PSECURITY_DESCRIPTOR sd = nullptr;
-    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(a[1].c_str(), SDDL_REVISION_1, &sd, nullptr))
-        return fail("ConvertStringSecurityDescriptorToSecurityDescriptorA");
-    LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, WRITE_DAC, &key);
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(sddl, SDDL_REVISION_1, &sd, nullptr))
+        return static_cast<LONG>(GetLastError());
+    HKEY key;
+    LONG rc = RegOpenKeyExA(parent, name.c_str(), 0, WRITE_DAC, &key);
     if (rc == ERROR_SUCCESS) {
         rc = RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, sd);
         RegCloseKey(key);
     }
     LocalFree(sd);
-    if (rc != ERROR_SUCCESS) {
-        SetLastError(rc);
-        return fail("RegSetKeySecurity");
+    return rc;
+}
+
+// reg-dacl <key> <SDDL>: replaces the key's DACL, e.g. "D:P(A;;KR;;;SY)".
+int regDacl(const Args& a) {
+    HKEY root;
+    std::string sub;
+    if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
+    return registryResult(setKeyDacl(root, sub, a[1].c_str()), "RegSetKeySecurity");
+}
+
+// Deletes a key with everything below it. A key whose DACL refuses the
+// deletion gets Administrators' full control first.
+LONG deleteTree(HKEY parent, const std::string& name) {
+    HKEY key;
+    LONG rc = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
+    if (rc == ERROR_ACCESS_DENIED) {
+        rc = setKeyDacl(parent, name, "D:(A;;KA;;;BA)");
+        if (rc == ERROR_SUCCESS) rc = RegOpenKeyExA(parent, name.c_str(), 0, KEY_ALL_ACCESS, &key);
     }
-    return 0;
+    if (rc != ERROR_SUCCESS) return rc;
+    for (const std::string& c : subkeyNames(key)) {
+        rc = deleteTree(key, c);
+        if (rc != ERROR_SUCCESS) break;
+    }
+    RegCloseKey(key);
+    return rc == ERROR_SUCCESS ? RegDeleteKeyA(parent, name.c_str()) : rc;
+}
+
+// reg-delete <key>: deletes the key and everything below it; "missing" when
+// there is no such key.
+int regDelete(const Args& a) {
+    HKEY root;
+    std::string sub;
+    if (a.size() != 1 || !splitKey(a[0], root, sub) || sub.empty()) return fail("usage");
+    return registryResult(deleteTree(root, sub), "deleteTree", true);
+}
+
+// reg-delete-value <key> <value name>; "missing" when there is no such value.
+int regDeleteValue(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
+    LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, KEY_SET_VALUE, &key);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegDeleteValueA(key, a[1].c_str());
+        RegCloseKey(key);
+    }
+    return registryResult(rc, "RegDeleteValueA", true);
+}
+
+// Whether the service manager still knows a service (one marked for deletion
+// included, whose name a new service cannot take yet).
+bool serviceRegistered(SC_HANDLE manager, const std::string& name) {
+    SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_QUERY_STATUS);
+    if (!service) return GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
+    CloseServiceHandle(service);
+    return true;
+}
+
+// services-remove <word>...: stops and deletes every registered service
+// whose name contains one of the words and waits (10 s at most) until the
+// service manager has let go of each; then deletes the keys under Services
+// that match and that no service owns. Prints what it removed.
+int servicesRemove(const Args& a) {
+    if (a.empty()) return fail("usage");
+    SC_HANDLE manager = openManager(SC_MANAGER_ALL_ACCESS);
+    if (!manager) return fail("OpenSCManagerA");
+    std::vector<std::string> names;
+    int rc = matchingServices(manager, a, names) ? 0 : fail("EnumServicesStatusA");
+    for (const std::string& name : names) {
+        SC_HANDLE service = OpenServiceA(manager, name.c_str(), SERVICE_STOP | SERVICE_QUERY_STATUS | DELETE);
+        if (!service) {
+            rc = fail("OpenServiceA");
+            continue;
+        }
+        SERVICE_STATUS status;
+        if (QueryServiceStatus(service, &status) && status.dwCurrentState != SERVICE_STOPPED) {
+            ControlService(service, SERVICE_CONTROL_STOP, &status);
+            for (int wait = 0; wait < 100 && QueryServiceStatus(service, &status) &&
+                               status.dwCurrentState != SERVICE_STOPPED; ++wait)
+                Sleep(100);
+        }
+        if (DeleteService(service)) std::printf("deleted service %s\n", name.c_str());
+        else rc = fail("DeleteService");
+        CloseServiceHandle(service);
+    }
+    for (const std::string& name : names) {
+        for (int wait = 0; wait < 100 && serviceRegistered(manager, name); ++wait) Sleep(100);
+        if (serviceRegistered(manager, name)) {
+            std::printf("error still-registered %s\n", name.c_str());
+            rc = 1;
+        }
+    }
+    CloseServiceHandle(manager);
+    HKEY servicesKey;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services", 0, KEY_ALL_ACCESS, &servicesKey) !=
+        ERROR_SUCCESS)
+        return fail("RegOpenKeyExA");
+    for (const std::string& name : subkeyNames(servicesKey)) {
+        bool owned = false;
+        for (const std::string& service : names) owned = owned || lowerCase(service) == lowerCase(name);
+        if (owned || !containsAny(name, a)) continue;
+        LONG deleted = deleteTree(servicesKey, name);
+        if (deleted == ERROR_SUCCESS) std::printf("deleted key %s\n", name.c_str());
+        else rc = registryResult(deleted, "deleteTree");
+    }
+    RegCloseKey(servicesKey);
+    return rc;
 }
 
 // hold <seconds>: keeps the Wine session alive. The session's end runs no
@@ -563,14 +776,28 @@ struct Command {
 };
 
 const Command Commands[] = {
-    {"device-add", deviceAdd},         {"device-remove", deviceRemove},   {"devices", devices},
-    {"service-create", serviceCreate}, {"service-query", serviceQuery},   {"service-delete", serviceDelete},
-    {"service-start", serviceStart},   {"service-wait-gone", serviceWaitGone}, {"reg-dump", regDump},
-    {"reg-set", regSet},               {"reg-create", regCreate},         {"reg-dacl", regDacl},
-    {"info", info},                    {"hold", hold},
+    {"device-add", deviceAdd},
+    {"device-remove", deviceRemove},
+    {"devices-remove", devicesRemove},
+    {"devices", devices},
+    {"service-create", serviceCreate},
+    {"service-query", serviceQuery},
+    {"services", services},
+    {"services-remove", servicesRemove},
+    {"service-delete", serviceDelete},
+    {"service-start", serviceStart},
+    {"service-wait-gone", serviceWaitGone},
     {"service-stop-when-running", serviceStopWhenRunning},
     {"service-database", serviceDatabase},
     {"last-errors", lastErrors},
+    {"reg-dump", regDump},
+    {"reg-set", regSet},
+    {"reg-create", regCreate},
+    {"reg-dacl", regDacl},
+    {"reg-delete", regDelete},
+    {"reg-delete-value", regDeleteValue},
+    {"info", info},
+    {"hold", hold},
 };
 
 int runCommand(const Args& words) {
