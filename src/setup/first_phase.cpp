@@ -179,12 +179,15 @@ int runLegacySetupProgram() {
 int installKnownDevices() {
     int keysRemoved = removeRestartFeatureServiceKeys();
 
+    // The earlier processor service goes before either road that waits for
+    // the second phase: that phase's install run registers the media's, but
+    // leaves a registration that it finds in place as it is.
+    if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
+        runProcessorServiceRemoval();
+
     if (DetectionState.present[OlderAdapterEntry] && DetectionState.present[OnboardBlennaEntry] && !resumeMode &&
         lacksRecognizedDriverVersion() == 1)
         return removeOldProcessorDriver();
-
-    if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
-        runProcessorServiceRemoval();
 
     // The run that resumes after the restart finds the old child functions
     // enumerated again; removing them once more would schedule yet another

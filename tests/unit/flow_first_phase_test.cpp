@@ -212,6 +212,23 @@ TEST_F(FirstPhaseTest, OldProcessorDriverUnattendedSchedulesTheService) {
     EXPECT_TRUE(runOnce()->values.empty());
 }
 
+TEST_F(FirstPhaseTest, OldProcessorDriverRoadRemovesTheEarlierProcessorServiceFirst) {
+    startWith({sim::newerAdapter(), sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    std::ofstream(host("qrvmpsvc.exe")) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(host("qrvmpsvc.exe"), fs::perms::owner_all);
+    sim::ensureKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc").values["Type"] =
+        sim::RegValue{4, sim::regDword(0x10)};
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    // The second phase's install run leaves a registration it finds as it
+    // is: the earlier one goes now, as on the road of the old child devices.
+    auto runs = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[1], "\"C:\\\\WINNT\\\\system32\\\\qrvmpsvc.exe -remove\"");
+    EXPECT_FALSE(fs::exists(host("drivers/qrvmpw.sys")));
+}
+
 TEST_F(FirstPhaseTest, ResumeModeSkipsTheOldDriverAndBinds) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     resumeMode = 1;
