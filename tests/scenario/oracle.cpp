@@ -136,6 +136,17 @@ const char* languageFile(uint16_t langId) {
     }
 }
 
+// The media's file of that name in its win2000 folder; empty when none.
+std::string mediaFile(const std::string& name) {
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(fs::path(MEDIA_DIR) / "win2000", ec); !ec && it != fs::end(it);
+         it.increment(ec))
+        if (sim::equalNoCase(it->path().filename().string(), name)) return scenario::readFile(it->path());
+    return "";
+}
+
+std::string contentHash(const std::string& bytes) { return std::to_string(std::hash<std::string>{}(bytes)); }
+
 }  // namespace
 
 Texts textsFor(uint16_t langId) {
@@ -256,40 +267,57 @@ std::map<std::string, std::string> machineContent(const std::string& folder) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(drives, ec); !ec && it != fs::end(it); it.increment(ec)) {
         std::string rel = "file " + fs::relative(it->path(), drives).string();
-        out[rel] = it->is_directory() ? "folder"
-                                      : std::to_string(std::hash<std::string>{}(scenario::readFile(it->path())));
+        out[rel] = it->is_directory() ? "folder" : contentHash(scenario::readFile(it->path()));
     }
     return out;
 }
 
-std::vector<std::string> stagedFilesUnlikeMedia(const std::string& folder) {
+std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below) {
     std::vector<std::string> out;
-    const std::string below = "C/WINNT/system32/drivers/korpa/win2000";
     std::error_code ec;
-    for (auto it = fs::directory_iterator(fs::path(folder) / "drives" / below, ec); !ec && it != fs::end(it);
-         it.increment(ec)) {
+    for (auto it = fs::recursive_directory_iterator(fs::path(folder) / "drives" / below, ec);
+         !ec && it != fs::end(it); it.increment(ec)) {
+        if (it->is_directory()) continue;
         std::string name = it->path().filename().string();
-        std::string media;
-        for (const auto& m : fs::directory_iterator(fs::path(MEDIA_DIR) / "win2000"))
-            if (sim::equalNoCase(m.path().filename().string(), name)) media = scenario::readFile(m.path());
-        if (scenario::readFile(it->path()) != media) out.push_back("file " + below + "/" + name);
+        std::string media = mediaFile(name);
+        if (!media.empty() && scenario::readFile(it->path()) != media) out.push_back(name);
     }
     return out;
 }
 
-void setAsideFiles(std::map<std::string, std::string>& content, const std::vector<std::string>& fileKeys) {
-    for (const auto& key : fileKeys) {
-        content.erase(key);
-        // "file C/WINNT/x/NAME" -> "state/fileAttributes/C:\WINNT\x\NAME"
-        std::string windows = key.substr(5, 1) + ":" + key.substr(6);
-        for (auto& c : windows)
-            if (c == '/') c = '\\';
-        for (auto it = content.begin(); it != content.end();)
-            it = sim::equalNoCase(it->first, "state/fileAttributes/" + windows) ? content.erase(it) : std::next(it);
+void setAsideMediaCopies(std::map<std::string, std::string>& before, std::map<std::string, std::string>& after,
+                         const std::vector<std::string>& names) {
+    std::vector<std::string> windowsPaths;
+    for (const auto& name : names) {
+        std::string media = contentHash(mediaFile(name));
+        for (auto it = after.begin(); it != after.end();) {
+            const std::string& key = it->first;
+            bool named = key.rfind("file ", 0) == 0 && key.size() > name.size() &&
+                         key[key.size() - name.size() - 1] == '/' &&
+                         sim::equalNoCase(key.substr(key.size() - name.size()), name);
+            if (!named || it->second != media) {
+                ++it;
+                continue;
+            }
+            // "file C/WINNT/x/NAME" is C:\WINNT\x\NAME on the machine.
+            std::string windows = key.substr(5, 1) + ":" + key.substr(6);
+            for (auto& c : windows)
+                if (c == '/') c = '\\';
+            windowsPaths.push_back("state/fileAttributes/" + windows);
+            before.erase(key);
+            it = after.erase(it);
+        }
     }
-    // The attribute map that only those files filled.
-    auto all = content.find("state/fileAttributes");
-    if (all != content.end() && all->second == "null") content.erase(all);
+    for (auto* content : {&before, &after}) {
+        for (auto it = content->begin(); it != content->end();) {
+            bool attributes = false;
+            for (const auto& w : windowsPaths) attributes = attributes || sim::equalNoCase(it->first, w);
+            it = attributes ? content->erase(it) : std::next(it);
+        }
+        // The attribute map that only those files filled.
+        auto all = content->find("state/fileAttributes");
+        if (all != content->end() && all->second == "null") content->erase(all);
+    }
 }
 
 std::string contentChanges(const std::map<std::string, std::string>& before,

@@ -77,13 +77,14 @@ std::string disagreement(const Claim& claim, sim::Machine& after, const Texts& t
 // directories that winsim run sets: two such maps are equal when nothing
 // else changed.
 std::map<std::string, std::string> machineContent(const std::string& folder);
-// The files of the staging tree (drives/C/WINNT/system32/drivers/korpa/
-// win2000) whose bytes differ from the media's file of the same name, by
-// their keys in machineContent ("file C/...").
-std::vector<std::string> stagedFilesUnlikeMedia(const std::string& folder);
-// Takes out of both maps what belongs to the files: their contents and
-// their attributes.
-void setAsideFiles(std::map<std::string, std::string>& content, const std::vector<std::string>& fileKeys);
+// The names of the files below a folder of the machine (a host path below
+// its drives, "C/WINNT") that the media has under the same name, with other
+// bytes than the media's.
+std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below);
+// Takes out of both maps the files named so (anywhere on the machine) that
+// are now the media's file of the same name, with their attributes.
+void setAsideMediaCopies(std::map<std::string, std::string>& before, std::map<std::string, std::string>& after,
+                         const std::vector<std::string>& names);
 
 // What differs between two such maps, a few lines at most; empty when equal.
 std::string contentChanges(const std::map<std::string, std::string>& before,
