@@ -101,7 +101,9 @@ int removeOldProcessorDriver() {
     std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
     // A file that is not there is as good as deleted: a machine that never
     // had the driver file would otherwise never be installed without /R.
-    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return returnAtOnce(2);
+    // A deletion that fails otherwise ends the run as a failed installation,
+    // with its final text: nothing was scheduled.
+    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return finishRun(2, WithFinalText);
     return finishAfterOldDriversRemoved();
 }
 

@@ -110,7 +110,7 @@ std::string firstPhaseVerdict(const PointRun& p) {
                 wrong = "exit 1 without message 78 or messages 13 and 32";
             break;
         case 2:
-            if (!endsWith(r.output, Failed) && !endsWith(r.output, RemovingOld)) wrong = "exit 2 without message 28";
+            if (!endsWith(r.output, Failed)) wrong = "exit 2 without message 28";
             break;
         case 8:
             if (!endsWith(r.output, Failed)) wrong = "exit 8 without message 28";

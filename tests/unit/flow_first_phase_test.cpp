@@ -129,13 +129,13 @@ TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsWithTwoAndNothingMore) {
+TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstallation) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     sim::machine().fileAttributes["C:\\WINNT\\system32\\drivers\\qrvmpw.sys"] = FILE_ATTRIBUTE_READONLY;
     Run r = run();
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n");
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n\nInstallation failed\n");
     auto deletes = sim::callsOf("DeleteFileA");
     ASSERT_EQ(deletes.size(), 1u);
     EXPECT_EQ(deletes[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
