@@ -231,7 +231,17 @@ int runFirstPhase() {
     if (isUsbManagementDevicePresent() == 1 && !delegateMode)
         return finishRun(removeEarlierSoftware() ? 1 : 0, WithFinalText);
 
-    if (!detectKnownDevices()) return finishRun(runLegacySetupProgram(), WithFinalText);
+    if (!detectKnownDevices()) {
+        // A scan that the Setup API broke off found nothing to go by: the
+        // machine's devices are unknown, and the legacy program's road (for
+        // machines without known devices) would claim success over them.
+        DWORD scanError = GetLastError();
+        if (scanError != ERROR_SUCCESS && scanError != ERROR_NO_MORE_ITEMS) {
+            printMessage(MsgFileSystemError, static_cast<int>(scanError));
+            return finishRun(2, WithFinalText);
+        }
+        return finishRun(runLegacySetupProgram(), WithFinalText);
+    }
     if (delegateMode) return returnAtOnce(0);
 
     return installKnownDevices();

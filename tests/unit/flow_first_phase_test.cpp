@@ -256,6 +256,18 @@ TEST_F(FirstPhaseTest, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
     EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
 }
 
+TEST_F(FirstPhaseTest, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
+    startWith({sim::newerAdapter()});
+    legacyProgram(0);
+    sim::failCall("SetupDiEnumDeviceInfo", 1, 31);  // a device attached to the system is not functioning
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    ASSERT_GE(r.output.size(), 21u);
+    EXPECT_EQ(r.output.substr(r.output.size() - 21), "\nInstallation failed\n") << r.output;
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty()) << "the legacy program did not run";
+    EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
+}
+
 TEST_F(FirstPhaseTest, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
     legacyProgram(3);
     delegateMode = 1;
