@@ -10,16 +10,6 @@ const char* SystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 const char* HidClass = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
 const char* MultifunctionClass = "{4D36E971-E325-11CE-BFC1-08002BE10318}";
 
-Device plainDevice(const std::string& instance, const std::string& cls, const std::string& guid,
-                   std::vector<std::string> ids, const std::string& description) {
-    Device d;
-    d.instanceId = instance;
-    d.className = cls;
-    d.classGuid = guid;
-    d.hardwareIds = std::move(ids);
-    d.description = description;
-    return d;
-}
 
 // The compatible ids that a PCI device reports after its hardware ids, from
 // the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
@@ -33,6 +23,17 @@ std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const
 }
 
 }  // namespace
+
+Device plainDevice(const std::string& instance, const std::string& cls, const std::string& guid,
+                   std::vector<std::string> ids, const std::string& description) {
+    Device d;
+    d.instanceId = instance;
+    d.className = cls;
+    d.classGuid = guid;
+    d.hardwareIds = std::move(ids);
+    d.description = description;
+    return d;
+}
 
 void addService(Machine& m, const std::string& name, uint32_t type, uint32_t start, const std::string& image,
                 const std::string& display) {

@@ -140,17 +140,6 @@ void addFamilyDevices(Builder& b, Dice& dice) {
     if (dice.chance(15)) b.m.devices.push_back(usbManagementDevice());
 }
 
-Device otherDevice(const std::string& instance, const std::string& cls, const std::string& guid,
-                   std::vector<std::string> ids, const std::string& description) {
-    Device d;
-    d.instanceId = instance;
-    d.className = cls;
-    d.classGuid = guid;
-    d.hardwareIds = std::move(ids);
-    d.description = description;
-    return d;
-}
-
 // Devices that are not of the family, some of them near misses of its ids.
 void addUnrelatedDevices(Builder& b, Dice& dice) {
     const char* net = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
@@ -158,30 +147,30 @@ void addUnrelatedDevices(Builder& b, Dice& dice) {
     const char* system = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
     const char* hid = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
     std::vector<Device> options;
-    Device nic = otherDevice("PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086&REV_08\\3&61AAA01&0&40", "Net", net,
+    Device nic = plainDevice("PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086&REV_08\\3&61AAA01&0&40", "Net", net,
                              {"PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086&REV_08", "PCI\\VEN_8086&DEV_1229&CC_020000"},
                              "Network adapter");
     nic.boundInf = "C:\\WINNT\\inf\\net557.inf";
     nic.boundSection = "E100B.ndi";
     options.push_back(nic);
-    options.push_back(otherDevice("PCI\\VEN_9005&DEV_00C0&SUBSYS_F6209005&REV_01\\3&61AAA01&0&48", "SCSIAdapter",
+    options.push_back(plainDevice("PCI\\VEN_9005&DEV_00C0&SUBSYS_F6209005&REV_01\\3&61AAA01&0&48", "SCSIAdapter",
                                   scsi, {"PCI\\VEN_9005&DEV_00C0&SUBSYS_F6209005&REV_01", "PCI\\VEN_9005&DEV_00C0"},
                                   "SCSI controller"));
     // Another device of the family's vendor, without a driver.
-    options.push_back(otherDevice("PCI\\VEN_1D3C&DEV_0300&SUBSYS_03001D3C&REV_01\\3&61AAA01&0&50", "Unknown", "",
+    options.push_back(plainDevice("PCI\\VEN_1D3C&DEV_0300&SUBSYS_03001D3C&REV_01\\3&61AAA01&0&50", "Unknown", "",
                                   {"PCI\\VEN_1D3C&DEV_0300&SUBSYS_03001D3C&REV_01", "PCI\\VEN_1D3C&DEV_0300"},
                                   "PCI device"));
     // An on-board id one letter away from the family's.
-    options.push_back(otherDevice("ISAPNP\\QRV51A2\\1", "System", system, {"*QRV51A2"}, "ISA device"));
+    options.push_back(plainDevice("ISAPNP\\QRV51A2\\1", "System", system, {"*QRV51A2"}, "ISA device"));
     // A child function id in the wrong letter case matches nothing.
-    options.push_back(otherDevice("ROOT\\MGTPROC\\0000", "System", system, {"mf\\mgtproc_dev3"}, "Root device"));
-    Device hidOther = otherDevice("HID\\VID_1D3C&PID_7302\\6&2B3C4D5E&0&0000", "HIDClass", hid,
+    options.push_back(plainDevice("ROOT\\MGTPROC\\0000", "System", system, {"mf\\mgtproc_dev3"}, "Root device"));
+    Device hidOther = plainDevice("HID\\VID_1D3C&PID_7302\\6&2B3C4D5E&0&0000", "HIDClass", hid,
                                   {"HID\\VID_1D3C&PID_7302&REV_0100", "HID\\VID_1D3C&PID_7302", "HID_DEVICE"},
                                   "HID device of the family's vendor");
     hidOther.hid = {true, 0x1D3C, 0x7302, 0x0100};
     options.push_back(hidOther);
     // A device whose hardware-id property is empty.
-    Device empty = otherDevice("ROOT\\UNKNOWN\\0000", "Unknown", "", {}, "Device without ids");
+    Device empty = plainDevice("ROOT\\UNKNOWN\\0000", "Unknown", "", {}, "Device without ids");
     empty.rawIds = true;
     empty.rawHardwareIds = std::string(2, '\0');
     options.push_back(empty);
