@@ -4,6 +4,7 @@
 
 #include "devices/device_table.h"
 #include "devices/hardware_ids.h"
+#include "platform/text_search.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 
@@ -27,15 +28,6 @@ DetectionStateRecord DetectionState;
 namespace {
 
 const int OlderAdapter = 1;
-
-// Whether `text` (len bytes, not necessarily terminated) contains `needle`.
-bool containsBytes(const char* text, size_t len, const char* needle) {
-    size_t n = std::strlen(needle);
-    if (n > len) return false;
-    for (size_t i = 0; i + n <= len; ++i)
-        if (std::memcmp(text + i, needle, n) == 0) return true;
-    return false;
-}
 
 bool equalsBytes(const char* text, size_t len, const char* id) {
     return std::strlen(id) == len && std::memcmp(text, id, len) == 0;
@@ -62,7 +54,7 @@ void setFlagsOf(int entry) {
 int takeHardwareId(const char* id, size_t len) {
     for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
         if (DetectionState.present[k]) continue;
-        bool match = k == OlderAdapter ? containsBytes(id, len, DeviceTable[k].hardwareId)
+        bool match = k == OlderAdapter ? containsText(id, len, DeviceTable[k].hardwareId)
                                        : equalsBytes(id, len, DeviceTable[k].hardwareId);
         if (!match) continue;
         if (k == OlderAdapter) {

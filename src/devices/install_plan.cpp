@@ -8,12 +8,11 @@
 #include "devices/driver_ops.h"
 #include "legacy/family_programs.h"
 #include "messages/messages.h"
+#include "platform/path_buffer.h"
 #include "platform/win_devices.h"
 #include "setup/run_state.h"
 
 int restartIndication;
-
-void clearRestartIndication() { restartIndication = 0; }
 
 namespace {
 
@@ -38,7 +37,7 @@ int buildInfPath(char* path, size_t size, int entry) {
 // Binds the entry's INF to the present devices with the id. A path that
 // does not fit counts as a failed binding, without a call.
 int bindEntry(int entry, const char* hardwareId) {
-    char infPath[520];
+    char infPath[PathBufferSize];
     if (!buildInfPath(infPath, sizeof infPath, entry)) return 0;
     return installDeviceDriver(hardwareId, infPath, &restartIndication);
 }
@@ -78,7 +77,7 @@ void bindNewerAdapterChildren() {
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
     if (present[ChildFunction4]) {
-        char infPath[520];
+        char infPath[PathBufferSize];
         if (!buildInfPath(infPath, sizeof infPath, ChildFunction5) ||
             !createRootDevice(DeviceTable[ChildFunction5].hardwareId, infPath, &rootSet, &rootDevice))
             installFailed = 1;
@@ -101,9 +100,9 @@ void bindNewerAdapterChildren() {
 
 }  // namespace
 
-void bindPresentDevices(PlanVariant) {
-    // Both variants take the same steps; they differ only in what the flows
-    // do around the plan and in the catalogue they print from.
+// Both phases take the same steps; they differ only in what the flows do
+// around the plan and in the catalogue they print from.
+void bindPresentDevices() {
     const int* present = DetectionState.present;
 
     if (present[NewerAdapter] && bindAdapter(NewerAdapter, DeviceTable[NewerAdapter].hardwareId))

@@ -8,6 +8,8 @@
 
 #include "legacy/family_programs.h"
 #include "legacy/service_keys.h"
+#include "platform/path_buffer.h"
+#include "platform/text_search.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
 #include "setup/run_state.h"
@@ -28,14 +30,6 @@ const char* const RecognizedVersionMarkers[] = {
 // The files copied from the staging tree into the system directory, in order.
 const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"};
 
-// Whether text (length bytes, not necessarily terminated) holds needle.
-bool containsText(const char* text, size_t length, const char* needle) {
-    size_t n = std::strlen(needle);
-    for (size_t i = 0; i + n <= length; ++i)
-        if (std::memcmp(text + i, needle, n) == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 int removeEarlierSoftware() {
@@ -43,8 +37,8 @@ int removeEarlierSoftware() {
     int keysDeleted = removeRestartFeatureServiceKeys();
     if (runSystemProgram("\\qrvmpsvc.exe -remove")) refreshServicePrograms();
 
-    char sourceDirectory[520];
-    char targetDirectory[520];
+    char sourceDirectory[PathBufferSize];
+    char targetDirectory[PathBufferSize];
     int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
     int targetLength = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
     // The flow keeps the system directory short enough for both; a path

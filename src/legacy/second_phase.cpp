@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
@@ -18,8 +19,8 @@ const char RunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce
 // The staged installer, from a fresh query of the system directory,
 // followed by suffix. Returns 0 when the system directory cannot be read or
 // the text does not fit the buffer.
-int buildSecondPhaseCommand(char (&command)[520], const char* suffix) {
-    char system[520];
+int buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix) {
+    char system[PathBufferSize];
     UINT length = GetSystemDirectoryA(system, sizeof system);
     if (length == 0 || length >= sizeof system) return 0;
     int written = std::snprintf(command, sizeof command, "%s\\drivers\\korpa\\win2000\\SETUP.EXE%s", system, suffix);
@@ -30,7 +31,7 @@ int buildSecondPhaseCommand(char (&command)[520], const char* suffix) {
 
 int createSecondPhaseService() {
     SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    char programPath[520];
+    char programPath[PathBufferSize];
     int pathBuilt = buildSecondPhaseCommand(programPath, "");
     if (!manager) return 0;
 
@@ -58,7 +59,7 @@ int createSecondPhaseService() {
 }
 
 int setSecondPhaseRunOnce() {
-    char command[520];
+    char command[PathBufferSize];
     // A command that does not fit is not written at all.
     if (!buildSecondPhaseCommand(command, " -R")) {
         printMessage(MsgRegistryWriteError);

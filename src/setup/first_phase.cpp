@@ -12,6 +12,7 @@
 #include "legacy/second_phase.h"
 #include "legacy/service_keys.h"
 #include "messages/messages.h"
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_process.h"
 #include "setup/options.h"
@@ -97,7 +98,7 @@ int finishAfterOldDriversRemoved() {
 // second phase. Returns the exit code of the run.
 int removeOldProcessorDriver() {
     printMessage(MsgRemovingOldDrivers);
-    char driverPath[520];
+    char driverPath[PathBufferSize];
     std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
     // A file that is not there is as good as deleted: a machine that never
     // had the driver file would otherwise never be installed without /R.
@@ -142,17 +143,12 @@ int legacyResult(DWORD programExitCode) {
 // Runs the media's legacy setup program in the installer's console and
 // waits for it. Returns the exit code of the run.
 int runLegacySetupProgram() {
-    char commandLine[520];
+    char commandLine[PathBufferSize];
     std::snprintf(commandLine, sizeof commandLine, "%s\\nt\\%s -S%s%s", sourceDir, "RVOSETUP.EXE",
                   quietMode ? " -Q" : "", delegateMode ? " -H" : "");
 
     STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    startup.lpReserved = nullptr;
-    startup.dwFlags = 0;
-    startup.wShowWindow = 0;
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
+    inheritStartupInfo(&startup, 0, 0);
 
     PROCESS_INFORMATION process;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
@@ -193,7 +189,7 @@ int installKnownDevices() {
         (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry]))
         return removeOldChildDevices();
 
-    bindPresentDevices(FirstPhaseVariant);
+    bindPresentDevices();
     if (installFailed) return finishRun(2, WithFinalText);
     if (restartRequired || keysRemoved) return finishRun(1, WithFinalText);
     return finishRun(0, WithFinalText);

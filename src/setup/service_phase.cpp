@@ -167,7 +167,7 @@ int installSecondPhase() {
         printMessage(MsgInstallationFailed);
         return 2;
     }
-    bindPresentDevices(SecondPhaseVariant);
+    bindPresentDevices();
 
     if (installFailed) {
         printMessage(MsgInstallationFailed);

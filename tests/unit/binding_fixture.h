@@ -51,7 +51,7 @@ protected:
         sim::resetForTest(m);
         ASSERT_TRUE(sim::attachFolder(folder, error)) << error;
         resetRunState();
-        clearRestartIndication();
+        restartIndication = 0;
         messageTable = BuiltinMessages;
         std::snprintf(systemDir, sizeof systemDir, "%s", SystemDirectory);
         std::snprintf(stagingDir, sizeof stagingDir, "%s", StagingDirectory);
