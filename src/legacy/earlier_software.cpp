@@ -8,6 +8,7 @@
 
 #include "legacy/family_programs.h"
 #include "legacy/service_keys.h"
+#include "platform/owned.h"
 #include "platform/path_buffer.h"
 #include "platform/text_search.h"
 #include "platform/win_registry.h"
@@ -53,17 +54,11 @@ int removeEarlierSoftware() {
 }
 
 int serviceIsRegistered(const char* name, DWORD* managerError) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (managerError) *managerError = manager ? ERROR_SUCCESS : GetLastError();
     if (!manager) return 0;
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 1;
+    ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
+    return service ? 1 : 0;
 }
 
 int isProcessorServiceInstalled() { return serviceIsRegistered("qrvmpsvc"); }

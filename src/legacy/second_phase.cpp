@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
@@ -30,32 +31,19 @@ int buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix)
 }  // namespace
 
 int createSecondPhaseService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     char programPath[PathBufferSize];
     int pathBuilt = buildSecondPhaseCommand(programPath, "");
     if (!manager) return 0;
 
     // A service left by an earlier, interrupted installation stays as it is.
-    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (service) {
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return 1;
-    }
-    if (!pathBuilt) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    service = CreateServiceA(manager, SETUP_SERVICE_NAME, "QRV Varnock Installation", SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, programPath,
-                             nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 1;
+    if (ServiceHandle(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS))) return 1;
+    if (!pathBuilt) return 0;
+    ServiceHandle service(CreateServiceA(manager.get(), SETUP_SERVICE_NAME, "QRV Varnock Installation",
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                         SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
+    return service ? 1 : 0;
 }
 
 int setSecondPhaseRunOnce() {
