@@ -48,42 +48,37 @@ private:
     Handle handle_;
 };
 
-struct ServiceHandleTraits {
-    using Handle = SC_HANDLE;
+// The traits of a handle type whose empty value is null.
+template <typename H>
+struct NullIsEmpty {
+    using Handle = H;
     static Handle invalid() noexcept { return nullptr; }
-    static void release(Handle handle) noexcept { CloseServiceHandle(handle); }
 };
-// A handle of the service control manager or of one of its services.
+
+// The owners: a handle of the service control manager or of one of its
+// services; an opened or created registry key (never a predefined root key);
+// a process, thread or token handle; a block of the local heap.
+struct ServiceHandleTraits : NullIsEmpty<SC_HANDLE> {
+    static void release(Handle h) noexcept { CloseServiceHandle(h); }
+};
+struct RegistryKeyTraits : NullIsEmpty<HKEY> {
+    static void release(Handle h) noexcept { RegCloseKey(h); }
+};
+struct KernelHandleTraits : NullIsEmpty<HANDLE> {
+    static void release(Handle h) noexcept { CloseHandle(h); }
+};
+struct LocalBlockTraits : NullIsEmpty<HLOCAL> {
+    static void release(Handle h) noexcept { LocalFree(h); }
+};
 using ServiceHandle = Owned<ServiceHandleTraits>;
-
-struct RegistryKeyTraits {
-    using Handle = HKEY;
-    static Handle invalid() noexcept { return nullptr; }
-    static void release(Handle key) noexcept { RegCloseKey(key); }
-};
-// An opened or created registry key (never a predefined root key).
 using RegistryKey = Owned<RegistryKeyTraits>;
+using KernelHandle = Owned<KernelHandleTraits>;
+using LocalBlock = Owned<LocalBlockTraits>;
 
+// A device information set: empty is INVALID_HANDLE_VALUE.
 struct DeviceSetTraits {
     using Handle = HDEVINFO;
     static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
     static void release(Handle set) noexcept { SetupDiDestroyDeviceInfoList(set); }
 };
-// A device information set.
 using DeviceSet = Owned<DeviceSetTraits>;
-
-struct KernelHandleTraits {
-    using Handle = HANDLE;
-    static Handle invalid() noexcept { return nullptr; }
-    static void release(Handle handle) noexcept { CloseHandle(handle); }
-};
-// A process, thread or token handle (those that are null when not had).
-using KernelHandle = Owned<KernelHandleTraits>;
-
-struct LocalBlockTraits {
-    using Handle = HLOCAL;
-    static Handle invalid() noexcept { return nullptr; }
-    static void release(Handle block) noexcept { LocalFree(block); }
-};
-// A block of the local heap.
-using LocalBlock = Owned<LocalBlockTraits>;
