@@ -8,56 +8,47 @@
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 
-const DeviceTableEntry DeviceTable[KNOWN_DEVICE_COUNT] = {
-    {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf"},
-    {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf"},
-    {"*QRV51A1", "\\win2000\\korp.inf"},
-    {"*QRV51A5", "\\win2000\\korp.inf"},
-    {"*QRV51A6", "\\win2000\\korp.inf"},
-    {"*QRV5190", "\\win2000\\korp.inf"},
-    {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf"},
-    {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf"},
-    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf"},
-    {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf"},
-    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf"},
-    {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf"},
+const DeviceTableEntry DeviceTable[] = {
+    {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf",
+     entryBit(ChildFunction5Entry) | entryBit(ChildFunction3Entry)},
+    {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf", 0},
+    {"*QRV51A1", "\\win2000\\korp.inf", 0},
+    {"*QRV51A5", "\\win2000\\korp.inf", 0},
+    {"*QRV51A6", "\\win2000\\korp.inf", 0},
+    {"*QRV5190", "\\win2000\\korp.inf", 0},
+    {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf", 0},
+    {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf", 0},
+    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf", 0},
+    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf", 0},
 };
+static_assert(sizeof DeviceTable / sizeof DeviceTable[0] == DeviceEntryCount,
+              "one table row for every entry");
 
 DetectionStateRecord DetectionState;
 
-namespace {
+void markPresent(DeviceEntry entry) {
+    DetectionState.present[entry] = 1;
+    for (int k = 0; k < DeviceEntryCount; ++k)
+        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) DetectionState.present[k] = 1;
+}
 
-const int OlderAdapter = 1;
+namespace {
 
 bool equalsBytes(const char* text, size_t len, const char* id) {
     return std::strlen(id) == len && std::memcmp(text, id, len) == 0;
 }
 
-void setFlagsOf(int entry) {
-    DetectionState.present[entry] = 1;
-    switch (entry) {
-        case 0:
-            DetectionState.present[11] = 1;
-            DetectionState.present[9] = 1;
-            break;
-        case 8:
-        case 10:
-            DetectionState.present[11] = 1;
-            break;
-        default:
-            break;
-    }
-}
-
 // Tests one hardware id string (len bytes) against the table, entry 0 first.
 // Returns 1 when the string was taken by an entry whose flag was still clear.
 int takeHardwareId(const char* id, size_t len) {
-    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
+    for (int k = 0; k < DeviceEntryCount; ++k) {
         if (DetectionState.present[k]) continue;
-        bool match = k == OlderAdapter ? containsText(id, len, DeviceTable[k].hardwareId)
-                                       : equalsBytes(id, len, DeviceTable[k].hardwareId);
+        bool match = k == OlderAdapterEntry ? containsText(id, len, DeviceTable[k].hardwareId)
+                                            : equalsBytes(id, len, DeviceTable[k].hardwareId);
         if (!match) continue;
-        if (k == OlderAdapter) {
+        if (k == OlderAdapterEntry) {
             // The id is kept whole for the binding; one that does not fit the
             // 255 characters of the buffer does not count, so that a shorter
             // form of the same id later in the list is taken instead.
@@ -65,7 +56,7 @@ int takeHardwareId(const char* id, size_t len) {
             std::memcpy(DetectionState.oldAdapterHardwareId, id, len);
             DetectionState.oldAdapterHardwareId[len] = '\0';
         }
-        setFlagsOf(k);
+        markPresent(static_cast<DeviceEntry>(k));
         return 1;
     }
     return 0;
@@ -94,7 +85,7 @@ int detectKnownDevices() {
     DWORD scanError = GetLastError();
     int result = 0;
     if (scanError == 0 || scanError == ERROR_NO_MORE_ITEMS) {
-        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+        for (int k = 0; k < DeviceEntryCount; ++k)
             if (DetectionState.present[k]) result = 1;
     }
     if (property) LocalFree(property);

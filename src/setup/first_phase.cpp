@@ -21,15 +21,6 @@
 
 namespace {
 
-// Entries of DeviceTable that the flow names.
-const int NewerAdapterEntry = 0;
-const int OlderAdapterEntry = 1;
-const int OnboardRvoEntry = 2;
-const int OnboardBlennaEntry = 5;
-const int ChildFunction2Entry = 8;
-const int ChildFunction3Entry = 9;
-const int ChildFunction4Entry = 10;
-
 // Final text of the end step.
 enum FinalText { WithFinalText, WithoutFinalText };
 

@@ -39,7 +39,7 @@ TEST_F(SimInstallTest, InfClassBufferProtocol) {
 
 TEST_F(SimInstallTest, EveryMediaInfParsesAndListsItsTableIds) {
     startMachine({});
-    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
+    for (int k = 0; k < DeviceEntryCount; ++k) {
         sim::Inf inf;
         unsigned long error = 0;
         ASSERT_TRUE(sim::loadInf(std::string(StagingDirectory) + DeviceTable[k].infPath, inf, error) ||
