@@ -63,23 +63,23 @@ const char* olderAdapterId() {
 // and the processor service program's install run.
 void bindNewerAdapterChildren() {
     const int* present = DetectionState.present;
-    HDEVINFO rootSet = INVALID_HANDLE_VALUE;
+    DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
     if (present[ChildFunction4Entry]) {
         char infPath[PathBufferSize];
         if (!buildInfPath(infPath, sizeof infPath, ChildFunction5Entry) ||
-            !createRootDevice(DeviceTable[ChildFunction5Entry].hardwareId, infPath, &rootSet, &rootDevice))
+            !createRootDevice(DeviceTable[ChildFunction5Entry].hardwareId, infPath, rootSet, &rootDevice))
             installFailed = 1;
     }
     if (present[ChildFunction3Entry]) bindCounted(ChildFunction3Entry);
     if (present[ChildFunction5Entry]) bindCounted(ChildFunction5Entry);
-    if (rootSet != INVALID_HANDLE_VALUE) {
+    if (rootSet) {
         // Neither the removal nor the release counts; the error the removal
         // left stays the last error.
-        SetupDiCallClassInstaller(DIF_REMOVE, rootSet, &rootDevice);
+        SetupDiCallClassInstaller(DIF_REMOVE, rootSet.get(), &rootDevice);
         DWORD error = GetLastError();
-        SetupDiDestroyDeviceInfoList(rootSet);
+        rootSet.reset();
         SetLastError(error);
     }
     if (!runSystemProgram(InstallRunTail)) {

@@ -75,6 +75,52 @@ using RegistryKey = Owned<RegistryKeyTraits>;
 using KernelHandle = Owned<KernelHandleTraits>;
 using LocalBlock = Owned<LocalBlockTraits>;
 
+// A security identifier that AllocateAndInitializeSid made.
+struct SidTraits : NullIsEmpty<PSID> {
+    static void release(Handle h) noexcept { FreeSid(h); }
+};
+using OwnedSid = Owned<SidTraits>;
+
+// Opens a registry key into an owner, which takes it only when it opened.
+// Returns what RegOpenKeyExA returned.
+inline LONG openRegistryKey(HKEY parent, const char* name, REGSAM access, RegistryKey& key) {
+    HKEY opened;
+    LONG rc = RegOpenKeyExA(parent, name, 0, access, &opened);
+    if (rc == ERROR_SUCCESS) key.reset(opened);
+    return rc;
+}
+
+// A block of a heap, given back to the heap it came from.
+class HeapBlock {
+public:
+    HeapBlock() noexcept = default;
+    HeapBlock(HeapBlock&& other) noexcept : heap_(other.heap_), block_(other.block_) { other.block_ = nullptr; }
+    HeapBlock& operator=(HeapBlock&& other) noexcept {
+        if (this != &other) {
+            reset(other.heap_, other.block_);
+            other.block_ = nullptr;
+        }
+        return *this;
+    }
+    HeapBlock(const HeapBlock&) = delete;
+    HeapBlock& operator=(const HeapBlock&) = delete;
+    ~HeapBlock() { reset(nullptr, nullptr); }
+
+    void* get() const noexcept { return block_; }
+    explicit operator bool() const noexcept { return block_ != nullptr; }
+
+    // Frees what is owned now and takes block, a block of heap, instead.
+    void reset(HANDLE heap, void* block) noexcept {
+        if (block_) HeapFree(heap_, 0, block_);
+        heap_ = heap;
+        block_ = block;
+    }
+
+private:
+    HANDLE heap_ = nullptr;
+    void* block_ = nullptr;
+};
+
 // A device information set: empty is INVALID_HANDLE_VALUE.
 struct DeviceSetTraits {
     using Handle = HDEVINFO;

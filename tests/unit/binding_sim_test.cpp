@@ -85,7 +85,7 @@ TEST_F(SimInstallTest, GeneratedIdsTakeTheNextFreeNumber) {
     SP_DEVINFO_DATA records[2];
     for (int i = 0; i < 2; ++i) {
         sets[i] = INVALID_HANDLE_VALUE;
-        ASSERT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &sets[i], &records[i]), 1);
+        ASSERT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &sets[i], &records[i]), 1);
     }
     EXPECT_NE(device("ROOT\\SYSTEM\\0000"), nullptr);
     EXPECT_NE(device("ROOT\\SYSTEM\\0001"), nullptr);
