@@ -64,27 +64,19 @@ int serviceIsRegistered(const char* name, DWORD* managerError) {
 int isProcessorServiceInstalled() { return serviceIsRegistered("qrvmpsvc"); }
 
 int lacksRecognizedDriverVersion() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProcessorDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    RegistryKey key;
+    if (openRegistryKey(HKEY_LOCAL_MACHINE, ProcessorDriverKey, KEY_READ, key) != ERROR_SUCCESS) return 1;
     char displayName[256];
     DWORD size = sizeof displayName;
-    if (RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
-        ERROR_SUCCESS) {
-        RegCloseKey(key);
+    if (RegQueryValueExA(key.get(), "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
+        ERROR_SUCCESS)
         return 1;
-    }
     // The value need not end in a NUL: the text ends at the first NUL or at
     // the end of the bytes read.
     if (size > sizeof displayName) size = sizeof displayName;
     const void* end = std::memchr(displayName, '\0', size);
     size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - displayName) : size;
-    int lacks = 1;
-    for (const char* marker : RecognizedVersionMarkers) {
-        if (containsText(displayName, length, marker)) {
-            lacks = 0;
-            break;
-        }
-    }
-    RegCloseKey(key);
-    return lacks;
+    for (const char* marker : RecognizedVersionMarkers)
+        if (containsText(displayName, length, marker)) return 0;
+    return 1;
 }

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "platform/owned.h"
 #include "platform/path_buffer.h"
 #include "platform/win_process.h"
 #include "setup/run_state.h"
@@ -29,15 +30,14 @@ int runSystemProgram(const char* commandTail) {
         return 0;
     }
 
-    PROCESS_INFORMATION process;
+    PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup,
-                        &process))
+                        &started))
         return 0;
+    ProcessHandles handles(started);
 
-    WaitForSingleObject(process.hProcess, INFINITE);
+    WaitForSingleObject(handles.process.get(), INFINITE);
     DWORD exitCode;
-    GetExitCodeProcess(process.hProcess, &exitCode);  // read, not examined
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    GetExitCodeProcess(handles.process.get(), &exitCode);  // read, not examined
     return 1;
 }

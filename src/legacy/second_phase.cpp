@@ -53,16 +53,19 @@ int setSecondPhaseRunOnce() {
         printMessage(MsgRegistryWriteError);
         return 122;
     }
-    HKEY key;
+    HKEY created;
     DWORD disposition;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+                        nullptr, &created, &disposition) != ERROR_SUCCESS) {
         printMessage(MsgRegistryWriteError);
         return 122;
     }
-    LONG rc = RegSetValueExA(key, "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                             static_cast<DWORD>(std::strlen(command) + 1));
-    RegCloseKey(key);
+    LONG rc;
+    {
+        RegistryKey key(created);
+        rc = RegSetValueExA(key.get(), "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                            static_cast<DWORD>(std::strlen(command) + 1));
+    }
     if (rc != ERROR_SUCCESS) {
         printMessage(MsgRegistryWriteError);
         return 122;

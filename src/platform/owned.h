@@ -7,6 +7,7 @@
 
 #include "platform/win_base.h"
 #include "platform/win_devices.h"
+#include "platform/win_process.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
 
@@ -80,6 +81,15 @@ struct SidTraits : NullIsEmpty<PSID> {
     static void release(Handle h) noexcept { FreeSid(h); }
 };
 using OwnedSid = Owned<SidTraits>;
+
+// The two handles of a started process: the process's, then the thread's,
+// are closed.
+struct ProcessHandles {
+    explicit ProcessHandles(const PROCESS_INFORMATION& started) noexcept
+        : thread(started.hThread), process(started.hProcess) {}
+    KernelHandle thread;
+    KernelHandle process;
+};
 
 // Opens a registry key into an owner, which takes it only when it opened.
 // Returns what RegOpenKeyExA returned.

@@ -12,6 +12,7 @@
 #include "legacy/second_phase.h"
 #include "legacy/service_keys.h"
 #include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_process.h"
@@ -141,25 +142,21 @@ int runLegacySetupProgram() {
     STARTUPINFOA startup;
     inheritStartupInfo(&startup, 0, 0);
 
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    PROCESS_INFORMATION started;
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
         return 2;
     }
+    ProcessHandles handles(started);
     // A program whose end or result cannot be learnt has not been seen to
     // succeed: that counts as a failed installation.
     DWORD programExitCode = 0;
-    int result;
-    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED ||
-        !GetExitCodeProcess(process.hProcess, &programExitCode)) {
+    if (WaitForSingleObject(handles.process.get(), INFINITE) == WAIT_FAILED ||
+        !GetExitCodeProcess(handles.process.get(), &programExitCode)) {
         printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
-        result = 2;
-    } else {
-        result = legacyResult(programExitCode);
+        return 2;
     }
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return result;
+    return legacyResult(programExitCode);
 }
 
 // The branch of a machine with known Plug and Play devices.
