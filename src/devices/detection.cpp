@@ -4,6 +4,7 @@
 
 #include "devices/device_table.h"
 #include "devices/hardware_ids.h"
+#include "platform/owned.h"
 #include "platform/text_search.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
@@ -69,8 +70,9 @@ int takeHardwareIdVisit(const char* id, size_t len, void*) { return takeHardware
 int detectKnownDevices() {
     if (DetectionState.forceCode != 0 && DetectionState.forceCode != 'U') return 1;
 
-    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    if (devices == INVALID_HANDLE_VALUE) return 0;
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    if (!present) return 0;
+    HDEVINFO devices = present.get();
 
     char* property = nullptr;
     DWORD propertySize = 0;  // passed as the buffer's size; receives the size reported
@@ -89,7 +91,7 @@ int detectKnownDevices() {
             if (DetectionState.present[k]) result = 1;
     }
     if (property) LocalFree(property);
-    SetupDiDestroyDeviceInfoList(devices);
+    present.reset();
     SetLastError(scanError);
     return result;
 }
@@ -99,8 +101,9 @@ int isUsbManagementDevicePresent() {
 
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    HDEVINFO interfaces = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (interfaces == INVALID_HANDLE_VALUE) return 0;
+    DeviceSet interfaceSet(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!interfaceSet) return 0;
+    HDEVINFO interfaces = interfaceSet.get();
 
     int found = 0;
     SP_DEVICE_INTERFACE_DATA interfaceData;
@@ -110,29 +113,22 @@ int isUsbManagementDevicePresent() {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-            static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(LocalAlloc(LMEM_ZEROINIT, required));
+        // Declared in the reverse of the order of their release.
+        FileHandle device;
+        LocalBlock detailBlock(LocalAlloc(LMEM_ZEROINIT, required));
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detailBlock.get());
         if (!detail) continue;
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, detail, required, nullptr, nullptr)) {
-            LocalFree(detail);
-            continue;
-        }
-        HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (device == INVALID_HANDLE_VALUE) {
-            LocalFree(detail);
-            continue;
-        }
+        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, detail, required, nullptr, nullptr)) continue;
+        device.reset(CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!device) continue;
         HIDD_ATTRIBUTES attributes;
         attributes.Size = sizeof attributes;
-        if (HidD_GetAttributes(device, &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
+        if (HidD_GetAttributes(device.get(), &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
             attributes.ProductID == USB_MANAGEMENT_PRODUCT_ID)
             found = 1;
-        LocalFree(detail);
-        CloseHandle(device);
     }
-    SetupDiDestroyDeviceInfoList(interfaces);
     return found;
 }
 

@@ -7,6 +7,7 @@
 
 #include "platform/win_base.h"
 #include "platform/win_devices.h"
+#include "platform/win_files.h"
 #include "platform/win_process.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
@@ -81,6 +82,23 @@ struct SidTraits : NullIsEmpty<PSID> {
     static void release(Handle h) noexcept { FreeSid(h); }
 };
 using OwnedSid = Owned<SidTraits>;
+
+// A file descriptor of the C runtime that _sopen opened.
+struct FileDescriptorTraits {
+    using Handle = int;
+    static Handle invalid() noexcept { return -1; }
+    static void release(Handle fd) noexcept { _close(fd); }
+};
+using FileDescriptor = Owned<FileDescriptorTraits>;
+
+// A file or device handle that CreateFileA opened: empty is
+// INVALID_HANDLE_VALUE.
+struct FileHandleTraits {
+    using Handle = HANDLE;
+    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void release(Handle h) noexcept { CloseHandle(h); }
+};
+using FileHandle = Owned<FileHandleTraits>;
 
 // The two handles of a started process: the process's, then the thread's,
 // are closed.
