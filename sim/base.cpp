@@ -12,11 +12,6 @@ static thread_local DWORD lastError = 0;
 DWORD WINAPI GetLastError(void) { return lastError; }
 void WINAPI SetLastError(DWORD code) { lastError = code; }
 
-namespace sim {
-// Closing a process handle reaps nothing: the wait already did.
-void closeProcessHandle(HandleRec& rec);
-}
-
 BOOL WINAPI CloseHandle(HANDLE h) {
     Call c("CloseHandle", {arg(h)}, false);
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
@@ -26,7 +21,7 @@ BOOL WINAPI CloseHandle(HANDLE h) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (r->kind == HandleKind::Process) closeProcessHandle(*r);
+    // Closing a process handle reaps nothing: the wait already did.
     closeHandle(v);
     return TRUE;
 }

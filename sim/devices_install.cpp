@@ -38,16 +38,9 @@
 #include "platform/win_registry.h"
 #include "runtime.h"
 #include "services.h"
+#include "win_codes.h"
 
 using namespace sim;
-
-#ifndef ERROR_INVALID_FLAGS
-#define ERROR_INVALID_FLAGS 1004L
-#endif
-#define SIM_ERROR_LINE_NOT_FOUND 0xE0000102L
-#define SIM_ERROR_CLASS_MISMATCH 0xE0000201L
-#define SIM_ERROR_INVALID_CLASS 0xE0000206L
-#define SIM_ERROR_INVALID_REG_PROPERTY 0xE0000209L
 
 namespace {
 
@@ -157,7 +150,7 @@ bool collectCopies(const Inf& inf, const std::vector<InfLine>& section, std::vec
     auto addFile = [&](const std::string& list, const std::string& target, const std::string& source) {
         std::string folder;
         if (!destination(list, folder)) {
-            error = SIM_ERROR_LINE_NOT_FOUND;
+            error = ERROR_LINE_NOT_FOUND;
             return false;
         }
         std::string disk, subdir;
@@ -171,7 +164,7 @@ bool collectCopies(const Inf& inf, const std::vector<InfLine>& section, std::vec
             }
         }
         if (!listed) {
-            error = SIM_ERROR_LINE_NOT_FOUND;
+            error = ERROR_LINE_NOT_FOUND;
             return false;
         }
         std::string path = inf.folder;
@@ -439,7 +432,7 @@ BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className,
     std::string guidText = inf.value("Version", "ClassGuid");
     GUID g{};
     if ((guidText.empty() && name.empty()) || (!guidText.empty() && !parseGuid(guidText, g))) {
-        SetLastError(SIM_ERROR_INVALID_CLASS);
+        SetLastError(ERROR_INVALID_CLASS);
         return FALSE;
     }
     DWORD need = static_cast<DWORD>(name.size() + 1);
@@ -483,7 +476,7 @@ BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO h, PCSTR name, CONST GUID* classGu
         return FALSE;
     }
     if (set->hasClass && !sameGuid(set->classGuid, *classGuid)) {
-        SetLastError(SIM_ERROR_CLASS_MISMATCH);
+        SetLastError(ERROR_CLASS_MISMATCH);
         return FALSE;
     }
     if (!isAdministrator()) {  // a device node is made for it at once
@@ -582,7 +575,7 @@ BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data,
             d->description = value.substr(0, value.find('\0'));
             break;
         default:
-            SetLastError(SIM_ERROR_INVALID_REG_PROPERTY);
+            SetLastError(ERROR_INVALID_REG_PROPERTY);
             return FALSE;
     }
     commit();

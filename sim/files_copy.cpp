@@ -26,19 +26,27 @@ std::string hostParent(const std::string& host) {
     return slash == std::string::npos ? std::string(".") : host.substr(0, slash);
 }
 
-// Resolves a path for an operation on an existing file or directory: the
-// Windows error when it is not there (a missing parent directory gives
-// ERROR_PATH_NOT_FOUND, as on Windows).
-bool resolveExisting(const char* name, ResolvedPath& r, DWORD& error) {
+// The failure of a file function: the error becomes the last error.
+BOOL fail(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+// Resolves a path for an operation on a file or directory that may not be
+// there yet; otherwise the last error says why (no name: an invalid
+// parameter).
+bool resolveOrFail(const char* name, ResolvedPath& r) {
     unsigned long e = 0;
-    if (!name || !resolve(name, r, e)) {
-        error = name ? static_cast<DWORD>(e) : ERROR_INVALID_PARAMETER;
-        return false;
-    }
-    if (!r.exists) {
-        error = r.parentDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND;
-        return false;
-    }
+    if (!name || !resolve(name, r, e)) return fail(name ? static_cast<DWORD>(e) : ERROR_INVALID_PARAMETER);
+    return true;
+}
+
+// Resolves a path for an operation on an existing file or directory;
+// otherwise the last error says why (a missing parent directory gives
+// ERROR_PATH_NOT_FOUND, as on Windows).
+bool resolveExisting(const char* name, ResolvedPath& r) {
+    if (!resolveOrFail(name, r)) return false;
+    if (!r.exists) return fail(r.parentDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return true;
 }
 
@@ -95,27 +103,11 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
     Call c("CreateDirectoryA", {arg(name), arg(static_cast<const void*>(sa))});
     if (c.injected()) return FALSE;
     ResolvedPath r;
-    unsigned long error = 0;
-    if (!name || !resolve(name, r, error)) {
-        SetLastError(name ? static_cast<DWORD>(error) : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (r.exists) {
-        SetLastError(ERROR_ALREADY_EXISTS);
-        return FALSE;
-    }
-    if (!r.parentDirectory) {
-        SetLastError(ERROR_PATH_NOT_FOUND);  // one level at a time
-        return FALSE;
-    }
-    if (!writableByAccount(r)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (::mkdir(r.host.c_str(), 0755) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!resolveOrFail(name, r)) return FALSE;
+    if (r.exists) return fail(ERROR_ALREADY_EXISTS);
+    if (!r.parentDirectory) return fail(ERROR_PATH_NOT_FOUND);  // one level at a time
+    if (!writableByAccount(r)) return fail(ERROR_ACCESS_DENIED);
+    if (::mkdir(r.host.c_str(), 0755) != 0) return fail(ERROR_ACCESS_DENIED);
     commit();
     return TRUE;
 }
@@ -124,11 +116,7 @@ DWORD WINAPI GetFileAttributesA(LPCSTR name) {
     Call c("GetFileAttributesA", {arg(name)});
     if (c.injected()) return INVALID_FILE_ATTRIBUTES;
     ResolvedPath r;
-    DWORD error = 0;
-    if (!resolveExisting(name, r, error)) {
-        SetLastError(error);
-        return INVALID_FILE_ATTRIBUTES;
-    }
+    if (!resolveExisting(name, r)) return INVALID_FILE_ATTRIBUTES;
     return static_cast<DWORD>(fileAttributes(r.windows, r.directory));
 }
 
@@ -136,15 +124,8 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
     Call c("SetFileAttributesA", {arg(name), argHex(attributes)});
     if (c.injected()) return FALSE;
     ResolvedPath r;
-    DWORD error = 0;
-    if (!resolveExisting(name, r, error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (!writableByAccount(r)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!resolveExisting(name, r)) return FALSE;
+    if (!writableByAccount(r)) return fail(ERROR_ACCESS_DENIED);
     DWORD kept = attributes & KeptAttributes;
     // FILE_ATTRIBUTE_NORMAL stands alone: a file with no attribute at all.
     machine().fileAttributes[r.windows] = kept ? kept : FILE_ATTRIBUTE_NORMAL;
@@ -156,52 +137,23 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     Call c("CopyFileA", {arg(existing), arg(newName), arg(failIfExists)});
     if (c.injected()) return FALSE;
     ResolvedPath from;
-    DWORD error = 0;
-    if (!resolveExisting(existing, from, error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (from.directory) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!resolveExisting(existing, from)) return FALSE;
+    if (from.directory) return fail(ERROR_ACCESS_DENIED);
     ResolvedPath to;
-    unsigned long resolveError = 0;
-    if (!newName || !resolve(newName, to, resolveError)) {
-        SetLastError(newName ? static_cast<DWORD>(resolveError) : ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!to.exists && !to.parentDirectory) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    if (!to.exists && !writableByAccount(to)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!resolveOrFail(newName, to)) return FALSE;
+    if (!to.exists && !to.parentDirectory) return fail(ERROR_PATH_NOT_FOUND);
+    if (!to.exists && !writableByAccount(to)) return fail(ERROR_ACCESS_DENIED);
     if (to.exists) {
-        if (failIfExists) {
-            SetLastError(ERROR_FILE_EXISTS);
-            return FALSE;
-        }
-        if (to.directory || readOnly(to.windows) || !writableByAccount(to)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
+        if (failIfExists) return fail(ERROR_FILE_EXISTS);
+        if (to.directory || readOnly(to.windows) || !writableByAccount(to)) return fail(ERROR_ACCESS_DENIED);
         // Replacing a hidden or system file needs the same attribute on the
         // new one (CREATE_ALWAYS semantics).
         const DWORD hiddenSystem = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
         DWORD targetFlags = static_cast<DWORD>(fileAttributes(to.windows, false)) & hiddenSystem;
         DWORD sourceFlags = static_cast<DWORD>(fileAttributes(from.windows, false)) & hiddenSystem;
-        if ((targetFlags & ~sourceFlags) != 0) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
+        if ((targetFlags & ~sourceFlags) != 0) return fail(ERROR_ACCESS_DENIED);
         // A file copied onto itself, or one that a running program holds.
-        if (fileInUse(to.windows) || equalNoCase(to.windows, from.windows)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
-        }
+        if (fileInUse(to.windows) || equalNoCase(to.windows, from.windows)) return fail(ERROR_SHARING_VIOLATION);
     }
 
     // The copy is written over the target, as Windows writes it; a failure
@@ -218,10 +170,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     } else if (copied == HostCopy::WriteFailed) {
         std::remove(to.host.c_str());
     }
-    if (copied != HostCopy::Done) {
-        SetLastError(ERROR_ACCESS_DENIED);  // unreadable source, disk full or no write access
-        return FALSE;
-    }
+    if (copied != HostCopy::Done) return fail(ERROR_ACCESS_DENIED);  // unreadable source, disk full or no write access
 
     // As on Windows, the copy takes the source's attributes and is marked
     // for archiving.
@@ -240,23 +189,10 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     Call c("DeleteFileA", {arg(name)});
     if (c.injected()) return FALSE;
     ResolvedPath r;
-    DWORD error = 0;
-    if (!resolveExisting(name, r, error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (r.directory || readOnly(r.windows) || !writableByAccount(r)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (fileInUse(r.windows)) {
-        SetLastError(ERROR_SHARING_VIOLATION);
-        return FALSE;
-    }
-    if (std::remove(r.host.c_str()) != 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!resolveExisting(name, r)) return FALSE;
+    if (r.directory || readOnly(r.windows) || !writableByAccount(r)) return fail(ERROR_ACCESS_DENIED);
+    if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION);
+    if (std::remove(r.host.c_str()) != 0) return fail(ERROR_ACCESS_DENIED);
     machine().fileAttributes.erase(r.windows);
     commit();
     return TRUE;

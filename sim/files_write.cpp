@@ -7,6 +7,7 @@
 #include "files.h"
 #include "platform/win_files.h"
 #include "runtime.h"
+#include "win_codes.h"
 
 using namespace sim;
 
@@ -15,8 +16,6 @@ namespace {
 // Marks a file handle that was opened for writing (HandleRec::value): HID
 // device handles are 1, files opened to read 0.
 const intptr_t WritableFile = 2;
-const DWORD FileWriteData = 0x0002;  // FILE_WRITE_DATA
-const DWORD DiskFull = 112;          // ERROR_DISK_FULL
 
 bool isHostDirectory(const std::string& host) {
     struct stat st;
@@ -79,7 +78,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
         return FALSE;
     }
     *written = 0;
-    if (rec->value != WritableFile || !(rec->access & (GENERIC_WRITE | FileWriteData))) {
+    if (rec->value != WritableFile || !(rec->access & (GENERIC_WRITE | FILE_WRITE_DATA))) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
@@ -100,7 +99,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     if (fd >= 0) ::close(fd);
     *written = done;
     if (done < count) {
-        SetLastError(DiskFull);
+        SetLastError(ERROR_DISK_FULL);
         return FALSE;
     }
     return TRUE;

@@ -5,6 +5,8 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "platform/win_registry.h"
+
 using nlohmann::json;
 
 namespace sim {
@@ -47,9 +49,9 @@ std::string regDword(uint32_t v) {
 }
 
 std::vector<Ace> defaultDacl() {
-    return {{true, "S-1-5-32-544", 0xF003F, 0},
-            {true, "S-1-5-18", 0xF003F, 0},
-            {true, "S-1-5-32-545", 0x20019, 0}};
+    return {{true, "S-1-5-32-544", KEY_ALL_ACCESS, 0},
+            {true, "S-1-5-18", KEY_ALL_ACCESS, 0},
+            {true, "S-1-5-32-545", KEY_READ, 0}};
 }
 
 std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m) {

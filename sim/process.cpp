@@ -19,12 +19,9 @@
 #include "files.h"
 #include "platform/win_process.h"
 #include "runtime.h"
+#include "win_codes.h"
 
 extern char** environ;
-
-#ifndef ERROR_BAD_EXE_FORMAT
-#define ERROR_BAD_EXE_FORMAT 193L
-#endif
 
 using namespace sim;
 
@@ -265,8 +262,6 @@ void finish(Child& ch, unsigned long code) {
     commit();
 }
 }  // namespace
-
-void closeProcessHandle(HandleRec& rec) { (void)rec; }
 
 }  // namespace sim
 

@@ -6,12 +6,9 @@
 
 #include "runtime.h"
 #include "services.h"
+#include "win_codes.h"
 
 using namespace sim;
-
-#ifndef ERROR_BAD_PATHNAME
-#define ERROR_BAD_PATHNAME 161L
-#endif
 
 namespace sim {
 
@@ -69,28 +66,28 @@ bool joinKeyPath(const std::string& base, const char* subKey, std::string& out) 
     return true;
 }
 
-long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access) {
+long keyOfHandle(HKEY h, KeyHandle& out) {
     if (h == HKEY_LOCAL_MACHINE) {
         // The predefined handle holds what the account may do at the root.
-        key = &machine().hklm;
-        path.clear();
-        access = isAdministrator() ? KEY_ALL_ACCESS : KEY_READ;
+        out.key = &machine().hklm;
+        out.path.clear();
+        out.access = isAdministrator() ? KEY_ALL_ACCESS : KEY_READ;
         return ERROR_SUCCESS;
     }
     HandleRec* r = findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::RegKey);
     if (!r) return ERROR_INVALID_HANDLE;
-    key = findKey(machine(), r->name);
-    if (!key) return ERROR_KEY_DELETED;
-    path = r->name;
-    access = r->access;
+    out.key = findKey(machine(), r->name);
+    if (!out.key) return ERROR_KEY_DELETED;
+    out.path = r->name;
+    out.access = r->access;
     return ERROR_SUCCESS;
 }
 
 long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key) {
-    std::string path;
-    uint32_t access = 0;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc == ERROR_SUCCESS && (access & needed) != needed) rc = ERROR_ACCESS_DENIED;
+    KeyHandle k;
+    long rc = keyOfHandle(h, k);
+    key = k.key;
+    if (rc == ERROR_SUCCESS && (k.access & needed) != needed) rc = ERROR_ACCESS_DENIED;
     return rc;
 }
 
@@ -101,14 +98,11 @@ static std::string hkeyArg(HKEY h) { return h == HKEY_LOCAL_MACHINE ? "HKEY_LOCA
 LONG WINAPI RegOpenKeyExA(HKEY h, LPCSTR subKey, DWORD options, REGSAM sam, PHKEY result) {
     RegistryCall c("RegOpenKeyExA", {hkeyArg(h), arg(subKey), arg(options), argHex(sam)});
     if (c.injected()) return c.error();
-    RegKey* base;
-    std::string basePath;
-    uint32_t baseAccess;
-    long rc = keyOfHandle(h, base, basePath, baseAccess);
-    if (rc != ERROR_SUCCESS) return rc;
+    KeyHandle base;
+    if (long rc = keyOfHandle(h, base)) return rc;
     std::string path;
     if (!result) return ERROR_INVALID_PARAMETER;
-    if (!joinKeyPath(basePath, subKey, path)) return ERROR_BAD_PATHNAME;
+    if (!joinKeyPath(base.path, subKey, path)) return ERROR_BAD_PATHNAME;
     RegKey* key = findKey(machine(), path);
     if (!key) return ERROR_FILE_NOT_FOUND;
     if (!accessGranted(*key, sam)) return ERROR_ACCESS_DENIED;
@@ -122,13 +116,11 @@ LONG WINAPI RegCreateKeyExA(HKEY h, LPCSTR subKey, DWORD reserved, LPSTR cls, DW
     RegistryCall c("RegCreateKeyExA", {hkeyArg(h), arg(subKey), arg(reserved), arg(cls), arg(options), argHex(sam),
                                arg(static_cast<const void*>(sa))});
     if (c.injected()) return c.error();
-    RegKey* base;
-    std::string basePath, path;
-    uint32_t baseAccess;
-    long rc = keyOfHandle(h, base, basePath, baseAccess);
-    if (rc != ERROR_SUCCESS) return rc;
+    KeyHandle base;
+    if (long rc = keyOfHandle(h, base)) return rc;
+    std::string path;
     if (!result || !subKey) return ERROR_INVALID_PARAMETER;
-    if (!joinKeyPath(basePath, subKey, path)) return ERROR_BAD_PATHNAME;
+    if (!joinKeyPath(base.path, subKey, path)) return ERROR_BAD_PATHNAME;
     Machine& m = machine();
     if (RegKey* existing = findKey(m, path)) {
         if (!accessGranted(*existing, sam)) return ERROR_ACCESS_DENIED;
@@ -167,11 +159,7 @@ LONG WINAPI RegQueryValueExA(HKEY h, LPCSTR name, LPDWORD reserved, LPDWORD type
                                 arg(static_cast<const void*>(data)), cbData ? arg(*cbData) : "null"});
     if (c.injected()) return c.error();
     RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(access & KEY_QUERY_VALUE)) return ERROR_ACCESS_DENIED;
+    if (long rc = keyWithAccess(h, KEY_QUERY_VALUE, key)) return rc;
     if (data && !cbData) return ERROR_INVALID_PARAMETER;
     auto it = key->values.find(name ? name : "");
     if (it == key->values.end()) return ERROR_FILE_NOT_FOUND;
@@ -197,11 +185,7 @@ LONG WINAPI RegSetValueExA(HKEY h, LPCSTR name, DWORD reserved, DWORD type, CONS
     RegistryCall c("RegSetValueExA", {hkeyArg(h), arg(name), arg(reserved), arg(type), shown, arg(cbData)});
     if (c.injected()) return c.error();
     RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    if (long rc = keyWithAccess(h, KEY_SET_VALUE, key)) return rc;
     if (!data && cbData) return ERROR_INVALID_PARAMETER;
     ensureServiceDatabase();
     RegValue v;
@@ -216,11 +200,7 @@ LONG WINAPI RegDeleteValueA(HKEY h, LPCSTR name) {
     RegistryCall c("RegDeleteValueA", {hkeyArg(h), arg(name)});
     if (c.injected()) return c.error();
     RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(access & KEY_SET_VALUE)) return ERROR_ACCESS_DENIED;
+    if (long rc = keyWithAccess(h, KEY_SET_VALUE, key)) return rc;
     if (key->values.find(name ? name : "") == key->values.end()) return ERROR_FILE_NOT_FOUND;
     ensureServiceDatabase();
     key->values.erase(name ? name : "");
@@ -235,11 +215,7 @@ LONG WINAPI RegEnumKeyExA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDW
     (void)lastWrite;
     if (c.injected()) return c.error();
     RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
-    if (!(access & KEY_ENUMERATE_SUB_KEYS)) return ERROR_ACCESS_DENIED;
+    if (long rc = keyWithAccess(h, KEY_ENUMERATE_SUB_KEYS, key)) return rc;
     if (!name || !cchName) return ERROR_INVALID_PARAMETER;
     if (index >= key->subkeys.size()) return ERROR_NO_MORE_ITEMS;
     auto it = key->subkeys.begin();
@@ -257,14 +233,12 @@ LONG WINAPI RegEnumKeyExA(HKEY h, DWORD index, LPSTR name, LPDWORD cchName, LPDW
 LONG WINAPI RegDeleteKeyA(HKEY h, LPCSTR subKey) {
     RegistryCall c("RegDeleteKeyA", {hkeyArg(h), arg(subKey)});
     if (c.injected()) return c.error();
-    RegKey* base;
-    std::string basePath, path;
-    uint32_t access;
-    long rc = keyOfHandle(h, base, basePath, access);
-    if (rc != ERROR_SUCCESS) return rc;
+    KeyHandle base;
+    if (long rc = keyOfHandle(h, base)) return rc;
+    std::string path;
     if (!subKey) return ERROR_INVALID_PARAMETER;
     // An empty name opens the handle's own key, and that key is deleted.
-    if (!joinKeyPath(basePath, subKey, path)) return ERROR_BAD_PATHNAME;
+    if (!joinKeyPath(base.path, subKey, path)) return ERROR_BAD_PATHNAME;
     Machine& m = machine();
     RegKey* key = findKey(m, path);
     if (!key) return ERROR_FILE_NOT_FOUND;

@@ -18,9 +18,17 @@ std::vector<std::string> tokenSids();
 // owner and DACL. Returns true when every right asked for is granted.
 bool accessGranted(const RegKey& key, uint32_t desired);
 
-// The key and its path behind a handle (HKEY_LOCAL_MACHINE included).
-// Returns ERROR_SUCCESS, ERROR_INVALID_HANDLE or ERROR_KEY_DELETED.
-long keyOfHandle(HKEY h, RegKey*& key, std::string& path, uint32_t& access);
+// A key reached through a handle: the key, its path and the rights the
+// handle holds.
+struct KeyHandle {
+    RegKey* key = nullptr;
+    std::string path;
+    uint32_t access = 0;
+};
+
+// The key behind a handle (HKEY_LOCAL_MACHINE included). Returns
+// ERROR_SUCCESS, ERROR_INVALID_HANDLE or ERROR_KEY_DELETED.
+long keyOfHandle(HKEY h, KeyHandle& out);
 
 // The key behind a handle that holds every right asked for: ERROR_SUCCESS,
 // an error of keyOfHandle, or ERROR_ACCESS_DENIED.

@@ -8,21 +8,9 @@
 
 #include "registry.h"
 #include "runtime.h"
+#include "win_codes.h"
 
 using namespace sim;
-
-#ifndef ERROR_UNKNOWN_REVISION
-#define ERROR_UNKNOWN_REVISION 1305L
-#endif
-#ifndef ERROR_REVISION_MISMATCH
-#define ERROR_REVISION_MISMATCH 1306L
-#endif
-#ifndef ERROR_INVALID_OWNER
-#define ERROR_INVALID_OWNER 1307L
-#endif
-#ifndef ACCESS_SYSTEM_SECURITY
-#define ACCESS_SYSTEM_SECURITY 0x01000000u
-#endif
 
 namespace {
 
@@ -214,17 +202,15 @@ LONG WINAPI RegGetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCR
     RegistryCall c("RegGetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor)),
                                          size ? arg(*size) : "null"});
     if (c.injected()) return c.error();
-    RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
+    KeyHandle handle;
+    if (long rc = keyOfHandle(h, handle)) return rc;
+    RegKey* key = handle.key;
     if (!size) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION))
         needed |= READ_CONTROL;
     if (info & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
-    if ((access & needed) != needed) return ERROR_ACCESS_DENIED;
+    if ((handle.access & needed) != needed) return ERROR_ACCESS_DENIED;
     if (!key->securityReadable) return ERROR_ACCESS_DENIED;
 
     std::vector<BYTE> owner, group, dacl;
@@ -260,17 +246,15 @@ LONG WINAPI RegGetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCR
 LONG WINAPI RegSetKeySecurity(HKEY h, SECURITY_INFORMATION info, PSECURITY_DESCRIPTOR descriptor) {
     RegistryCall c("RegSetKeySecurity", {hkeyArg(h), argHex(info), arg(static_cast<const void*>(descriptor))});
     if (c.injected()) return c.error();
-    RegKey* key;
-    std::string path;
-    uint32_t access;
-    long rc = keyOfHandle(h, key, path, access);
-    if (rc != ERROR_SUCCESS) return rc;
+    KeyHandle handle;
+    if (long rc = keyOfHandle(h, handle)) return rc;
+    RegKey* key = handle.key;
     if (!descriptor) return ERROR_INVALID_PARAMETER;
     uint32_t needed = 0;
     if (info & DACL_SECURITY_INFORMATION) needed |= WRITE_DAC;
     if (info & (OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION)) needed |= WRITE_OWNER;
     if (info & SACL_SECURITY_INFORMATION) needed |= ACCESS_SYSTEM_SECURITY;
-    if ((access & needed) != needed) return ERROR_ACCESS_DENIED;
+    if ((handle.access & needed) != needed) return ERROR_ACCESS_DENIED;
 
     ParsedDescriptor parsed;
     if (!parseDescriptor(descriptor, parsed)) return ERROR_INVALID_SECURITY_DESCR;

@@ -4,12 +4,9 @@
 
 #include "runtime.h"
 #include "security_layout.h"
+#include "win_codes.h"
 
 using namespace sim;
-
-#ifndef ERROR_UNKNOWN_REVISION
-#define ERROR_UNKNOWN_REVISION 1305L
-#endif
 
 namespace {
 

@@ -22,12 +22,9 @@
 #include "platform/win_services.h"
 #include "runtime.h"
 #include "services.h"
+#include "win_codes.h"
 
 using namespace sim;
-
-#ifndef ERROR_SERVICE_NOT_IN_EXE
-#define ERROR_SERVICE_NOT_IN_EXE 1083L
-#endif
 
 namespace {
 

@@ -7,6 +7,7 @@
 #include "registry.h"
 #include "runtime.h"
 #include "services.h"
+#include "win_codes.h"
 
 using namespace sim;
 
@@ -82,11 +83,11 @@ SC_HANDLE WINAPI OpenSCManagerA(LPCSTR machineName, LPCSTR database, DWORD acces
     Call c("OpenSCManagerA", {arg(machineName), arg(database), argHex(access)});
     if (c.injected()) return nullptr;
     if (machineName && *machineName) {
-        SetLastError(1722);  // RPC_S_SERVER_UNAVAILABLE
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
     if (database && std::strcmp(database, "ServicesActive") != 0) {
-        SetLastError(1065);  // ERROR_DATABASE_DOES_NOT_EXIST
+        SetLastError(ERROR_DATABASE_DOES_NOT_EXIST);
         return nullptr;
     }
     if (access & ~managerRights()) {
@@ -222,7 +223,7 @@ HANDLE WINAPI RegisterEventSourceA(LPCSTR server, LPCSTR source) {
     Call c("RegisterEventSourceA", {arg(server), arg(source)});
     if (c.injected()) return nullptr;
     if (server && *server) {
-        SetLastError(1722);
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);
         return nullptr;
     }
     if (!source || !*source) {

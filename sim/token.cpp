@@ -7,21 +7,11 @@
 
 #include "platform/win_services.h"
 #include "runtime.h"
+#include "win_codes.h"
 
 using namespace sim;
 
-#ifndef ERROR_PRIVILEGE_NOT_HELD
-#define ERROR_PRIVILEGE_NOT_HELD 1314L
-#endif
-#ifndef ERROR_NOACCESS
-#define ERROR_NOACCESS 998L
-#endif
-
 namespace {
-
-#define TOKEN_ALL_ACCESS_BITS 0x000F01FFu
-#define MAXIMUM_ALLOWED_BIT 0x02000000u
-#define SE_PRIVILEGE_REMOVED_BIT 0x00000004u
 
 // Windows' own LUIDs of the privileges.
 struct Privilege {
@@ -111,11 +101,11 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
         SetLastError(ERROR_NOACCESS);
         return FALSE;
     }
-    if (access & ~(TOKEN_ALL_ACCESS_BITS | MAXIMUM_ALLOWED_BIT)) {
+    if (access & ~(TOKEN_ALL_ACCESS | MAXIMUM_ALLOWED)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return FALSE;
     }
-    if (access & MAXIMUM_ALLOWED_BIT) access = TOKEN_ALL_ACCESS_BITS;
+    if (access & MAXIMUM_ALLOWED) access = TOKEN_ALL_ACCESS;
     *token = reinterpret_cast<HANDLE>(newHandle(HandleKind::Token, account(), access));
     return TRUE;
 }
@@ -124,7 +114,7 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
     Call c("LookupPrivilegeValueA", {arg(systemName), arg(name), arg(static_cast<const void*>(luid))});
     if (c.injected()) return FALSE;
     if (systemName && *systemName) {
-        SetLastError(1722);  // RPC_S_SERVER_UNAVAILABLE: no other machine here
+        SetLastError(RPC_S_SERVER_UNAVAILABLE);  // no other machine here
         return FALSE;
     }
     if (!name || !luid) {
@@ -187,7 +177,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
                 notAll = true;
                 continue;
             }
-            bool enable = (e[i].Attributes & SE_PRIVILEGE_ENABLED) && !(e[i].Attributes & SE_PRIVILEGE_REMOVED_BIT);
+            bool enable = (e[i].Attributes & SE_PRIVILEGE_ENABLED) && !(e[i].Attributes & SE_PRIVILEGE_REMOVED);
             if (enable != isEnabled(acct, luid)) changes[luid] = enable;
         }
     }

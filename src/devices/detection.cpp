@@ -4,68 +4,52 @@
 
 #include "devices/device_table.h"
 #include "devices/hardware_ids.h"
+#include "platform/owned.h"
+#include "platform/text_search.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 
-const DeviceTableEntry DeviceTable[KNOWN_DEVICE_COUNT] = {
-    {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf"},
-    {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf"},
-    {"*QRV51A1", "\\win2000\\korp.inf"},
-    {"*QRV51A5", "\\win2000\\korp.inf"},
-    {"*QRV51A6", "\\win2000\\korp.inf"},
-    {"*QRV5190", "\\win2000\\korp.inf"},
-    {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf"},
-    {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf"},
-    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf"},
-    {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf"},
-    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf"},
-    {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf"},
+const DeviceTableEntry DeviceTable[] = {
+    {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf",
+     entryBit(ChildFunction5Entry) | entryBit(ChildFunction3Entry)},
+    {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf", 0},
+    {"*QRV51A1", "\\win2000\\korp.inf", 0},
+    {"*QRV51A5", "\\win2000\\korp.inf", 0},
+    {"*QRV51A6", "\\win2000\\korp.inf", 0},
+    {"*QRV5190", "\\win2000\\korp.inf", 0},
+    {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf", 0},
+    {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf", 0},
+    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf", 0},
+    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf", 0},
 };
+static_assert(sizeof DeviceTable / sizeof DeviceTable[0] == DeviceEntryCount,
+              "one table row for every entry");
 
 DetectionStateRecord DetectionState;
 
-namespace {
-
-const int OlderAdapter = 1;
-
-// Whether `text` (len bytes, not necessarily terminated) contains `needle`.
-bool containsBytes(const char* text, size_t len, const char* needle) {
-    size_t n = std::strlen(needle);
-    if (n > len) return false;
-    for (size_t i = 0; i + n <= len; ++i)
-        if (std::memcmp(text + i, needle, n) == 0) return true;
-    return false;
+void markPresent(DeviceEntry entry) {
+    DetectionState.present[entry] = 1;
+    for (int k = 0; k < DeviceEntryCount; ++k)
+        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) DetectionState.present[k] = 1;
 }
+
+namespace {
 
 bool equalsBytes(const char* text, size_t len, const char* id) {
     return std::strlen(id) == len && std::memcmp(text, id, len) == 0;
 }
 
-void setFlagsOf(int entry) {
-    DetectionState.present[entry] = 1;
-    switch (entry) {
-        case 0:
-            DetectionState.present[11] = 1;
-            DetectionState.present[9] = 1;
-            break;
-        case 8:
-        case 10:
-            DetectionState.present[11] = 1;
-            break;
-        default:
-            break;
-    }
-}
-
 // Tests one hardware id string (len bytes) against the table, entry 0 first.
 // Returns 1 when the string was taken by an entry whose flag was still clear.
 int takeHardwareId(const char* id, size_t len) {
-    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
+    for (int k = 0; k < DeviceEntryCount; ++k) {
         if (DetectionState.present[k]) continue;
-        bool match = k == OlderAdapter ? containsBytes(id, len, DeviceTable[k].hardwareId)
-                                       : equalsBytes(id, len, DeviceTable[k].hardwareId);
+        bool match = k == OlderAdapterEntry ? containsText(id, len, DeviceTable[k].hardwareId)
+                                            : equalsBytes(id, len, DeviceTable[k].hardwareId);
         if (!match) continue;
-        if (k == OlderAdapter) {
+        if (k == OlderAdapterEntry) {
             // The id is kept whole for the binding; one that does not fit the
             // 255 characters of the buffer does not count, so that a shorter
             // form of the same id later in the list is taken instead.
@@ -73,7 +57,7 @@ int takeHardwareId(const char* id, size_t len) {
             std::memcpy(DetectionState.oldAdapterHardwareId, id, len);
             DetectionState.oldAdapterHardwareId[len] = '\0';
         }
-        setFlagsOf(k);
+        markPresent(static_cast<DeviceEntry>(k));
         return 1;
     }
     return 0;
@@ -86,8 +70,9 @@ int takeHardwareIdVisit(const char* id, size_t len, void*) { return takeHardware
 int detectKnownDevices() {
     if (DetectionState.forceCode != 0 && DetectionState.forceCode != 'U') return 1;
 
-    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    if (devices == INVALID_HANDLE_VALUE) return 0;
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    if (!present) return 0;
+    HDEVINFO devices = present.get();
 
     char* property = nullptr;
     DWORD propertySize = 0;  // passed as the buffer's size; receives the size reported
@@ -102,11 +87,11 @@ int detectKnownDevices() {
     DWORD scanError = GetLastError();
     int result = 0;
     if (scanError == 0 || scanError == ERROR_NO_MORE_ITEMS) {
-        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+        for (int k = 0; k < DeviceEntryCount; ++k)
             if (DetectionState.present[k]) result = 1;
     }
     if (property) LocalFree(property);
-    SetupDiDestroyDeviceInfoList(devices);
+    present.reset();
     SetLastError(scanError);
     return result;
 }
@@ -116,8 +101,9 @@ int isUsbManagementDevicePresent() {
 
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
-    HDEVINFO interfaces = SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (interfaces == INVALID_HANDLE_VALUE) return 0;
+    DeviceSet interfaceSet(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
+    if (!interfaceSet) return 0;
+    HDEVINFO interfaces = interfaceSet.get();
 
     int found = 0;
     SP_DEVICE_INTERFACE_DATA interfaceData;
@@ -127,29 +113,22 @@ int isUsbManagementDevicePresent() {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)) continue;
-        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail =
-            static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(LocalAlloc(LMEM_ZEROINIT, required));
+        // Declared in the reverse of the order of their release.
+        FileHandle device;
+        LocalBlock detailBlock(LocalAlloc(LMEM_ZEROINIT, required));
+        PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail = static_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detailBlock.get());
         if (!detail) continue;
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, detail, required, nullptr, nullptr)) {
-            LocalFree(detail);
-            continue;
-        }
-        HANDLE device = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (device == INVALID_HANDLE_VALUE) {
-            LocalFree(detail);
-            continue;
-        }
+        if (!SetupDiGetDeviceInterfaceDetailA(interfaces, &interfaceData, detail, required, nullptr, nullptr)) continue;
+        device.reset(CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!device) continue;
         HIDD_ATTRIBUTES attributes;
         attributes.Size = sizeof attributes;
-        if (HidD_GetAttributes(device, &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
+        if (HidD_GetAttributes(device.get(), &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
             attributes.ProductID == USB_MANAGEMENT_PRODUCT_ID)
             found = 1;
-        LocalFree(detail);
-        CloseHandle(device);
     }
-    SetupDiDestroyDeviceInfoList(interfaces);
     return found;
 }
 

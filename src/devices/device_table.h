@@ -1,17 +1,42 @@
 // The known hardware ids with their INF files, and which of them are present.
 #pragma once
 
-#define KNOWN_DEVICE_COUNT 12
+// The entries of the table, in the order in which detection tries them.
+enum DeviceEntry {
+    NewerAdapterEntry,
+    OlderAdapterEntry,
+    OnboardRvoEntry,
+    OnboardFerrixEntry,
+    OnboardQuilloEntry,
+    OnboardBlennaEntry,
+    ChildFunction0Entry,
+    ChildFunction1Entry,
+    ChildFunction2Entry,
+    ChildFunction3Entry,
+    ChildFunction4Entry,
+    ChildFunction5Entry,
+    DeviceEntryCount
+};
+
+// A set of entries, one bit for each.
+typedef unsigned DeviceEntrySet;
+constexpr DeviceEntrySet entryBit(DeviceEntry entry) { return 1u << entry; }
 
 struct DeviceTableEntry {
     const char* hardwareId;
     const char* infPath;  // below the staging tree, always starting "\win2000\"
+    // The entries that count as present whenever this one is detected or
+    // forced.
+    DeviceEntrySet implies;
 };
 
-extern const DeviceTableEntry DeviceTable[KNOWN_DEVICE_COUNT];
+extern const DeviceTableEntry DeviceTable[DeviceEntryCount];
+
+// Marks the entry present, with the entries it implies.
+void markPresent(DeviceEntry entry);
 
 struct DetectionStateRecord {
-    int present[KNOWN_DEVICE_COUNT];
+    int present[DeviceEntryCount];
     char oldAdapterHardwareId[256];
     char forceCode;
 };

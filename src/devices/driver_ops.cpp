@@ -23,14 +23,14 @@ int installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* resta
     return bound && infFound ? 1 : 0;
 }
 
-int createRootDevice(const char* hardwareId, const char* infPath, HDEVINFO* deviceSet, SP_DEVINFO_DATA* device) {
+int createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& deviceSet, SP_DEVINFO_DATA* device) {
     GUID classGuid;
     char className[MAX_CLASS_NAME_LEN];
     if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return 0;
 
-    HDEVINFO set = SetupDiCreateDeviceInfoList(&classGuid, nullptr);
-    if (set == INVALID_HANDLE_VALUE) return 0;
-    *deviceSet = set;  // the caller owns the set from here on, whatever follows
+    deviceSet.reset(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
+    if (!deviceSet) return 0;
+    HDEVINFO set = deviceSet.get();
 
     device->cbSize = sizeof(SP_DEVINFO_DATA);
     if (!SetupDiCreateDeviceInfoA(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, device)) return 0;
@@ -77,8 +77,9 @@ namespace {
 // order, until the visit returns 0. The last error is that of the walk.
 template <typename Visit>
 void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
-    HDEVINFO devices = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    if (devices == INVALID_HANDLE_VALUE) return;
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    if (!present) return;
+    HDEVINFO devices = present.get();
 
     WantedId wanted = {hardwareId, std::strlen(hardwareId)};
     char* property = nullptr;
@@ -93,8 +94,9 @@ void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     }
 
     if (property) LocalFree(property);
+    // The release of the set leaves the last error as the scan left it.
     DWORD error = GetLastError();
-    SetupDiDestroyDeviceInfoList(devices);
+    present.reset();
     SetLastError(error);
 }
 

@@ -8,51 +8,40 @@
 #include "devices/driver_ops.h"
 #include "legacy/family_programs.h"
 #include "messages/messages.h"
+#include "platform/path_buffer.h"
 #include "platform/win_devices.h"
 #include "setup/run_state.h"
 
 int restartIndication;
 
-void clearRestartIndication() { restartIndication = 0; }
-
 namespace {
-
-enum Entry {
-    NewerAdapter = 0,
-    OlderAdapter = 1,
-    ChildFunction0 = 6,
-    ChildFunction1 = 7,
-    ChildFunction3 = 9,
-    ChildFunction4 = 10,
-    ChildFunction5 = 11,
-};
 
 const char InstallRunTail[] = "\\qrvmpsvc.exe -install";
 
 // The full path of an entry's INF, built afresh for every step.
-int buildInfPath(char* path, size_t size, int entry) {
+int buildInfPath(char* path, size_t size, DeviceEntry entry) {
     int n = std::snprintf(path, size, "%s%s", stagingDir, DeviceTable[entry].infPath);
     return n > 0 && static_cast<size_t>(n) < size;
 }
 
 // Binds the entry's INF to the present devices with the id. A path that
 // does not fit counts as a failed binding, without a call.
-int bindEntry(int entry, const char* hardwareId) {
-    char infPath[520];
+int bindEntry(DeviceEntry entry, const char* hardwareId) {
+    char infPath[PathBufferSize];
     if (!buildInfPath(infPath, sizeof infPath, entry)) return 0;
     return installDeviceDriver(hardwareId, infPath, &restartIndication);
 }
 
 // A binding whose failure counts; the restart indication is looked at after
 // it whatever its result.
-void bindCounted(int entry) {
+void bindCounted(DeviceEntry entry) {
     if (!bindEntry(entry, DeviceTable[entry].hardwareId)) installFailed = 1;
     if (restartIndication) restartRequired = 1;
 }
 
 // An adapter binding on which later steps depend: after a failure the
 // restart indication is not looked at.
-int bindAdapter(int entry, const char* hardwareId) {
+int bindAdapter(DeviceEntry entry, const char* hardwareId) {
     if (!bindEntry(entry, hardwareId)) {
         installFailed = 1;
         return 0;
@@ -66,7 +55,7 @@ int bindAdapter(int entry, const char* hardwareId) {
 // stands in for it, so that the binding can still match the adapter.
 const char* olderAdapterId() {
     if (DetectionState.oldAdapterHardwareId[0] != '\0') return DetectionState.oldAdapterHardwareId;
-    return DeviceTable[OlderAdapter].hardwareId;
+    return DeviceTable[OlderAdapterEntry].hardwareId;
 }
 
 // Steps 2 to 6: the newer adapter's children, with a temporary root device
@@ -74,23 +63,23 @@ const char* olderAdapterId() {
 // and the processor service program's install run.
 void bindNewerAdapterChildren() {
     const int* present = DetectionState.present;
-    HDEVINFO rootSet = INVALID_HANDLE_VALUE;
+    DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
-    if (present[ChildFunction4]) {
-        char infPath[520];
-        if (!buildInfPath(infPath, sizeof infPath, ChildFunction5) ||
-            !createRootDevice(DeviceTable[ChildFunction5].hardwareId, infPath, &rootSet, &rootDevice))
+    if (present[ChildFunction4Entry]) {
+        char infPath[PathBufferSize];
+        if (!buildInfPath(infPath, sizeof infPath, ChildFunction5Entry) ||
+            !createRootDevice(DeviceTable[ChildFunction5Entry].hardwareId, infPath, rootSet, &rootDevice))
             installFailed = 1;
     }
-    if (present[ChildFunction3]) bindCounted(ChildFunction3);
-    if (present[ChildFunction5]) bindCounted(ChildFunction5);
-    if (rootSet != INVALID_HANDLE_VALUE) {
+    if (present[ChildFunction3Entry]) bindCounted(ChildFunction3Entry);
+    if (present[ChildFunction5Entry]) bindCounted(ChildFunction5Entry);
+    if (rootSet) {
         // Neither the removal nor the release counts; the error the removal
         // left stays the last error.
-        SetupDiCallClassInstaller(DIF_REMOVE, rootSet, &rootDevice);
+        SetupDiCallClassInstaller(DIF_REMOVE, rootSet.get(), &rootDevice);
         DWORD error = GetLastError();
-        SetupDiDestroyDeviceInfoList(rootSet);
+        rootSet.reset();
         SetLastError(error);
     }
     if (!runSystemProgram(InstallRunTail)) {
@@ -101,30 +90,30 @@ void bindNewerAdapterChildren() {
 
 }  // namespace
 
-void bindPresentDevices(PlanVariant) {
-    // Both variants take the same steps; they differ only in what the flows
-    // do around the plan and in the catalogue they print from.
+// Both phases take the same steps; they differ only in what the flows do
+// around the plan and in the catalogue they print from.
+void bindPresentDevices() {
     const int* present = DetectionState.present;
 
-    if (present[NewerAdapter] && bindAdapter(NewerAdapter, DeviceTable[NewerAdapter].hardwareId))
+    if (present[NewerAdapterEntry] && bindAdapter(NewerAdapterEntry, DeviceTable[NewerAdapterEntry].hardwareId))
         bindNewerAdapterChildren();
 
-    if (present[ChildFunction0]) bindCounted(ChildFunction0);
-    if (present[ChildFunction1]) bindCounted(ChildFunction1);
+    if (present[ChildFunction0Entry]) bindCounted(ChildFunction0Entry);
+    if (present[ChildFunction1Entry]) bindCounted(ChildFunction1Entry);
 
-    if (present[OlderAdapter]) {
+    if (present[OlderAdapterEntry]) {
         // A second older adapter may expose, once its new driver runs,
         // functions that only the first one had before: they are bound too.
-        int before0 = present[ChildFunction0] ? countPresentDevices(DeviceTable[ChildFunction0].hardwareId) : 0;
-        int before1 = present[ChildFunction1] ? countPresentDevices(DeviceTable[ChildFunction1].hardwareId) : 0;
-        if (bindAdapter(OlderAdapter, olderAdapterId())) {
-            if (!present[ChildFunction0] || countPresentDevices(DeviceTable[ChildFunction0].hardwareId) > before0)
-                bindCounted(ChildFunction0);
-            if (!present[ChildFunction1] || countPresentDevices(DeviceTable[ChildFunction1].hardwareId) > before1)
-                bindCounted(ChildFunction1);
+        const char* id0 = DeviceTable[ChildFunction0Entry].hardwareId;
+        const char* id1 = DeviceTable[ChildFunction1Entry].hardwareId;
+        int before0 = present[ChildFunction0Entry] ? countPresentDevices(id0) : 0;
+        int before1 = present[ChildFunction1Entry] ? countPresentDevices(id1) : 0;
+        if (bindAdapter(OlderAdapterEntry, olderAdapterId())) {
+            if (!present[ChildFunction0Entry] || countPresentDevices(id0) > before0) bindCounted(ChildFunction0Entry);
+            if (!present[ChildFunction1Entry] || countPresentDevices(id1) > before1) bindCounted(ChildFunction1Entry);
         }
     }
 
-    for (int entry = 2; entry <= 5; ++entry)
-        if (present[entry]) bindCounted(entry);
+    for (int entry = OnboardRvoEntry; entry <= OnboardBlennaEntry; ++entry)
+        if (present[entry]) bindCounted(static_cast<DeviceEntry>(entry));
 }

@@ -8,6 +8,9 @@
 
 #include "legacy/family_programs.h"
 #include "legacy/service_keys.h"
+#include "platform/owned.h"
+#include "platform/path_buffer.h"
+#include "platform/text_search.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
 #include "setup/run_state.h"
@@ -28,14 +31,6 @@ const char* const RecognizedVersionMarkers[] = {
 // The files copied from the staging tree into the system directory, in order.
 const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"};
 
-// Whether text (length bytes, not necessarily terminated) holds needle.
-bool containsText(const char* text, size_t length, const char* needle) {
-    size_t n = std::strlen(needle);
-    for (size_t i = 0; i + n <= length; ++i)
-        if (std::memcmp(text + i, needle, n) == 0) return true;
-    return false;
-}
-
 }  // namespace
 
 int removeEarlierSoftware() {
@@ -43,8 +38,8 @@ int removeEarlierSoftware() {
     int keysDeleted = removeRestartFeatureServiceKeys();
     if (runSystemProgram("\\qrvmpsvc.exe -remove")) refreshServicePrograms();
 
-    char sourceDirectory[520];
-    char targetDirectory[520];
+    char sourceDirectory[PathBufferSize];
+    char targetDirectory[PathBufferSize];
     int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
     int targetLength = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
     // The flow keeps the system directory short enough for both; a path
@@ -59,43 +54,29 @@ int removeEarlierSoftware() {
 }
 
 int serviceIsRegistered(const char* name, DWORD* managerError) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (managerError) *managerError = manager ? ERROR_SUCCESS : GetLastError();
     if (!manager) return 0;
-    SC_HANDLE service = OpenServiceA(manager, name, SERVICE_ALL_ACCESS);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 1;
+    ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
+    return service ? 1 : 0;
 }
 
 int isProcessorServiceInstalled() { return serviceIsRegistered("qrvmpsvc"); }
 
 int lacksRecognizedDriverVersion() {
-    HKEY key;
-    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ProcessorDriverKey, 0, KEY_READ, &key) != ERROR_SUCCESS) return 1;
+    RegistryKey key;
+    if (openRegistryKey(HKEY_LOCAL_MACHINE, ProcessorDriverKey, KEY_READ, key) != ERROR_SUCCESS) return 1;
     char displayName[256];
     DWORD size = sizeof displayName;
-    if (RegQueryValueExA(key, "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
-        ERROR_SUCCESS) {
-        RegCloseKey(key);
+    if (RegQueryValueExA(key.get(), "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
+        ERROR_SUCCESS)
         return 1;
-    }
     // The value need not end in a NUL: the text ends at the first NUL or at
     // the end of the bytes read.
     if (size > sizeof displayName) size = sizeof displayName;
     const void* end = std::memchr(displayName, '\0', size);
     size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - displayName) : size;
-    int lacks = 1;
-    for (const char* marker : RecognizedVersionMarkers) {
-        if (containsText(displayName, length, marker)) {
-            lacks = 0;
-            break;
-        }
-    }
-    RegCloseKey(key);
-    return lacks;
+    for (const char* marker : RecognizedVersionMarkers)
+        if (containsText(displayName, length, marker)) return 0;
+    return 1;
 }

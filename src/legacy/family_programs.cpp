@@ -3,19 +3,25 @@
 
 #include <cstdio>
 
+#include "platform/owned.h"
+#include "platform/path_buffer.h"
 #include "platform/win_process.h"
 #include "setup/run_state.h"
 
+void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow) {
+    GetStartupInfoA(startup);
+    startup->lpReserved = nullptr;
+    startup->dwFlags = flags;
+    startup->wShowWindow = showWindow;
+    startup->cbReserved2 = 0;
+    startup->lpReserved2 = nullptr;
+}
+
 int runSystemProgram(const char* commandTail) {
     STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    startup.lpReserved = nullptr;
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = SW_HIDE;
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
+    inheritStartupInfo(&startup, STARTF_USESHOWWINDOW, SW_HIDE);
 
-    char commandLine[520];
+    char commandLine[PathBufferSize];
     int n = std::snprintf(commandLine, sizeof commandLine, "%s%s", systemDir, commandTail);
     if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
         // A cut command line would start some other program, or the right
@@ -24,15 +30,14 @@ int runSystemProgram(const char* commandTail) {
         return 0;
     }
 
-    PROCESS_INFORMATION process;
+    PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup,
-                        &process))
+                        &started))
         return 0;
+    ProcessHandles handles(started);
 
-    WaitForSingleObject(process.hProcess, INFINITE);
+    WaitForSingleObject(handles.process.get(), INFINITE);
     DWORD exitCode;
-    GetExitCodeProcess(process.hProcess, &exitCode);  // read, not examined
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    GetExitCodeProcess(handles.process.get(), &exitCode);  // read, not examined
     return 1;
 }

@@ -6,6 +6,8 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/owned.h"
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
@@ -18,8 +20,8 @@ const char RunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce
 // The staged installer, from a fresh query of the system directory,
 // followed by suffix. Returns 0 when the system directory cannot be read or
 // the text does not fit the buffer.
-int buildSecondPhaseCommand(char (&command)[520], const char* suffix) {
-    char system[520];
+int buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix) {
+    char system[PathBufferSize];
     UINT length = GetSystemDirectoryA(system, sizeof system);
     if (length == 0 || length >= sizeof system) return 0;
     int written = std::snprintf(command, sizeof command, "%s\\drivers\\korpa\\win2000\\SETUP.EXE%s", system, suffix);
@@ -29,51 +31,41 @@ int buildSecondPhaseCommand(char (&command)[520], const char* suffix) {
 }  // namespace
 
 int createSecondPhaseService() {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    char programPath[520];
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    char programPath[PathBufferSize];
     int pathBuilt = buildSecondPhaseCommand(programPath, "");
     if (!manager) return 0;
 
     // A service left by an earlier, interrupted installation stays as it is.
-    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (service) {
-        CloseServiceHandle(service);
-        CloseServiceHandle(manager);
-        return 1;
-    }
-    if (!pathBuilt) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    service = CreateServiceA(manager, SETUP_SERVICE_NAME, "QRV Varnock Installation", SERVICE_ALL_ACCESS,
-                             SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, programPath,
-                             nullptr, nullptr, nullptr, nullptr, nullptr);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return 0;
-    }
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
-    return 1;
+    if (ServiceHandle(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS))) return 1;
+    if (!pathBuilt) return 0;
+    ServiceHandle service(CreateServiceA(manager.get(), SETUP_SERVICE_NAME, "QRV Varnock Installation",
+                                         SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                                         SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr, nullptr,
+                                         nullptr));
+    return service ? 1 : 0;
 }
 
 int setSecondPhaseRunOnce() {
-    char command[520];
+    char command[PathBufferSize];
     // A command that does not fit is not written at all.
     if (!buildSecondPhaseCommand(command, " -R")) {
         printMessage(MsgRegistryWriteError);
         return 122;
     }
-    HKEY key;
+    HKEY created;
     DWORD disposition;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &key, &disposition) != ERROR_SUCCESS) {
+                        nullptr, &created, &disposition) != ERROR_SUCCESS) {
         printMessage(MsgRegistryWriteError);
         return 122;
     }
-    LONG rc = RegSetValueExA(key, "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                             static_cast<DWORD>(std::strlen(command) + 1));
-    RegCloseKey(key);
+    LONG rc;
+    {
+        RegistryKey key(created);
+        rc = RegSetValueExA(key.get(), "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                            static_cast<DWORD>(std::strlen(command) + 1));
+    }
     if (rc != ERROR_SUCCESS) {
         printMessage(MsgRegistryWriteError);
         return 122;

@@ -4,6 +4,8 @@
 
 #include <cstring>
 
+#include "platform/owned.h"
+
 namespace {
 
 const char ServicesRoot[] = "SYSTEM\\CurrentControlSet\\Services\\";
@@ -24,114 +26,100 @@ LONG enumerateKey(HKEY key, DWORD index, char* name) {
 // Deletes the children of an open child key, then the child itself through
 // the service key. Returns 1 when the child was deleted.
 int deleteChildKey(HKEY serviceKey, const char* childName, char* grandchildName) {
-    HKEY child;
-    if (RegOpenKeyExA(serviceKey, childName, 0, KEY_ALL_ACCESS, &child) != ERROR_SUCCESS) return 0;
+    RegistryKey child;
+    if (openRegistryKey(serviceKey, childName, KEY_ALL_ACCESS, child) != ERROR_SUCCESS) return 0;
     DWORD index = 0;
-    while (isEntry(enumerateKey(child, index, grandchildName))) {
+    while (isEntry(enumerateKey(child.get(), index, grandchildName))) {
         // A deleted entry lets the ones behind it move up: read the same
         // index again. An empty name (nothing read yet) would name the child
         // itself.
-        if (!grandchildName[0] || RegDeleteKeyA(child, grandchildName) != ERROR_SUCCESS) ++index;
+        if (!grandchildName[0] || RegDeleteKeyA(child.get(), grandchildName) != ERROR_SUCCESS) ++index;
     }
-    int deleted = RegDeleteKeyA(serviceKey, childName) == ERROR_SUCCESS;
-    RegCloseKey(child);
-    return deleted;
+    return RegDeleteKeyA(serviceKey, childName) == ERROR_SUCCESS;
 }
 
 }  // namespace
 
 int grantAdministratorsFullControl(HKEY parent, const char* keyName) {
-    HKEY key;
-    if (RegOpenKeyExA(parent, keyName, 0, READ_CONTROL, &key) != ERROR_SUCCESS) return 1;
+    // Declared in the reverse of the order of their release.
+    OwnedSid administrators;
+    HeapBlock acl;
+    RegistryKey readKey;
+    HeapBlock current;
+    RegistryKey writeKey;
+
+    if (openRegistryKey(parent, keyName, READ_CONTROL, readKey) != ERROR_SUCCESS) return 1;
 
     // Reading the current descriptor only proves that the key's security
     // can be read; its content is not used.
     DWORD size = 0;
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER) {
-        RegCloseKey(key);
+    if (RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
         return 1;
-    }
     HANDLE heap = GetProcessHeap();
-    PSECURITY_DESCRIPTOR current = heap ? HeapAlloc(heap, 0, size) : nullptr;
-    if (!current) {
-        RegCloseKey(key);
-        return 1;
-    }
-    if (RegGetKeySecurity(key, DACL_SECURITY_INFORMATION, current, &size) != ERROR_SUCCESS) {
-        HeapFree(heap, 0, current);
-        RegCloseKey(key);
-        return 1;
-    }
-    RegCloseKey(key);
+    current.reset(heap, heap ? HeapAlloc(heap, 0, size) : nullptr);
+    if (!current) return 1;
+    if (RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, current.get(), &size) != ERROR_SUCCESS) return 1;
+    readKey.reset();
 
-    if (RegOpenKeyExA(parent, keyName, 0, WRITE_DAC, &key) != ERROR_SUCCESS) {
-        HeapFree(heap, 0, current);
-        return 1;
-    }
+    if (openRegistryKey(parent, keyName, WRITE_DAC, writeKey) != ERROR_SUCCESS) return 1;
 
-    int outcome = 1;
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
-    PSID administrators = nullptr;
-    PACL acl = nullptr;
+    PSID sid = nullptr;
+    BOOL sidMade = AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
+                                            0, 0, 0, 0, 0, 0, &sid);
+    administrators.reset(sid);
+    if (!sidMade) return 1;
+
+    // The ACL header and one access-allowed entry whose SidStart field is
+    // the first DWORD of the SID.
+    DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
+                    GetLengthSid(administrators.get());
+    acl.reset(heap, HeapAlloc(heap, 0, aclSize));
+    PACL list = static_cast<PACL>(acl.get());
     SECURITY_DESCRIPTOR descriptor;
-    if (AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS, 0, 0,
-                                 0, 0, 0, 0, &administrators)) {
-        // The ACL header and one access-allowed entry whose SidStart field
-        // is the first DWORD of the SID.
-        DWORD aclSize = static_cast<DWORD>(sizeof(ACL) + sizeof(ACCESS_ALLOWED_ACE) - sizeof(DWORD)) +
-                        GetLengthSid(administrators);
-        acl = static_cast<PACL>(HeapAlloc(heap, 0, aclSize));
-        if (acl && InitializeAcl(acl, aclSize, ACL_REVISION) &&
-            AddAccessAllowedAce(acl, ACL_REVISION, KEY_ALL_ACCESS, administrators) &&
-            InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-            SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE) &&
-            RegSetKeySecurity(key, DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS)
-            outcome = 0;
-    }
-    RegCloseKey(key);
-    HeapFree(heap, 0, current);
-    if (acl) HeapFree(heap, 0, acl);
-    if (administrators) FreeSid(administrators);
-    return outcome;
+    if (list && InitializeAcl(list, aclSize, ACL_REVISION) &&
+        AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, administrators.get()) &&
+        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
+        RegSetKeySecurity(writeKey.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS)
+        return 0;
+    return 1;
 }
 
 KeyTreeOutcome deleteServiceKeyTree(HKEY servicesRoot, const char* serviceKeyName) {
-    HKEY serviceKey;
-    if (RegOpenKeyExA(servicesRoot, serviceKeyName, 0, KEY_ALL_ACCESS, &serviceKey) != ERROR_SUCCESS)
+    RegistryKey serviceKey;
+    if (openRegistryKey(servicesRoot, serviceKeyName, KEY_ALL_ACCESS, serviceKey) != ERROR_SUCCESS)
         return KeyNotOpened;
 
     char childName[KeyNameSize] = "";
     char grandchildName[KeyNameSize] = "";
     DWORD index = 0;
-    while (isEntry(enumerateKey(serviceKey, index, childName))) {
-        if (!childName[0] || !deleteChildKey(serviceKey, childName, grandchildName)) ++index;
+    while (isEntry(enumerateKey(serviceKey.get(), index, childName))) {
+        if (!childName[0] || !deleteChildKey(serviceKey.get(), childName, grandchildName)) ++index;
     }
 
-    KeyTreeOutcome outcome = KeyOpenedNotDeleted;
     if (grantAdministratorsFullControl(servicesRoot, serviceKeyName) == 0 &&
         RegDeleteKeyA(servicesRoot, serviceKeyName) == ERROR_SUCCESS)
-        outcome = KeyDeleted;
-    RegCloseKey(serviceKey);
-    return outcome;
+        return KeyDeleted;
+    return KeyOpenedNotDeleted;
 }
 
 int removeRemoteSupportServiceKeys() {
     int deleted = 0;
     char serviceName[KeyNameSize] = "";
     for (int pass = 0; pass < 2 && !deleted; ++pass) {
-        HKEY root;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServicesRoot, 0, KEY_READ, &root) != ERROR_SUCCESS) continue;
+        RegistryKey root;
+        if (openRegistryKey(HKEY_LOCAL_MACHINE, ServicesRoot, KEY_READ, root) != ERROR_SUCCESS) continue;
         DWORD index = 0;
-        while (isEntry(enumerateKey(root, index, serviceName))) {
+        while (isEntry(enumerateKey(root.get(), index, serviceName))) {
             if (std::strstr(serviceName, "qrvmprem")) {
                 // Only the first matching key that opens is handled.
-                KeyTreeOutcome outcome = deleteServiceKeyTree(root, serviceName);
+                KeyTreeOutcome outcome = deleteServiceKeyTree(root.get(), serviceName);
                 if (outcome == KeyDeleted) deleted = 1;
                 if (outcome != KeyNotOpened) break;
             }
             ++index;
         }
-        RegCloseKey(root);
     }
     return deleted;
 }
@@ -141,22 +129,21 @@ int removeRestartFeatureServiceKeys() {
     int extensionDeleted = 0;
     char serviceName[KeyNameSize] = "";
     for (int pass = 0; pass < 2 && !(serviceDeleted && extensionDeleted); ++pass) {
-        HKEY root;
-        if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServicesRoot, 0, KEY_READ, &root) != ERROR_SUCCESS) continue;
+        RegistryKey root;
+        if (openRegistryKey(HKEY_LOCAL_MACHINE, ServicesRoot, KEY_READ, root) != ERROR_SUCCESS) continue;
         DWORD index = 0;
-        while (isEntry(enumerateKey(root, index, serviceName))) {
+        while (isEntry(enumerateKey(root.get(), index, serviceName))) {
             int deletedHere = 0;
-            if (std::strstr(serviceName, "qrvrvosv") && deleteServiceKeyTree(root, serviceName) == KeyDeleted) {
+            if (std::strstr(serviceName, "qrvrvosv") && deleteServiceKeyTree(root.get(), serviceName) == KeyDeleted) {
                 serviceDeleted = 1;
                 deletedHere = 1;
             }
-            if (std::strstr(serviceName, "qrvrvoex") && deleteServiceKeyTree(root, serviceName) == KeyDeleted) {
+            if (std::strstr(serviceName, "qrvrvoex") && deleteServiceKeyTree(root.get(), serviceName) == KeyDeleted) {
                 extensionDeleted = 1;
                 deletedHere = 1;
             }
             if (!deletedHere) ++index;
         }
-        RegCloseKey(root);
     }
     return serviceDeleted || extensionDeleted;
 }

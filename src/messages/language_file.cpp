@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/win_base.h"
 #include "platform/win_files.h"
 #include "setup/run_state.h"
@@ -91,44 +92,36 @@ int loadCatalogue(const char*** table, int capacity, int language) {
     int length = std::snprintf(path, sizeof path, "%s%s", sourceDir, LanguageFiles[LanguageSlot[language]]);
     if (length < 0 || static_cast<size_t>(length) >= sizeof path) return -1;  // would not fit
 
-    int fd = _sopen(path, _O_RDONLY | _O_TEXT, _SH_DENYNO);
-    if (fd == -1) return -1;
+    // Declared in the reverse of the order of their release.
+    FileDescriptor file(_sopen(path, _O_RDONLY | _O_TEXT, _SH_DENYNO));
+    LocalBlock arrayBlock;
+    LocalBlock textBlock;
+    if (!file) return -1;
+    int fd = file.get();
 
     long size = _filelength(fd);
-    if (size < 0 || size > 0x7FFFFFFFL - 20) {
-        _close(fd);
-        return -1;
-    }
-    char* text = static_cast<char*>(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(size) + 20));
+    if (size < 0 || size > 0x7FFFFFFFL - 20) return -1;
+    textBlock.reset(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(size) + 20));
+    char* text = static_cast<char*>(textBlock.get());
 
     unsigned char countByte = 0;
-    if (_read(fd, &countByte, 1) < 0) {
-        if (text) LocalFree(text);
-        _close(fd);
-        return -1;
-    }
+    if (_read(fd, &countByte, 1) < 0) return -1;
     int count = static_cast<signed char>(countByte);
 
     int entries = count > capacity ? count : capacity;
-    const char** array = static_cast<const char**>(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(entries) * sizeof(const char*)));
+    arrayBlock.reset(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(entries) * sizeof(const char*)));
+    const char** array = static_cast<const char**>(arrayBlock.get());
     if (!text || !array) {
         std::printf("failed to allocate memory\n\r");
         std::fflush(stdout);
-        if (text) LocalFree(text);
-        if (array) LocalFree(array);
-        _close(fd);
         return -1;
     }
 
     // Text mode delivers at most size - 1 bytes here: the count byte is gone
     // and every CR LF pair shrinks to LF.
     int got = _read(fd, text, static_cast<unsigned int>(size));
-    _close(fd);
-    if (got < 0) {
-        LocalFree(text);
-        LocalFree(array);
-        return -1;
-    }
+    file.reset();
+    if (got < 0) return -1;
     text[got] = '\0';  // a last text without its NUL ends at the end of the data
 
     int taken = 0;
@@ -146,8 +139,8 @@ int loadCatalogue(const char*** table, int capacity, int language) {
         if (!sameConversions(BuiltinMessages[i], array[i])) array[i] = BuiltinMessages[i];
     }
 
-    loadedText = text;
-    loadedTable = array;
+    loadedText = static_cast<char*>(textBlock.release());
+    loadedTable = static_cast<const char**>(arrayBlock.release());
     *table = array;
     return 0;
 }

@@ -12,6 +12,8 @@
 #include "legacy/second_phase.h"
 #include "legacy/service_keys.h"
 #include "messages/messages.h"
+#include "platform/owned.h"
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_process.h"
 #include "setup/options.h"
@@ -19,15 +21,6 @@
 #include "staging/staging_tree.h"
 
 namespace {
-
-// Entries of DeviceTable that the flow names.
-const int NewerAdapterEntry = 0;
-const int OlderAdapterEntry = 1;
-const int OnboardRvoEntry = 2;
-const int OnboardBlennaEntry = 5;
-const int ChildFunction2Entry = 8;
-const int ChildFunction3Entry = 9;
-const int ChildFunction4Entry = 10;
 
 // Final text of the end step.
 enum FinalText { WithFinalText, WithoutFinalText };
@@ -97,7 +90,7 @@ int finishAfterOldDriversRemoved() {
 // second phase. Returns the exit code of the run.
 int removeOldProcessorDriver() {
     printMessage(MsgRemovingOldDrivers);
-    char driverPath[520];
+    char driverPath[PathBufferSize];
     std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
     // A file that is not there is as good as deleted: a machine that never
     // had the driver file would otherwise never be installed without /R.
@@ -144,37 +137,28 @@ int legacyResult(DWORD programExitCode) {
 // Runs the media's legacy setup program in the installer's console and
 // waits for it. Returns the exit code of the run.
 int runLegacySetupProgram() {
-    char commandLine[520];
+    char commandLine[PathBufferSize];
     std::snprintf(commandLine, sizeof commandLine, "%s\\nt\\%s -S%s%s", sourceDir, "RVOSETUP.EXE",
                   quietMode ? " -Q" : "", delegateMode ? " -H" : "");
 
     STARTUPINFOA startup;
-    GetStartupInfoA(&startup);
-    startup.lpReserved = nullptr;
-    startup.dwFlags = 0;
-    startup.wShowWindow = 0;
-    startup.cbReserved2 = 0;
-    startup.lpReserved2 = nullptr;
+    inheritStartupInfo(&startup, 0, 0);
 
-    PROCESS_INFORMATION process;
-    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) {
+    PROCESS_INFORMATION started;
+    if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
         printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
         return 2;
     }
+    ProcessHandles handles(started);
     // A program whose end or result cannot be learnt has not been seen to
     // succeed: that counts as a failed installation.
     DWORD programExitCode = 0;
-    int result;
-    if (WaitForSingleObject(process.hProcess, INFINITE) == WAIT_FAILED ||
-        !GetExitCodeProcess(process.hProcess, &programExitCode)) {
+    if (WaitForSingleObject(handles.process.get(), INFINITE) == WAIT_FAILED ||
+        !GetExitCodeProcess(handles.process.get(), &programExitCode)) {
         printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
-        result = 2;
-    } else {
-        result = legacyResult(programExitCode);
+        return 2;
     }
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
-    return result;
+    return legacyResult(programExitCode);
 }
 
 // The branch of a machine with known Plug and Play devices.
@@ -198,7 +182,7 @@ int installKnownDevices() {
         (DetectionState.present[ChildFunction2Entry] || DetectionState.present[ChildFunction4Entry]))
         return removeOldChildDevices();
 
-    bindPresentDevices(FirstPhaseVariant);
+    bindPresentDevices();
     if (installFailed) return finishRun(2, WithFinalText);
     if (restartRequired || keysRemoved) return finishRun(1, WithFinalText);
     return finishRun(0, WithFinalText);

@@ -21,43 +21,31 @@ bool isOption(const char* arg, const char* slashForm, const char* dashForm) {
     return std::strcmp(arg, slashForm) == 0 || std::strcmp(arg, dashForm) == 0;
 }
 
+// No entry: a force code that marks no table entry present.
+const int NoEntry = -1;
+
 struct ForceCode {
     char code;
     const char* notice;
+    int entry;  // the table entry the code marks present, with what it implies
 };
 
 const ForceCode ForceCodes[] = {
-    {'A', "Skipping hardware detection - forcing RVO.\n"},
-    {'P', "Skipping hardware detection - forcing Ferrix.\n"},
-    {'J', "Skipping hardware detection - forcing Quillo.\n"},
-    {'R', "Skipping hardware detection - forcing Blenna.\n"},
-    {'E', "Skipping hardware detection - forcing Tovik.\n"},
-    {'U', "Skipping hardware detection - forcing Dorrin.\n"},
-    {'W', "Skipping hardware detection - forcing Kelvane.\n"},
+    {'A', "Skipping hardware detection - forcing RVO.\n", OnboardRvoEntry},
+    {'P', "Skipping hardware detection - forcing Ferrix.\n", OnboardFerrixEntry},
+    {'J', "Skipping hardware detection - forcing Quillo.\n", OnboardQuilloEntry},
+    {'R', "Skipping hardware detection - forcing Blenna.\n", OnboardBlennaEntry},
+    {'E', "Skipping hardware detection - forcing Tovik.\n", NewerAdapterEntry},
+    {'U', "Skipping hardware detection - forcing Dorrin.\n", NoEntry},
+    {'W', "Skipping hardware detection - forcing Kelvane.\n", OlderAdapterEntry},
 };
-
-void setForcedPresence(char code) {
-    switch (code) {
-        case 'A': DetectionState.present[2] = 1; break;
-        case 'P': DetectionState.present[3] = 1; break;
-        case 'J': DetectionState.present[4] = 1; break;
-        case 'R': DetectionState.present[5] = 1; break;
-        case 'E':
-            DetectionState.present[0] = 1;
-            DetectionState.present[11] = 1;
-            DetectionState.present[9] = 1;
-            break;
-        case 'W': DetectionState.present[1] = 1; break;
-        default: break;
-    }
-}
 
 // Applies a force code; returns 0 when the code is not a valid one.
 int applyForceCode(char code) {
     for (const ForceCode& f : ForceCodes) {
         if (f.code != code) continue;
         DetectionState.forceCode = code;
-        setForcedPresence(code);
+        if (f.entry != NoEntry) markPresent(static_cast<DeviceEntry>(f.entry));
         std::printf("%s", f.notice);
         std::fflush(stdout);
         return 1;

@@ -3,12 +3,13 @@
 #include <cstring>
 
 #include "devices/device_table.h"
+#include "platform/path_buffer.h"
 #include "setup/options.h"
 
 int quietMode;
 char sourceDir[260];
-char systemDir[520];
-char stagingDir[520];
+char systemDir[PathBufferSize];
+char stagingDir[PathBufferSize];
 int installFailed;
 int restartRequired;
 int managerAccessDenied;

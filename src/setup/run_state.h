@@ -1,6 +1,8 @@
 // The shared values of one run of the installer.
 #pragma once
 
+#include "platform/path_buffer.h"
+
 // Set by /X, /Q and /H and by the service phase: ask nothing and do not wait
 // for a key at the end.
 extern int quietMode;
@@ -9,8 +11,8 @@ extern int quietMode;
 extern char sourceDir[260];
 
 // The Windows system directory and the root of the staging tree below it.
-extern char systemDir[520];
-extern char stagingDir[520];
+extern char systemDir[PathBufferSize];
+extern char stagingDir[PathBufferSize];
 
 // Outcome flags of an installation run: 0 at the start of a phase and only
 // ever set to 1.

@@ -10,6 +10,7 @@
 #include "devices/device_table.h"
 #include "devices/install_plan.h"
 #include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/win_files.h"
 #include "setup/run_state.h"
 
@@ -89,41 +90,29 @@ void reportPhaseOutcome(int phaseExitCode) {
 // Enables the shutdown privilege and asks Windows to restart. Returns 1
 // when the restart was asked for.
 int requestRestart() {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &token)) return 0;
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return 0;
+    KernelHandle token(opened);
     TOKEN_PRIVILEGES privileges;
     std::memset(&privileges, 0, sizeof privileges);
-    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) {
-        CloseHandle(token);
-        return 0;
-    }
+    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) return 0;
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     // The call succeeds even when the account does not hold the privilege;
     // only the last error tells that it was not enabled.
-    BOOL adjusted = AdjustTokenPrivileges(token, FALSE, &privileges, 0, nullptr, nullptr);
-    if (!adjusted || GetLastError() != ERROR_SUCCESS) {
-        CloseHandle(token);
-        return 0;
-    }
-    BOOL requested = ExitWindowsEx(EWX_REBOOT, 0);
-    CloseHandle(token);
-    return requested ? 1 : 0;
+    BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+    if (!adjusted || GetLastError() != ERROR_SUCCESS) return 0;
+    return ExitWindowsEx(EWX_REBOOT, 0) ? 1 : 0;
 }
 
 // Deletes the service so that the phase never runs again, and asks for the
 // restart only when the deletion succeeded and the installation wants one.
 void removeSetupService(int restartWish) {
-    SC_HANDLE manager = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
+    ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return;
-    SC_HANDLE service = OpenServiceA(manager, SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS);
-    if (!service) {
-        CloseServiceHandle(manager);
-        return;
-    }
-    if (DeleteService(service) && restartWish) requestRestart();
-    CloseServiceHandle(service);
-    CloseServiceHandle(manager);
+    ServiceHandle service(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS));
+    if (!service) return;
+    if (DeleteService(service.get()) && restartWish) requestRestart();
 }
 
 }  // namespace
@@ -167,7 +156,7 @@ int installSecondPhase() {
         printMessage(MsgInstallationFailed);
         return 2;
     }
-    bindPresentDevices(SecondPhaseVariant);
+    bindPresentDevices();
 
     if (installFailed) {
         printMessage(MsgInstallationFailed);

@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "staging/version_stamp.h"
 
@@ -72,8 +73,8 @@ static int buildPath(char* path, size_t size, const char* dir, const char* name)
 }
 
 int copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet) {
-    char sourcePath[520];
-    char targetPath[520];
+    char sourcePath[PathBufferSize];
+    char targetPath[PathBufferSize];
     // A path that does not fit is refused before anything is touched: a cut
     // path would name another file.
     if (!buildPath(sourcePath, sizeof sourcePath, sourceDir, name) ||

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 
+#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "setup/run_state.h"
 #include "staging/guarded_copy.h"
@@ -55,7 +56,7 @@ static const char* const RefreshedPrograms[] = {
 };
 
 int stageMediaFiles() {
-    char directory[520];
+    char directory[PathBufferSize];
     // On a repeated installation every directory exists already, and a
     // directory that cannot be made shows in the copies into it failing.
     for (const char* sub : StagingDirectories) {
@@ -64,8 +65,8 @@ int stageMediaFiles() {
         CreateDirectoryA(directory, nullptr);
     }
 
-    char sourceDirectory[520];
-    char targetDirectory[520];
+    char sourceDirectory[PathBufferSize];
+    char targetDirectory[PathBufferSize];
     // A missing or failed file is skipped silently; the next one follows.
     for (const StagedFile& file : StagedFiles) {
         int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s%s", sourceDir, file.directory);
@@ -79,8 +80,8 @@ int stageMediaFiles() {
 }
 
 int refreshServicePrograms() {
-    char sourceDirectory[520];
-    char targetDirectory[520];
+    char sourceDirectory[PathBufferSize];
+    char targetDirectory[PathBufferSize];
     int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
     int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
     if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||

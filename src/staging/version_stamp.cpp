@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/win_files.h"
 
 // Only this many bytes at the start of a file are examined.
@@ -69,10 +70,12 @@ const char* findPattern(const char* pattern, const char* block, int length) {
 // follows it); 0: no stamp, or the file cannot be opened or read.
 static int readVersionText(const char* path, char* buffer, char* version) {
     version[0] = '\0';
-    int fd = _sopen(path, _O_RDONLY | _O_BINARY, _SH_DENYNO);
-    if (fd < 0) return 0;
-    int got = _read(fd, buffer, STAMP_SCAN_BYTES);
-    _close(fd);
+    int got;
+    {
+        FileDescriptor file(_sopen(path, _O_RDONLY | _O_BINARY, _SH_DENYNO));
+        if (!file) return 0;
+        got = _read(file.get(), buffer, STAMP_SCAN_BYTES);
+    }
     if (got <= 0) return 0;
 
     const char* start = findPattern(StampStart, buffer, got);
@@ -116,7 +119,8 @@ static int compareDigits(const char* a, const char* b) {
 }
 
 int compareFileVersions(const char* sourcePath, const char* targetPath) {
-    char* buffer = static_cast<char*>(LocalAlloc(LMEM_FIXED, STAMP_SCAN_BYTES));
+    LocalBlock block(LocalAlloc(LMEM_FIXED, STAMP_SCAN_BYTES));
+    char* buffer = static_cast<char*>(block.get());
     if (!buffer) {
         printMessage(MsgCannotAllocate);
         return 1;
@@ -128,11 +132,9 @@ int compareFileVersions(const char* sourcePath, const char* targetPath) {
 
     // The target first: without a stamp there the source is never opened.
     if (!readVersionText(targetPath, buffer, targetVersion) ||
-        !readVersionText(sourcePath, buffer, sourceVersion)) {
-        LocalFree(buffer);
+        !readVersionText(sourcePath, buffer, sourceVersion))
         return 1;
-    }
-    LocalFree(buffer);
+    block.reset();
 
     // Numbers above 2147483647 are compared by their digits, so they stay
     // exact instead of overflowing a 32-bit integer.

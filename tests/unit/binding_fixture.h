@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "devices/device_table.h"
+#include "devices/driver_ops.h"
 #include "devices/install_plan.h"
 #include "machine.h"
 #include "messages/messages.h"
@@ -22,6 +23,16 @@
 namespace bindingtest {
 
 namespace fs = std::filesystem;
+
+// createRootDevice with the set handed over to the test, which releases it
+// itself.
+inline int createRootDeviceKeepingSet(const char* hardwareId, const char* infPath, HDEVINFO* set,
+                                      SP_DEVINFO_DATA* record) {
+    DeviceSet owned;
+    int made = createRootDevice(hardwareId, infPath, owned, record);
+    if (owned) *set = owned.release();
+    return made;
+}
 
 const char SystemDirectory[] = "C:\\WINNT\\system32";
 const char StagingDirectory[] = "C:\\WINNT\\system32\\drivers\\korpa";
@@ -51,7 +62,7 @@ protected:
         sim::resetForTest(m);
         ASSERT_TRUE(sim::attachFolder(folder, error)) << error;
         resetRunState();
-        clearRestartIndication();
+        restartIndication = 0;
         messageTable = BuiltinMessages;
         std::snprintf(systemDir, sizeof systemDir, "%s", SystemDirectory);
         std::snprintf(stagingDir, sizeof stagingDir, "%s", StagingDirectory);

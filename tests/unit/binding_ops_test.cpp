@@ -88,7 +88,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
     std::memset(&record, 0, sizeof record);
-    ASSERT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    ASSERT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     EXPECT_EQ(record.cbSize, sizeof(SP_DEVINFO_DATA));
 
@@ -136,7 +136,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceSucceedsWithoutCompatibleDriverList) {
     sim::failCall("SetupDiBuildDriverInfoList", 1, ERROR_NO_DRIVER_SELECTED);
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
-    EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
     SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
     SetupDiDestroyDeviceInfoList(set);
 }
@@ -157,7 +157,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
         HDEVINFO set = INVALID_HANDLE_VALUE;
         SP_DEVINFO_DATA record;
         std::memset(&record, 0, sizeof record);
-        EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0) << c.function;
+        EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0) << c.function;
         EXPECT_EQ(set != INVALID_HANDLE_VALUE, c.setHandedBack) << c.function;
         if (set != INVALID_HANDLE_VALUE) {
             SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
@@ -174,7 +174,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceWithMissingInf) {
     startMachine({}, false);
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
-    EXPECT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0);
+    EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0);
     EXPECT_EQ(set, INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::callsOf("SetupDiGetINFClassA")[0].lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 }

@@ -15,9 +15,9 @@ namespace {
 
 class InstallPlanTest : public BindingTest {
 protected:
-    std::string run(PlanVariant variant = FirstPhaseVariant) {
+    std::string run() {
         testing::internal::CaptureStdout();
-        bindPresentDevices(variant);
+        bindPresentDevices();
         return testing::internal::GetCapturedStdout();
     }
     static size_t installRuns() { return sim::callsOf("CreateProcessA").size(); }
@@ -26,23 +26,20 @@ protected:
 const std::string NewerId = q("PCI\\VEN_1D3C&DEV_0207&CC_0680");
 
 TEST_F(InstallPlanTest, NewerAdapterBindsItsThreeInfsThenRunsTheInstaller) {
-    for (PlanVariant variant : {FirstPhaseVariant, SecondPhaseVariant}) {
-        startMachine({sim::newerAdapter()});
-        DetectionState.forceCode = 'E';
-        flags({0, 9, 11});
-        EXPECT_EQ(run(variant), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
-        EXPECT_EQ(boundIds(), (std::vector<std::string>{NewerId, q("MF\\MGTPROC_DEV3"), q("MF\\MGTPROC_DEV5")}));
-        ASSERT_EQ(installRuns(), 1u);
-        EXPECT_EQ(sim::callsOf("CreateProcessA")[0].args[1], q("C:\\WINNT\\system32\\qrvmpsvc.exe -install"));
-        EXPECT_EQ(installFailed, 0);
-        EXPECT_EQ(restartRequired, 0);
-        // On a clean machine the adapter's binding brought the children and
-        // the programs: the install run registered the service.
-        EXPECT_EQ(deviceWithId("MF\\MGTPROC_DEV3")->boundInf, infPath("serw.inf"));
-        EXPECT_NE(sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc"), nullptr);
-        EXPECT_TRUE(sim::callsOf("SetupDiCreateDeviceInfoList").empty());
-        removeFolder();
-    }
+    startMachine({sim::newerAdapter()});
+    DetectionState.forceCode = 'E';
+    flags({0, 9, 11});
+    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
+    EXPECT_EQ(boundIds(), (std::vector<std::string>{NewerId, q("MF\\MGTPROC_DEV3"), q("MF\\MGTPROC_DEV5")}));
+    ASSERT_EQ(installRuns(), 1u);
+    EXPECT_EQ(sim::callsOf("CreateProcessA")[0].args[1], q("C:\\WINNT\\system32\\qrvmpsvc.exe -install"));
+    EXPECT_EQ(installFailed, 0);
+    EXPECT_EQ(restartRequired, 0);
+    // On a clean machine the adapter's binding brought the children and
+    // the programs: the install run registered the service.
+    EXPECT_EQ(deviceWithId("MF\\MGTPROC_DEV3")->boundInf, infPath("serw.inf"));
+    EXPECT_NE(sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc"), nullptr);
+    EXPECT_TRUE(sim::callsOf("SetupDiCreateDeviceInfoList").empty());
 }
 
 TEST_F(InstallPlanTest, SecondPhaseWithChildFunctionFourUsesATemporaryRootDevice) {
@@ -50,7 +47,7 @@ TEST_F(InstallPlanTest, SecondPhaseWithChildFunctionFourUsesATemporaryRootDevice
     sim::Device child4 = sim::childFunction(4, adapter.instanceId);
     startMachine({adapter, child4});
     flags({0, 9, 10, 11});
-    EXPECT_EQ(run(SecondPhaseVariant),
+    EXPECT_EQ(run(),
               bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
     // Order: adapter, root device, child 3, child 5, removal, install run.
     std::vector<std::string> order;
@@ -74,7 +71,7 @@ TEST_F(InstallPlanTest, FailedTemporaryRootDeviceCountsAndIsStillReleased) {
     startMachine({adapter, sim::childFunction(4, adapter.instanceId)});
     flags({0, 9, 10, 11});
     sim::failCall("SetupDiSetDeviceRegistryPropertyA", 1, ERROR_INVALID_DATA);
-    run(SecondPhaseVariant);
+    run();
     EXPECT_EQ(installFailed, 1);
     EXPECT_EQ(installRuns(), 1u);
     auto dif = sim::callsOf("SetupDiCallClassInstaller");
@@ -196,7 +193,7 @@ TEST_F(InstallPlanTest, SecondPhaseWithOnlyChildFunctionTwoDoesNothing) {
     sim::Device adapter = sim::newerAdapter();
     startMachine({adapter, sim::childFunction(2, adapter.instanceId)});
     flags({8, 11});
-    EXPECT_EQ(run(SecondPhaseVariant), "");
+    EXPECT_EQ(run(), "");
     EXPECT_TRUE(boundIds().empty());
     EXPECT_EQ(installRuns(), 0u);
     EXPECT_EQ(installFailed, 0);
@@ -243,7 +240,7 @@ TEST_F(InstallPlanTest, NoLeaksOnAnyFailingCall) {
             startMachine({adapter, sim::childFunction(4, adapter.instanceId)});
             flags({0, 9, 10, 11});
             sim::failCall(f, nth, ERROR_ACCESS_DENIED);
-            run(SecondPhaseVariant);
+            run();
             EXPECT_EQ(sim::openHandleCount(), 0u) << f << " #" << nth;
             EXPECT_EQ(sim::heapBlockCount(), 0u) << f << " #" << nth;
             // A failed removal leaves the device, as on Windows; nothing else may.

@@ -39,7 +39,7 @@ TEST_F(SimInstallTest, InfClassBufferProtocol) {
 
 TEST_F(SimInstallTest, EveryMediaInfParsesAndListsItsTableIds) {
     startMachine({});
-    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) {
+    for (int k = 0; k < DeviceEntryCount; ++k) {
         sim::Inf inf;
         unsigned long error = 0;
         ASSERT_TRUE(sim::loadInf(std::string(StagingDirectory) + DeviceTable[k].infPath, inf, error) ||
@@ -85,7 +85,7 @@ TEST_F(SimInstallTest, GeneratedIdsTakeTheNextFreeNumber) {
     SP_DEVINFO_DATA records[2];
     for (int i = 0; i < 2; ++i) {
         sets[i] = INVALID_HANDLE_VALUE;
-        ASSERT_EQ(createRootDevice("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &sets[i], &records[i]), 1);
+        ASSERT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &sets[i], &records[i]), 1);
     }
     EXPECT_NE(device("ROOT\\SYSTEM\\0000"), nullptr);
     EXPECT_NE(device("ROOT\\SYSTEM\\0001"), nullptr);

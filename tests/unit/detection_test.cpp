@@ -18,7 +18,7 @@ class DetectionTest : public MachineTest {
 protected:
     std::vector<int> presentEntries() const {
         std::vector<int> out;
-        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+        for (int k = 0; k < DeviceEntryCount; ++k)
             if (DetectionState.present[k]) out.push_back(k);
         return out;
     }

@@ -83,7 +83,7 @@ TEST_F(OptionsTest, ForceCodeEPrintsItsNoticeAndSetsThreeFlags) {
     Parsed p = parse(a);
     EXPECT_EQ(p.output, "Skipping hardware detection - forcing Tovik.\n");
     EXPECT_EQ(DetectionState.forceCode, 'E');
-    for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k)
+    for (int k = 0; k < DeviceEntryCount; ++k)
         EXPECT_EQ(DetectionState.present[k], (k == 0 || k == 9 || k == 11) ? 1 : 0) << "entry " << k;
 }
 
@@ -109,7 +109,7 @@ TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
         EXPECT_EQ(p.result, 1) << c.arg;
         EXPECT_EQ(p.output, c.notice) << c.arg;
         int set = 0;
-        for (int k = 0; k < KNOWN_DEVICE_COUNT; ++k) set += DetectionState.present[k];
+        for (int k = 0; k < DeviceEntryCount; ++k) set += DetectionState.present[k];
         EXPECT_EQ(set, static_cast<int>(c.flags.size())) << c.arg;
         for (int k : c.flags) EXPECT_EQ(DetectionState.present[k], 1) << c.arg;
         EXPECT_STREQ(DetectionState.oldAdapterHardwareId, "");

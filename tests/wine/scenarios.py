@@ -457,7 +457,10 @@ def service_phase_stop_pending_and_outcome_event(env):
         answers, first_run = [], p.wine.runs + 1
 
         def stop_while_held():
-            answers.append(p.wine.tool(["service-stop-when-running", "mpsetup", "60"], check=False)[0])
+            # The tool waits up to 120 s for the service to run (a restart on a
+            # busy machine); its process is given more than that.
+            answers.append(p.wine.tool(["service-stop-when-running", "mpsetup", "120"], check=False,
+                                       timeout=180)[0])
             os.remove(hold_file)
 
         restart_wine(p, during=stop_while_held)
