@@ -7,11 +7,12 @@
 // changes nothing but the record of programs run. A plain user's run ends
 // with 2 and changes nothing.
 //
-// ORACLE_MACHINES (default 300; 30 under the sanitizers) machines from the seeds ORACLE_FIRST_SEED
-// (default 1) on, an odd seed unattended and an even one interactive (both
-// with ORACLE_BOTH_WAYS=1); the scenarios are dealt out to shards that CTest
-// runs side by side. A disagreement names the seed and the winsim commands that show
-// it again.
+// ORACLE_MACHINES (default 300; 30 under the sanitizers) machines from the
+// seeds ORACLE_FIRST_SEED (default 1) on, each both ways (under the
+// sanitizers an odd seed unattended and an even one interactive;
+// ORACLE_BOTH_WAYS=0 or 1 chooses); the scenarios are dealt out to shards
+// that CTest runs side by side. A disagreement names the seed and the winsim
+// commands that show it again.
 #include <gtest/gtest.h>
 
 #include <atomic>
@@ -36,8 +37,10 @@ const int Shards = 16;
 // there, the full number in the plain build.
 #if defined(__SANITIZE_ADDRESS__)
 const uint64_t DefaultMachines = 30;
+const uint64_t DefaultBothWays = 0;
 #else
 const uint64_t DefaultMachines = 300;
+const uint64_t DefaultBothWays = 1;
 #endif
 const int Workers = 2;  // scenarios of one shard run side by side
 const int RunLimitSeconds = 60;
@@ -75,9 +78,9 @@ std::vector<Scenario> allScenarios() {
     }
     uint64_t first = environmentNumber("ORACLE_FIRST_SEED", 1);
     uint64_t count = environmentNumber("ORACLE_MACHINES", DefaultMachines);
-    // Each machine one way, alternately, within the time a CI run allows;
-    // ORACLE_BOTH_WAYS=1 runs each both ways.
-    bool both = environmentNumber("ORACLE_BOTH_WAYS", 0) != 0;
+    // Each machine both ways; under the sanitizers one way each, alternately
+    // (ORACLE_BOTH_WAYS=0 or 1 chooses).
+    bool both = environmentNumber("ORACLE_BOTH_WAYS", DefaultBothWays) != 0;
     for (uint64_t seed = first; seed < first + count; ++seed)
         for (bool interactive : {false, true})
             if (both || interactive == (seed % 2 == 0)) out.push_back({"", seed, interactive});
