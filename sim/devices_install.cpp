@@ -339,8 +339,10 @@ void recordDriverInf(const std::string& driver, const std::string& infPath, cons
 // Child functions that a multifunction parent's hardware key declares, in
 // the form Windows' multifunction driver reads: one subkey Child<NNNN> of
 // "Device Parameters" per function, with the function's hardware id in its
-// value HardwareID. Each becomes a present device with the parent set.
-void enumerateChildren(const std::string parentId) {
+// value HardwareID. Each becomes a present device with the parent set. A
+// parent that starts its new driver at once (no restart) exposes only those:
+// the functions its earlier driver exposed and this one does not are gone.
+void enumerateChildren(const std::string parentId, bool startedNow) {
     RegKey* params = findKey(machine(), EnumKey + parentId + "\\Device Parameters");
     if (!params) return;
     std::string tail = parentId.substr(parentId.find_last_of('\\') + 1);
@@ -354,6 +356,15 @@ void enumerateChildren(const std::string parentId) {
         char number[24];
         std::snprintf(number, sizeof number, "%02ld", std::strtol(name.c_str() + 5, nullptr, 10));
         found.emplace_back(id + "\\4&" + tail + "&0&" + number, id);
+    }
+    if (startedNow && !found.empty()) {
+        for (auto& d : machine().devices) {
+            if (!equalNoCase(d.parent, parentId) || d.rootCreated) continue;
+            bool declared = false;
+            for (const auto& f : found)
+                for (const auto& own : d.hardwareIds) declared = declared || equalNoCase(f.second, own);
+            if (!declared) d.present = false;
+        }
     }
     for (const auto& [instance, id] : found) {
         if (Device* d = findDevice(instance)) {
@@ -396,7 +407,7 @@ bool bindDevice(const Inf& inf, const InfModel& model, Device& d, bool& restart,
     d.boundSection = used;
     d.restartAsked = d.needsRestart || inUse;
     if (d.restartAsked) restart = true;
-    enumerateChildren(d.instanceId);  // last: it may move the machine's devices
+    enumerateChildren(d.instanceId, !d.restartAsked);  // last: it may move the machine's devices
     return true;
 }
 

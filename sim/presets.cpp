@@ -10,6 +10,20 @@ const char* SystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
 const char* HidClass = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
 const char* MultifunctionClass = "{4D36E971-E325-11CE-BFC1-08002BE10318}";
 
+
+// The compatible ids that a PCI device reports after its hardware ids, from
+// the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
+// then by class code (cc: class, subclass and interface, "078000").
+std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const std::string& revision,
+                                          const std::string& cc) {
+    std::string vendor = vendorDevice.substr(0, vendorDevice.find('&'));
+    return {"PCI\\" + vendorDevice + "&REV_" + revision, "PCI\\" + vendorDevice,
+            "PCI\\" + vendor + "&CC_" + cc, "PCI\\" + vendor + "&CC_" + cc.substr(0, 4),
+            "PCI\\" + vendor, "PCI\\CC_" + cc, "PCI\\CC_" + cc.substr(0, 4)};
+}
+
+}  // namespace
+
 Device plainDevice(const std::string& instance, const std::string& cls, const std::string& guid,
                    std::vector<std::string> ids, const std::string& description) {
     Device d;
@@ -30,19 +44,6 @@ void addService(Machine& m, const std::string& name, uint32_t type, uint32_t sta
     k.values["ImagePath"] = RegValue{2, regSz(image)};
     k.values["DisplayName"] = RegValue{1, regSz(display)};
 }
-
-// The compatible ids that a PCI device reports after its hardware ids, from
-// the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
-// then by class code (cc: class, subclass and interface, "078000").
-std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const std::string& revision,
-                                          const std::string& cc) {
-    std::string vendor = vendorDevice.substr(0, vendorDevice.find('&'));
-    return {"PCI\\" + vendorDevice + "&REV_" + revision, "PCI\\" + vendorDevice,
-            "PCI\\" + vendor + "&CC_" + cc, "PCI\\" + vendor + "&CC_" + cc.substr(0, 4),
-            "PCI\\" + vendor, "PCI\\CC_" + cc, "PCI\\CC_" + cc.substr(0, 4)};
-}
-
-}  // namespace
 
 Machine baseMachine(const std::string& mediaDir) {
     Machine m;

@@ -20,6 +20,16 @@ std::vector<std::pair<std::string, std::string>> presetList();
 // Builds a preset; false for an unknown name.
 bool makePreset(const std::string& name, const std::string& mediaDir, Machine& m);
 
+// A device with its instance id, setup class, ids and description; present
+// and without a driver.
+Device plainDevice(const std::string& instance, const std::string& cls, const std::string& guid,
+                   std::vector<std::string> ids, const std::string& description);
+
+// A service key below SYSTEM\CurrentControlSet\Services with its Type,
+// Start, ErrorControl, ImagePath and DisplayName values.
+void addService(Machine& m, const std::string& name, uint32_t type, uint32_t start, const std::string& image,
+                const std::string& display);
+
 // Devices of the product family, as Windows enumerates them.
 Device newerAdapter();
 Device olderAdapter();

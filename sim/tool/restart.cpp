@@ -9,6 +9,7 @@
 
 #include "commands.h"
 #include "process.h"
+#include "registry.h"
 #include "runtime.h"
 #include "service_dispatch.h"
 #include "services.h"
@@ -64,17 +65,43 @@ void printIndented(const std::string& text, std::ostream& out) {
 
 struct StartOptions {
     std::string faults;
+    std::string report;           // file for the exit reports of the programs started
+    json reports = json::array();  // gathered so far, one per program
 };
 
 std::string controlFile(const std::string& folder, const std::string& service) {
     return (fs::path(folder) / "controls" / (sim::lower(service) + ".txt")).string();
 }
 
-// One program of the start, its console captured. Returns its exit code.
-int runCaptured(const std::string& folder, const std::string& commandLine, const winsim::RunOptions& o,
-                const char* console, std::ostream& out) {
+// One program of the start, its console captured. With a report asked for,
+// the program's exit report (handles and heap blocks it left) joins the
+// others. Returns its exit code.
+int runCaptured(const std::string& folder, const std::string& commandLine, winsim::RunOptions o, const char* console,
+                StartOptions& so, std::ostream& out) {
     fs::remove(o.outputFile);
+    if (!so.report.empty()) {
+        o.report = (fs::path(folder) / "report-program.json").string();
+        fs::remove(o.report);
+    }
     int code = winsim::runInMachine(folder, commandLine, o);
+    if (!so.report.empty()) {
+        json entry{{"commandLine", commandLine}, {"console", console}, {"exitCode", code}};
+        std::ifstream in(o.report);
+        json report;
+        if (in) {
+            try {
+                in >> report;
+            } catch (const json::exception&) {
+                report = json();
+            }
+        }
+        // A program that ended without writing one (killed, or not started)
+        // has no report: the entry says so.
+        if (report.is_object()) entry.update(report);
+        else entry["report"] = "none";
+        so.reports.push_back(entry);
+        fs::remove(o.report);
+    }
     std::string text = readText(o.outputFile);
     fs::remove(o.outputFile);
     sim::Machine& m = sim::machine();
@@ -115,6 +142,13 @@ std::vector<std::string> declaredChildren(sim::Machine& m, const sim::Device& pa
 void enumerateDevices(sim::Machine& m, std::ostream& out) {
     std::vector<sim::Device> kept;
     for (auto& d : m.devices) {
+        // The restart that a binding asked for has happened: the device runs
+        // its new driver, and the earlier one that could not be replaced
+        // while it ran is gone.
+        if (d.restartAsked) {
+            d.restartAsked = false;
+            d.needsRestart = false;
+        }
         if (d.rootCreated && (!d.present || !d.registered)) {
             out << "  device " << d.instanceId << ": made by software and removed, gone\n";
             continue;
@@ -188,7 +222,7 @@ std::vector<ServiceToStart> autoStartServices(const sim::Machine& m) {
 }
 
 // One start of Windows. Returns false when the machine cannot be used.
-bool startWindows(const std::string& folder, int number, const StartOptions& so, std::ostream& out) {
+bool startWindows(const std::string& folder, int number, StartOptions& so, std::ostream& out) {
     std::string error;
     if (!sim::attachFolder(folder, error)) {
         std::cerr << "winsim: " << error << "\n";
@@ -243,7 +277,7 @@ bool startWindows(const std::string& folder, int number, const StartOptions& so,
         o.outputFile = (fs::path(folder) / ("console-service-" + sim::lower(s.name) + ".txt")).string();
         std::string control = controlFile(folder, s.name);
         if (fs::exists(control)) o.control = control;
-        runCaptured(folder, s.commandLine, o, "service", out);
+        runCaptured(folder, s.commandLine, o, "service", so, out);
         if (!o.control.empty()) fs::remove(o.control);  // consumed by this start
         // The service control manager sees the process end.
         sim::Machine& after = sim::machine();
@@ -262,13 +296,19 @@ bool startWindows(const std::string& folder, int number, const StartOptions& so,
         }
     }
 
-    // The logon: each RunOnce value is deleted, then its program runs.
+    // The logon: each RunOnce value is deleted, then its program runs. The
+    // values wait for the logon of an account that may delete them (a
+    // plain user may not, with the key's default security).
     sim::Machine& logon = sim::machine();
     out << "  logon (" << logon.account << ")\n";
     for (;;) {
         sim::Machine& cur = sim::machine();
         sim::RegKey* key = sim::findKey(cur, RunOnceKey);
         if (!key || key->values.empty()) break;
+        if (!sim::accessGranted(*key, KEY_SET_VALUE)) {
+            out << "  RunOnce: " << key->values.size() << " value(s) left for an account that may delete them\n";
+            break;
+        }
         auto first = key->values.begin();
         std::string name = first->first;
         sim::RegValue value = first->second;
@@ -283,7 +323,7 @@ bool startWindows(const std::string& folder, int number, const StartOptions& so,
         winsim::RunOptions o;
         o.faults = so.faults;
         o.outputFile = (fs::path(folder) / "console-runonce.txt").string();
-        runCaptured(folder, line, o, "new", out);
+        runCaptured(folder, line, o, "new", so, out);
     }
 
     sim::Machine& end = sim::machine();
@@ -310,21 +350,31 @@ void addRestart(CLI::App& app) {
     cmd->add_flag("--until-settled", untilSettled, "Start again while a reboot was asked for");
     cmd->add_option("--max-starts", maxStarts, "Bound of --until-settled (default 5)")->check(CLI::Range(1, 100));
     cmd->add_option("--fail", so.faults, "Faults for the programs started: FUNCTION#N=ERROR,...");
+    cmd->add_option("--report", so.report, "Write the exit reports of the programs started (JSON) to this file");
     cmd->callback([] {
         std::string abs = fs::absolute(folder).lexically_normal().string();
         winsim::loadOrExit(abs);
         // The state before the restart, for 'winsim changes'.
         std::ofstream(fs::path(abs) / "before.json") << winsim::snapshot(abs).dump(1) << "\n";
         int limit = untilSettled ? maxStarts : 1;
+        int status = untilSettled ? 1 : 0;
         for (int n = 1; n <= limit; ++n) {
             if (!startWindows(abs, n, so, std::cout)) std::exit(2);
-            if (sim::machine().rebootRequests.empty()) std::exit(0);
+            if (sim::machine().rebootRequests.empty()) {
+                status = 0;
+                break;
+            }
         }
-        if (untilSettled) {
-            std::cout << "still asking for a restart after " << maxStarts << " starts\n";
-            std::exit(1);
+        if (!so.report.empty()) {
+            std::ofstream report(so.report);
+            report << so.reports.dump(2) << "\n";
+            if (!report) {
+                std::cerr << "winsim: cannot write " << so.report << "\n";
+                std::exit(2);
+            }
         }
-        std::exit(0);
+        if (status) std::cout << "still asking for a restart after " << maxStarts << " starts\n";
+        std::exit(status);
     });
 }
 

@@ -13,6 +13,7 @@
 #include "files.h"
 #include "presets.h"
 #include "process.h"
+#include "random_machine.h"
 #include "runtime.h"
 
 namespace fs = std::filesystem;
@@ -195,14 +196,36 @@ static void writePresetFiles(const std::string& folder, const json& files) {
 static void addCreate(CLI::App& app) {
     auto* cmd = app.add_subcommand("create", "Create a machine folder from a preset or a description file");
     static std::string folder, preset = "default", from, media;
+    static uint64_t seed = 0;
     static bool force = false;
+    auto* presetOption = cmd->add_option("--preset", preset, "Built-in machine (see 'winsim presets')");
     cmd->add_option("folder", folder, "Machine folder to create")->required();
-    cmd->add_option("--preset", preset, "Built-in machine (see 'winsim presets')");
-    cmd->add_option("--from", from, "Description file (JSON, see docs/winsim.md)");
+    auto* fromOption = cmd->add_option("--from", from, "Description file (JSON, see docs/winsim.md)");
+    cmd->add_option("--random", seed, "A machine made from this seed (its description goes to FOLDER/random)")
+        ->excludes(presetOption)
+        ->excludes(fromOption);
     cmd->add_option("--media", media, "Host folder mapped as drive D: (default: this build's media)");
     cmd->add_flag("--force", force, "Replace an existing machine folder");
-    cmd->callback([] {
+    cmd->callback([cmd] {
         std::string mediaDir = media.empty() ? std::string(WINSIM_DEFAULT_MEDIA) : absolute(media);
+        if (cmd->count("--random")) {
+            // The description is written into the new folder and read back
+            // from there, so that the machine is what the file describes.
+            if (fs::exists(folder / fs::path("state.json"))) {
+                if (!force) {
+                    std::cerr << "winsim: " << folder << " already holds a machine (use --force)\n";
+                    std::exit(2);
+                }
+                fs::remove_all(folder);
+            }
+            std::string error;
+            from = (fs::path(folder) / "random" / "machine.json").string();
+            if (!sim::writeRandomMachine(sim::randomMachine(seed, mediaDir), (fs::path(folder) / "random").string(),
+                                         error)) {
+                std::cerr << "winsim: " << error << "\n";
+                std::exit(2);
+            }
+        }
         sim::Machine m;
         json files, directories;
         if (!sim::makePreset(from.empty() ? preset : "clean", mediaDir, m)) {

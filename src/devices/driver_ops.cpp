@@ -71,7 +71,12 @@ int isWantedId(const char* id, size_t len, void* context) {
 
 }  // namespace
 
-void removeDeviceById(const char* hardwareId) {
+namespace {
+
+// Visits the present devices that have the hardware id, in enumeration
+// order, until the visit returns 0. The last error is that of the walk.
+template <typename Visit>
+void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!present) return;
     HDEVINFO devices = present.get();
@@ -85,11 +90,7 @@ void removeDeviceById(const char* hardwareId) {
         int read = readHardwareIds(devices, &device, &property, &propertySize);
         if (read < 0) break;
         if (read == 0) continue;
-        if (walkHardwareIds(property, propertySize, isWantedId, &wanted)) {
-            // Only the first device with the id: the others stay.
-            SetupDiCallClassInstaller(DIF_REMOVE, devices, &device);
-            break;
-        }
+        if (walkHardwareIds(property, propertySize, isWantedId, &wanted) && !visit(devices, &device)) break;
     }
 
     if (property) LocalFree(property);
@@ -97,4 +98,23 @@ void removeDeviceById(const char* hardwareId) {
     DWORD error = GetLastError();
     present.reset();
     SetLastError(error);
+}
+
+}  // namespace
+
+void removeDeviceById(const char* hardwareId) {
+    // Only the first device with the id: the others stay.
+    forEachPresentDeviceWithId(hardwareId, [](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+        SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
+        return 0;
+    });
+}
+
+int countPresentDevices(const char* hardwareId) {
+    int count = 0;
+    forEachPresentDeviceWithId(hardwareId, [&count](HDEVINFO, SP_DEVINFO_DATA*) {
+        ++count;
+        return 1;
+    });
+    return count;
 }

@@ -15,3 +15,6 @@ int createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& dev
 
 // Removes the first present device that has the hardware id.
 void removeDeviceById(const char* hardwareId);
+
+// How many present devices have the hardware id.
+int countPresentDevices(const char* hardwareId);

@@ -101,9 +101,17 @@ void bindPresentDevices() {
     if (present[ChildFunction0Entry]) bindCounted(ChildFunction0Entry);
     if (present[ChildFunction1Entry]) bindCounted(ChildFunction1Entry);
 
-    if (present[OlderAdapterEntry] && bindAdapter(OlderAdapterEntry, olderAdapterId())) {
-        if (!present[ChildFunction0Entry]) bindCounted(ChildFunction0Entry);
-        if (!present[ChildFunction1Entry]) bindCounted(ChildFunction1Entry);
+    if (present[OlderAdapterEntry]) {
+        // A second older adapter may expose, once its new driver runs,
+        // functions that only the first one had before: they are bound too.
+        const char* id0 = DeviceTable[ChildFunction0Entry].hardwareId;
+        const char* id1 = DeviceTable[ChildFunction1Entry].hardwareId;
+        int before0 = present[ChildFunction0Entry] ? countPresentDevices(id0) : 0;
+        int before1 = present[ChildFunction1Entry] ? countPresentDevices(id1) : 0;
+        if (bindAdapter(OlderAdapterEntry, olderAdapterId())) {
+            if (!present[ChildFunction0Entry] || countPresentDevices(id0) > before0) bindCounted(ChildFunction0Entry);
+            if (!present[ChildFunction1Entry] || countPresentDevices(id1) > before1) bindCounted(ChildFunction1Entry);
+        }
     }
 
     for (int entry = OnboardRvoEntry; entry <= OnboardBlennaEntry; ++entry)

@@ -94,7 +94,9 @@ int removeOldProcessorDriver() {
     std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", systemDir);
     // A file that is not there is as good as deleted: a machine that never
     // had the driver file would otherwise never be installed without /R.
-    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return returnAtOnce(2);
+    // A deletion that fails otherwise ends the run as a failed installation,
+    // with its final text: nothing was scheduled.
+    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return finishRun(2, WithFinalText);
     return finishAfterOldDriversRemoved();
 }
 
@@ -163,12 +165,15 @@ int runLegacySetupProgram() {
 int installKnownDevices() {
     int keysRemoved = removeRestartFeatureServiceKeys();
 
+    // The earlier processor service goes before either road that waits for
+    // the second phase: that phase's install run registers the media's, but
+    // leaves a registration that it finds in place as it is.
+    if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
+        runProcessorServiceRemoval();
+
     if (DetectionState.present[OlderAdapterEntry] && DetectionState.present[OnboardBlennaEntry] && !resumeMode &&
         lacksRecognizedDriverVersion() == 1)
         return removeOldProcessorDriver();
-
-    if (DetectionState.present[NewerAdapterEntry] && !resumeMode && isProcessorServiceInstalled() == 1)
-        runProcessorServiceRemoval();
 
     // The run that resumes after the restart finds the old child functions
     // enumerated again; removing them once more would schedule yet another
@@ -210,7 +215,17 @@ int runFirstPhase() {
     if (isUsbManagementDevicePresent() == 1 && !delegateMode)
         return finishRun(removeEarlierSoftware() ? 1 : 0, WithFinalText);
 
-    if (!detectKnownDevices()) return finishRun(runLegacySetupProgram(), WithFinalText);
+    if (!detectKnownDevices()) {
+        // A scan that the Setup API broke off found nothing to go by: the
+        // machine's devices are unknown, and the legacy program's road (for
+        // machines without known devices) would claim success over them.
+        DWORD scanError = GetLastError();
+        if (scanError != ERROR_SUCCESS && scanError != ERROR_NO_MORE_ITEMS) {
+            printMessage(MsgFileSystemError, static_cast<int>(scanError));
+            return finishRun(2, WithFinalText);
+        }
+        return finishRun(runLegacySetupProgram(), WithFinalText);
+    }
     if (delegateMode) return returnAtOnce(0);
 
     return installKnownDevices();

@@ -71,11 +71,16 @@ Machine::Machine(const Machine& original, const std::string& suffix) : folder_(t
 }
 
 Machine::Machine(const std::string& preset, const std::string& suffix) {
+    create(suffix, preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
+                                                                                    : "--preset " + quote(preset));
+}
+
+Machine::Machine(Seed seed, const std::string& suffix) { create(suffix, "--random " + std::to_string(seed.value)); }
+
+void Machine::create(const std::string& suffix, const std::string& source) {
     folder_ = testFolder(suffix);
-    std::string source = preset.size() > 5 && preset.substr(preset.size() - 5) == ".json" ? "--from " + quote(preset)
-                                                                                          : "--preset " + quote(preset);
     int rc = shell(std::string(WINSIM_BINARY) + " create " + quote(folder_) + " " + source + " > /dev/null");
-    if (rc != 0) ADD_FAILURE() << "winsim create failed for " << preset;
+    if (rc != 0) ADD_FAILURE() << "winsim create failed: " << source;
 }
 
 Machine::~Machine() = default;

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -26,6 +27,12 @@ public:
     // the name ends in .json); the folder is named after the current test.
     // A suffix names one of several machines of the same test.
     explicit Machine(const std::string& preset = "default", const std::string& suffix = "");
+    // A machine made from a seed (winsim create --random), its description
+    // in folder()/random.
+    struct Seed {
+        uint64_t value;
+    };
+    Machine(Seed seed, const std::string& suffix);
     // A copy of another machine's folder, as that machine stands (named the
     // same way).
     Machine(const Machine& original, const std::string& suffix);
@@ -53,6 +60,7 @@ public:
     bool traced = true;
 
 private:
+    void create(const std::string& suffix, const std::string& source);
     std::string prefix() const;
     std::string folder_;
 };

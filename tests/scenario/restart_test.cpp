@@ -111,9 +111,11 @@ TEST(Restart, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
     ASSERT_NE(sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
     EXPECT_TRUE(m.rebootRequests.empty());
 
+    // The adapter runs the media's driver since the first start: binding it
+    // again needs no further restart.
     auto again = machine.winsim({"restart"});
     EXPECT_TRUE(contains(again.output, "  service mpsetup: ")) << again.output;
-    EXPECT_TRUE(contains(again.output, "another restart asked for: yes")) << again.output;
+    EXPECT_TRUE(contains(again.output, "another restart asked for: no")) << again.output;
     sim::Machine after = machine.state();
     EXPECT_EQ(sim::findKey(after, "SYSTEM\\CurrentControlSet\\Services\\mpsetup"), nullptr);
 }
@@ -199,6 +201,32 @@ TEST(Restart, DevicesAreEnumeratedAgainAndRunOnceRunsOnce) {
 
     auto again = machine.winsim({"restart"});
     EXPECT_FALSE(contains(again.output, "RunOnce")) << again.output;
+}
+
+// Windows runs the values of HKLM's RunOnce only at the logon of an account
+// that may delete them: a plain user's logon leaves them for an
+// administrator's.
+TEST(Restart, RunOnceWaitsForTheLogonOfAnAccountThatMayDeleteIt) {
+    scenario::Machine machine("default");
+    const std::string line = std::string(StagedSetup) + " -R";
+    machine.edit([&](sim::Machine& m) {
+        m.account = "user";
+        sim::ensureKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce").values["Setup"] =
+            sim::RegValue{1, sim::regSz(line)};
+    });
+    scenario::writeFile(machine.hostPath(StagedSetup), "#!/bin/sh\nexit 0\n");
+    ::chmod(machine.hostPath(StagedSetup).c_str(), 0755);
+    auto r = machine.winsim({"restart"});
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "  RunOnce: 1 value(s) left for an account that may delete them\n")) << r.output;
+    sim::Machine after = machine.state();
+    EXPECT_EQ(sim::findKey(after, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce")->values.size(), 1u);
+
+    machine.edit([](sim::Machine& m) { m.account = "administrator"; });
+    r = machine.winsim({"restart"});
+    EXPECT_TRUE(contains(r.output, "  RunOnce Setup: " + line + "\n")) << r.output;
+    after = machine.state();
+    EXPECT_TRUE(sim::findKey(after, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce")->values.empty());
 }
 
 }  // namespace

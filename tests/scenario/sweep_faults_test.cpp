@@ -2,8 +2,9 @@
 // of the first phase in turn fails (the n-th call of the process with error
 // 31), and then each of a sample of the service phase's calls. Every run
 // must end with one of the installer's exit codes and the message that goes
-// with it: no crash, no hang, no sanitizer report, no handle or heap block
-// left.
+// with it, and what it says must agree with the machine it left (the outcome
+// oracle, oracle.h): no crash, no hang, no sanitizer report, no handle or
+// heap block left, the service phase's included.
 //
 // Every point starts from a copy of a machine folder made once: the fresh
 // machine for the first phase, the machine after an undisturbed first phase
@@ -21,6 +22,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
+#include "oracle.h"
 
 using namespace flow;
 
@@ -35,6 +37,8 @@ const int ServicePhaseShards = 4;
 // sampled (faults past its last call leave the run clean).
 const size_t ServiceCallBound = 400;
 const size_t ServiceSampleStep = 5;
+// The exit reports of the programs that a start ran, in the machine folder.
+const std::string RestartReport = "restart-report.json";
 
 // One point of a sweep after its run.
 struct PointRun {
@@ -110,7 +114,7 @@ std::string firstPhaseVerdict(const PointRun& p) {
                 wrong = "exit 1 without message 78 or messages 13 and 32";
             break;
         case 2:
-            if (!endsWith(r.output, Failed) && !endsWith(r.output, RemovingOld)) wrong = "exit 2 without message 28";
+            if (!endsWith(r.output, Failed)) wrong = "exit 2 without message 28";
             break;
         case 8:
             if (!endsWith(r.output, Failed)) wrong = "exit 8 without message 28";
@@ -122,7 +126,17 @@ std::string firstPhaseVerdict(const PointRun& p) {
     if (!r.report.is_object()) return "no exit report";
     if (r.report.value("openHandles", -1) != 0 || r.report.value("heapBlocks", -1) != 0)
         return "left open: " + r.report.dump();
-    return "";
+    sim::Machine after = p.machine.state();
+    return oracle::disagreement({"the first phase", r.exitCode, r.output, true}, after, oracle::textsFor(0x0409));
+}
+
+// The exit code that a service phase's console claims by its final text;
+// -1 when it has none.
+int claimedByConsole(const std::string& console) {
+    if (endsWith(console, Failed)) return 2;
+    if (endsWith(console, Complete + RebootForDriver)) return 1;
+    if (endsWith(console, Complete)) return 0;
+    return -1;
 }
 
 // The service phase, started by the next start of Windows: the service
@@ -141,11 +155,30 @@ std::string servicePhaseVerdict(const PointRun& p) {
         return m.services.count("mpsetup") ? "" : "the dispatcher failed and the second phase is gone";
     if (!contains(start.output, "  service mpsetup: " + StagedSetup + "\n    exit code 0\n"))
         return "the service process did not end with 0";
-    const std::string& console = m.processes.empty() ? std::string() : m.processes.back().output;
+    std::string console;
+    for (const auto& process : m.processes)
+        if (process.console == "service" && process.commandLine == StagedSetup) console = process.output;
     if (!(console.empty() || endsWith(console, Complete) || endsWith(console, Complete + RebootForDriver) ||
           endsWith(console, Failed)))
         return "service console without its final message";
-    return "";
+    // Every program that the start ran left nothing open.
+    nlohmann::json reports = nlohmann::json::parse(scenario::readFile(p.machine.folder() + "/" + RestartReport), nullptr, false);
+    if (!reports.is_array()) return "no restart report";
+    for (const auto& program : reports) {
+        if (program.value("exitCode", 0) < 0 && program.value("report", "") == "none") continue;  // not started
+        if (program.value("openHandles", -1) != 0 || program.value("heapBlocks", -1) != 0)
+            return program.value("commandLine", "?") + " left open: " + program.dump();
+    }
+    // The outcome the phase reports on the event log (or, where that entry
+    // could not be written, the one its console claims) agrees with the
+    // machine.
+    int claimed = claimedByConsole(console);
+    const std::string tag = "mpsetup exit code: ";
+    for (const auto& e : m.eventLog)
+        if (e.source == "mpsetup" && !e.strings.empty() && e.strings[0].rfind(tag, 0) == 0)
+            claimed = std::atoi(e.strings[0].c_str() + tag.size());
+    if (claimed < 0) return "";
+    return oracle::disagreement({"the service phase", claimed, console, true}, m, oracle::textsFor(0x0409));
 }
 
 class FirstPhaseSweep : public ::testing::TestWithParam<int> {};
@@ -182,7 +215,9 @@ TEST_P(ServicePhaseSweep, SampledCallsFailingInTurn) {
     std::vector<size_t> points;
     for (size_t n = ServiceSampleStep; n <= ServiceCallBound; n += ServiceSampleStep) points.push_back(n);
     sweep(firstPhaseDone, shardOf(points, GetParam(), ServicePhaseShards),
-          [](scenario::Machine& m, size_t call) { return m.winsim({"restart", "--fail", failing(call)}); },
+          [](scenario::Machine& m, size_t call) {
+              return m.winsim({"restart", "--fail", failing(call), "--report", m.folder() + "/" + RestartReport});
+          },
           servicePhaseVerdict);
 }
 

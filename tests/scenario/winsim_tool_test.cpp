@@ -64,4 +64,22 @@ TEST(WinsimTool, ForceCodeWBindsThePresetOlderAdapterByItsCompatibleId) {
     EXPECT_EQ(adapters, 1u);
 }
 
+// The same seed makes the same machine, whatever came before; another seed
+// another machine. The description beside it makes it again with --from.
+TEST(WinsimTool, RandomMachineIsTheSameForTheSameSeed) {
+    scenario::Machine first(scenario::Machine::Seed{41}, ".first");
+    scenario::Machine other(scenario::Machine::Seed{42}, ".other");
+    scenario::Machine again(scenario::Machine::Seed{41}, ".again");
+    scenario::Machine described(first.folder() + "/random/machine.json", ".described");
+    auto show = [](scenario::Machine& m) {
+        std::string text = m.winsim({"show"}).output;
+        return text.substr(text.find('\n'));  // without the line that names the folder
+    };
+    EXPECT_EQ(show(first), show(again));
+    EXPECT_EQ(scenario::readFile(first.folder() + "/random/machine.json"),
+              scenario::readFile(again.folder() + "/random/machine.json"));
+    EXPECT_NE(show(first), show(other));
+    EXPECT_EQ(show(first), show(described));
+}
+
 }  // namespace

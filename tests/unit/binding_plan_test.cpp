@@ -95,10 +95,33 @@ TEST_F(InstallPlanTest, OlderAdapterWithDetectedChildrenBindsThemFirst) {
     flags({1, 6, 7});
     std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
     run();
+    // The adapter's binding made them appear: they are bound once more.
     EXPECT_EQ(boundIds(), (std::vector<std::string>{q("MF\\MGTPROC_DEV0"), q("MF\\MGTPROC_DEV1"),
-                                                    q("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02")}));
+                                                    q("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02"),
+                                                    q("MF\\MGTPROC_DEV0"), q("MF\\MGTPROC_DEV1")}));
     EXPECT_EQ(installRuns(), 0u);
-    EXPECT_EQ(installFailed, 1) << "the children were not there yet when they were bound";
+    EXPECT_EQ(installFailed, 1) << "the children were not there yet when they were first bound";
+}
+
+TEST_F(InstallPlanTest, SecondOlderAdapterHasTheChildFunctionsItExposesBound) {
+    // The first adapter already exposes both functions; the second exposes
+    // them only once the media's driver runs on it.
+    sim::Device first = sim::olderAdapter();
+    sim::Device second = sim::olderAdapter();
+    second.instanceId = second.instanceId.substr(0, second.instanceId.find_last_of('\\')) + "\\3&61AAA01&0&70";
+    startMachine({first, sim::childFunction(0, first.instanceId), sim::childFunction(1, first.instanceId), second});
+    flags({1, 6, 7});
+    std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
+    EXPECT_EQ(run(), bindingLine("serw.inf") + bindingLine("mpw.inf") + bindingLine("korpa.inf") +
+                         bindingLine("serw.inf") + bindingLine("mpw.inf"));
+    EXPECT_EQ(installFailed, 0);
+    int functions = 0;
+    for (const auto& d : sim::machine().devices) {
+        if (d.parent.empty()) continue;
+        ++functions;
+        EXPECT_EQ(d.boundInf, infPath(d.hardwareIds[0] == "MF\\MGTPROC_DEV0" ? "serw.inf" : "mpw.inf")) << d.instanceId;
+    }
+    EXPECT_EQ(functions, 4);
 }
 
 TEST_F(InstallPlanTest, OlderAdapterAloneBindsItsChildrenAfterIt) {

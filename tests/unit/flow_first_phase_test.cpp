@@ -129,13 +129,13 @@ TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsWithTwoAndNothingMore) {
+TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstallation) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     sim::machine().fileAttributes["C:\\WINNT\\system32\\drivers\\qrvmpw.sys"] = FILE_ATTRIBUTE_READONLY;
     Run r = run();
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n");
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n\nInstallation failed\n");
     auto deletes = sim::callsOf("DeleteFileA");
     ASSERT_EQ(deletes.size(), 1u);
     EXPECT_EQ(deletes[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
@@ -212,6 +212,23 @@ TEST_F(FirstPhaseTest, OldProcessorDriverUnattendedSchedulesTheService) {
     EXPECT_TRUE(runOnce()->values.empty());
 }
 
+TEST_F(FirstPhaseTest, OldProcessorDriverRoadRemovesTheEarlierProcessorServiceFirst) {
+    startWith({sim::newerAdapter(), sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    std::ofstream(host("qrvmpsvc.exe")) << "#!/bin/sh\nexit 0\n";
+    fs::permissions(host("qrvmpsvc.exe"), fs::perms::owner_all);
+    sim::ensureKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc").values["Type"] =
+        sim::RegValue{4, sim::regDword(0x10)};
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 1) << r.output;
+    // The second phase's install run leaves a registration it finds as it
+    // is: the earlier one goes now, as on the road of the old child devices.
+    auto runs = sim::callsOf("CreateProcessA");
+    ASSERT_EQ(runs.size(), 1u);
+    EXPECT_EQ(runs[0].args[1], "\"C:\\\\WINNT\\\\system32\\\\qrvmpsvc.exe -remove\"");
+    EXPECT_FALSE(fs::exists(host("drivers/qrvmpw.sys")));
+}
+
 TEST_F(FirstPhaseTest, ResumeModeSkipsTheOldDriverAndBinds) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     resumeMode = 1;
@@ -237,6 +254,18 @@ TEST_F(FirstPhaseTest, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
         }
     }
     EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+}
+
+TEST_F(FirstPhaseTest, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
+    startWith({sim::newerAdapter()});
+    legacyProgram(0);
+    sim::failCall("SetupDiEnumDeviceInfo", 1, 31);  // a device attached to the system is not functioning
+    Run r = run();
+    EXPECT_EQ(r.exitCode, 2);
+    ASSERT_GE(r.output.size(), 21u);
+    EXPECT_EQ(r.output.substr(r.output.size() - 21), "\nInstallation failed\n") << r.output;
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty()) << "the legacy program did not run";
+    EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
 }
 
 TEST_F(FirstPhaseTest, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
