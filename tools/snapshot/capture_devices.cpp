@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "platform/owned.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
@@ -18,16 +19,6 @@ const DWORD PropertyStartSize = 1024;  // most properties fit; larger ones are r
 const DWORD DriverValueSize = 520;     // InfPath, InfSection and InfSectionExt
 const char* const ClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 const char* const EnumKey = "HKLM\\SYSTEM\\CurrentControlSet\\Enum\\";
-
-struct DeviceSet {
-    HDEVINFO handle;
-    explicit DeviceSet(HDEVINFO h) : handle(h) {}
-    ~DeviceSet() {
-        if (handle != INVALID_HANDLE_VALUE) SetupDiDestroyDeviceInfoList(handle);
-    }
-    DeviceSet(const DeviceSet&) = delete;
-    DeviceSet& operator=(const DeviceSet&) = delete;
-};
 
 struct HidDevice {
     char instance[InstanceIdSize];
@@ -121,15 +112,15 @@ bool captureHid(HidList& found, Failure& failure) {
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     DeviceSet interfaces(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (interfaces.handle == INVALID_HANDLE_VALUE)
+    if (!interfaces)
         return fail(failure, GetLastError(), "cannot list the HID devices (SetupDiGetClassDevsA)");
     Buffer detailBytes;
     SP_DEVICE_INTERFACE_DATA data;
     data.cbSize = sizeof data;
     DWORD index = 0;
-    for (; SetupDiEnumDeviceInterfaces(interfaces.handle, nullptr, &hidGuid, index, &data); ++index) {
+    for (; SetupDiEnumDeviceInterfaces(interfaces.get(), nullptr, &hidGuid, index, &data); ++index) {
         DWORD required = 0;
-        SetupDiGetDeviceInterfaceDetailA(interfaces.handle, &data, nullptr, 0, &required, nullptr);
+        SetupDiGetDeviceInterfaceDetailA(interfaces.get(), &data, nullptr, 0, &required, nullptr);
         if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || !detailBytes.grow(required))
             return fail(failure, GetLastError(),
                         "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
@@ -137,11 +128,11 @@ bool captureHid(HidList& found, Failure& failure) {
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         SP_DEVINFO_DATA info;
         info.cbSize = sizeof info;
-        if (!SetupDiGetDeviceInterfaceDetailA(interfaces.handle, &data, detail, required, nullptr, &info))
+        if (!SetupDiGetDeviceInterfaceDetailA(interfaces.get(), &data, detail, required, nullptr, &info))
             return fail(failure, GetLastError(),
                         "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
         HidDevice device;
-        if (!instanceIdOf(interfaces.handle, &info, device.instance, failure)) return false;
+        if (!instanceIdOf(interfaces.get(), &info, device.instance, failure)) return false;
         // Opened as the installer opens it: a device it cannot open (a
         // keyboard or a mouse that the system holds) is not one it can read.
         HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -282,14 +273,14 @@ bool captureDevices(Capture& capture, Failure& failure) {
     HidList hid;
     if (!captureHid(hid, failure)) return false;
     DeviceSet devices(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
-    if (devices.handle == INVALID_HANDLE_VALUE)
+    if (!devices)
         return fail(failure, GetLastError(), "cannot list the devices (SetupDiGetClassDevsA)");
     Buffer buffer;
     SP_DEVINFO_DATA info;
     info.cbSize = sizeof info;
     DWORD index = 0;
-    for (; SetupDiEnumDeviceInfo(devices.handle, index, &info); ++index)
-        if (!captureDevice(devices.handle, &info, hid, buffer, capture, failure)) return false;
+    for (; SetupDiEnumDeviceInfo(devices.get(), index, &info); ++index)
+        if (!captureDevice(devices.get(), &info, hid, buffer, capture, failure)) return false;
     if (GetLastError() != ERROR_NO_MORE_ITEMS)
         return fail(failure, GetLastError(), "cannot list the devices (SetupDiEnumDeviceInfo)");
     return true;

@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "platform/owned.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
 #include "snapshot.h"
@@ -24,20 +25,6 @@ const char* const ValueTypes[] = {"REG_NONE", "REG_SZ", "REG_EXPAND_SZ", "REG_BI
                                   "REG_DWORD_BIG_ENDIAN", "REG_LINK", "REG_MULTI_SZ", "REG_RESOURCE_LIST",
                                   "REG_FULL_RESOURCE_DESCRIPTOR", "REG_RESOURCE_REQUIREMENTS_LIST", "REG_QWORD"};
 
-struct Key {
-    HKEY handle = nullptr;
-    ~Key() {
-        if (handle) RegCloseKey(handle);
-    }
-};
-
-struct LocalText {
-    LPSTR text = nullptr;
-    ~LocalText() {
-        if (text) LocalFree(text);
-    }
-};
-
 bool isFamilyService(const char* name) {
     char lower[KeyPathSize];
     std::snprintf(lower, sizeof lower, "%s", name);
@@ -48,9 +35,10 @@ bool isFamilyService(const char* name) {
 }
 
 bool appendSid(Text& out, PSID sid) {
-    LocalText s;
-    if (!ConvertSidToStringSidA(sid, &s.text)) return false;
-    appendJsonText(out, s.text);
+    LPSTR text = nullptr;
+    if (!ConvertSidToStringSidA(sid, &text)) return false;
+    LocalBlock owner(text);
+    appendJsonText(out, text);
     return true;
 }
 
@@ -58,11 +46,11 @@ bool appendSid(Text& out, PSID sid) {
 // read is described as such; an access entry a description cannot give
 // fails.
 bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& failure) {
-    Key key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, READ_CONTROL, &key.handle);
+    RegistryKey key;
+    LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, path, READ_CONTROL, key);
     const SECURITY_INFORMATION asked = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
     DWORD size = 0;
-    if (rc == ERROR_SUCCESS) rc = RegGetKeySecurity(key.handle, asked, nullptr, &size);
+    if (rc == ERROR_SUCCESS) rc = RegGetKeySecurity(key.get(), asked, nullptr, &size);
     if (rc == ERROR_ACCESS_DENIED) {
         appendText(out, ", \"securityReadable\": false");
         appendFormat(capture.notes, "the security of HKLM\\%s cannot be read; the description says so\n", path);
@@ -72,7 +60,7 @@ bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& fai
     if (rc != ERROR_INSUFFICIENT_BUFFER)
         return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
     if (!descriptor.grow(size)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
-    rc = RegGetKeySecurity(key.handle, asked, descriptor.data, &size);
+    rc = RegGetKeySecurity(key.get(), asked, descriptor.data, &size);
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
 
     PSID owner = nullptr;
@@ -203,12 +191,12 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
         appendText(out, "{\"path\": ");
         appendJsonText(out, shown);
         if (!captureSecurity(current, out, capture, failure)) return false;
-        Key key;
-        LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, current, 0, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, &key.handle);
+        RegistryKey key;
+        LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, current, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, key);
         if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", current);
         size_t count = 0;
-        if (!captureValues(key.handle, current, out, count, failure) ||
-            !addSubkeys(key.handle, current, pending, failure))
+        if (!captureValues(key.get(), current, out, count, failure) ||
+            !addSubkeys(key.get(), current, pending, failure))
             return false;
         values += count;
         appendText(out, "}");
@@ -229,11 +217,11 @@ bool captureRegistry(Capture& capture, Failure& failure) {
     appendJsonText(capture.registry, shown);
     if (!captureSecurity(ServicesKey, capture.registry, capture, failure)) return false;
     appendText(capture.registry, "}");
-    Key root;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, ServicesKey, 0, KEY_ENUMERATE_SUB_KEYS, &root.handle);
+    RegistryKey root;
+    LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, ServicesKey, KEY_ENUMERATE_SUB_KEYS, root);
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", ServicesKey);
     Queue services;
-    if (!addSubkeys(root.handle, ServicesKey, services, failure)) return false;
+    if (!addSubkeys(root.get(), ServicesKey, services, failure)) return false;
     size_t values = 0;
     const size_t nameAt = std::strlen(ServicesKey) + 1;
     char path[KeyPathSize];
@@ -243,8 +231,8 @@ bool captureRegistry(Capture& capture, Failure& failure) {
         ++capture.serviceKeys;
     }
     // RunOnce, when the machine has the key.
-    Key runOnce;
-    rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, RunOnceKey, 0, KEY_QUERY_VALUE, &runOnce.handle);
+    RegistryKey runOnce;
+    rc = openRegistryKey(HKEY_LOCAL_MACHINE, RunOnceKey, KEY_QUERY_VALUE, runOnce);
     if (rc == ERROR_FILE_NOT_FOUND) return true;
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", RunOnceKey);
     return captureTree(RunOnceKey, capture, capture.runOnceValues, failure);
