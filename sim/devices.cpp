@@ -127,8 +127,6 @@ std::string hidInterfacePath(const Device& d) {
 
 }  // namespace sim
 
-static bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 HDEVINFO WINAPI SetupDiGetClassDevsA(CONST GUID* classGuid, PCSTR enumerator, HWND parent, DWORD flags) {
     Call c("SetupDiGetClassDevsA", {argGuid(classGuid), arg(enumerator), arg(static_cast<const void*>(parent)),
                                     argHex(flags)});

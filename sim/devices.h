@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -20,6 +21,8 @@ struct DevInfoSet {
     // later have none.
     std::vector<size_t> positions;
 };
+
+inline bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The set behind a handle, or null (last error ERROR_INVALID_HANDLE).
 DevInfoSet* findSet(HDEVINFO h);

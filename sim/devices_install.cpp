@@ -44,8 +44,6 @@ using namespace sim;
 
 namespace {
 
-bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
-
 const char* EnumKey = "SYSTEM\\CurrentControlSet\\Enum\\";
 const char* ClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 

@@ -91,7 +91,7 @@ void clearServiceProcess() {
     s.outcomes.clear();
 }
 
-const bool clearedOnReset = (onTestReset(clearServiceProcess), true);
+const bool serviceProcessClearedOnReset = (onTestReset(clearServiceProcess), true);
 
 // Why the service control manager would refuse the control now; 0 when the
 // handler gets it.

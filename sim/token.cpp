@@ -67,7 +67,7 @@ std::map<DWORD, bool>& adjusted() {
 }
 
 void clearToken() { adjusted().clear(); }
-const bool clearedOnReset = (onTestReset(clearToken), true);
+const bool tokenClearedOnReset = (onTestReset(clearToken), true);
 
 bool isEnabled(const std::string& account, DWORD luid) {
     if (!held(account, luid)) return false;

@@ -13,7 +13,6 @@ using namespace flow;
 
 namespace {
 
-const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE";
 
 int callsTo(const scenario::RunResult& r, const std::string& function) {
     int n = 0;

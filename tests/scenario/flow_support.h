@@ -61,6 +61,9 @@ inline std::string runOnceSetup(sim::Machine& m) {
     return data.substr(0, data.find('\0'));
 }
 
-inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+using scenario::contains;
+
+// The installer on the media, as the tests start it.
+const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE";
 
 }  // namespace flow

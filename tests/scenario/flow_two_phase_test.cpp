@@ -15,7 +15,6 @@ using namespace flow;
 
 namespace {
 
-const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE";
 
 // What an installation leaves that a second one must neither duplicate nor
 // lose: the devices with their drivers, the services, RunOnce, the files of

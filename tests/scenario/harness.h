@@ -68,4 +68,6 @@ private:
 std::string readFile(const std::string& path);
 void writeFile(const std::string& path, const std::string& data);
 
+inline bool contains(const std::string& text, const std::string& part) { return text.find(part) != std::string::npos; }
+
 }  // namespace scenario

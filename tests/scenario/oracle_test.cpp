@@ -29,7 +29,7 @@
 
 namespace {
 
-const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE";
+using flow::MediaSetup;
 const std::string StagingTree = "C/WINNT/system32/drivers/korpa/win2000";
 const int MaxRestarts = 3;
 const int Shards = 16;

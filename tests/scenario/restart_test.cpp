@@ -44,7 +44,7 @@ void scheduleSecondPhase(scenario::Machine& machine, bool adapterNeedsRestart) {
     });
 }
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using scenario::contains;
 
 TEST(Restart, ServicePhaseInstallsDeletesItselfAndAsksForTheReboot) {
     scenario::Machine machine("default");

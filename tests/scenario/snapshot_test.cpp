@@ -16,7 +16,7 @@ namespace {
 const char* const Snapshot = "D:\\tools\\SNAPSHOT.EXE";
 const char* const Staged = "C:\\WINNT\\system32\\drivers\\korpa\\";
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using scenario::contains;
 
 json captured(scenario::Machine& m, const std::string& folder = "C:\\capture") {
     auto r = m.run(std::string(Snapshot) + " " + folder);

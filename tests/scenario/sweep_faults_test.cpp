@@ -28,7 +28,7 @@ using namespace flow;
 
 namespace {
 
-const std::string MediaSetup = "D:\\WIN2000\\SETUP.EXE /X";
+const std::string SweepCommand = "D:\\WIN2000\\SETUP.EXE /X";
 const int RunLimitSeconds = 60;
 const int Workers = 2;  // points of one shard run side by side
 const int FirstPhaseShards = 12;
@@ -189,7 +189,7 @@ TEST_P(FirstPhaseSweep, EveryCallFailingInTurn) {
     scenario::Machine fresh("default", ".fresh");
     scenario::Machine reference(fresh, ".reference");
     reference.timeoutSeconds = RunLimitSeconds;
-    auto clean = reference.run(MediaSetup);
+    auto clean = reference.run(SweepCommand);
     ASSERT_EQ(clean.exitCode, 1) << clean.output;
     ASSERT_TRUE(clean.report.is_object());
     size_t count = clean.report.value("calls", 0u);
@@ -199,7 +199,7 @@ TEST_P(FirstPhaseSweep, EveryCallFailingInTurn) {
     for (size_t n = 1; n <= count; ++n) points.push_back(n);
     sweep(fresh, shardOf(points, GetParam(), FirstPhaseShards),
           [](scenario::Machine& m, size_t call) {
-              return m.run(MediaSetup, "", "D:\\WIN2000", {"--fail", failing(call)});
+              return m.run(SweepCommand, "", "D:\\WIN2000", {"--fail", failing(call)});
           },
           firstPhaseVerdict);
 }
@@ -209,7 +209,7 @@ TEST_P(FirstPhaseSweep, EveryCallFailingInTurn) {
 TEST_P(ServicePhaseSweep, SampledCallsFailingInTurn) {
     scenario::Machine firstPhaseDone("default", ".start");
     firstPhaseDone.timeoutSeconds = RunLimitSeconds;
-    auto first = firstPhaseDone.run(MediaSetup);
+    auto first = firstPhaseDone.run(SweepCommand);
     ASSERT_EQ(first.exitCode, 1) << first.output;
 
     std::vector<size_t> points;

@@ -10,7 +10,7 @@
 
 namespace {
 
-bool contains(const std::string& s, const std::string& part) { return s.find(part) != std::string::npos; }
+using scenario::contains;
 
 void program(scenario::Machine& machine, const std::string& windowsPath, const std::string& script) {
     std::string host = machine.hostPath(windowsPath);

@@ -15,7 +15,6 @@ using stagingtest::StdinFeed;
 
 const std::string System = "C:\\WINNT\\system32";
 const std::string Staged = "C:\\WINNT\\system32\\drivers\\korpa\\win2000\\";
-const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
 
 std::vector<std::string> commandLines() {
     std::vector<std::string> out;

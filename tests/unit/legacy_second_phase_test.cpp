@@ -8,7 +8,6 @@
 
 namespace {
 
-const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
 const std::string RunOnce = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 const std::string RegistryError = "Error writing to the registry\n";
 

@@ -8,7 +8,6 @@
 
 namespace {
 
-const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
 const std::string RootArg = sim::arg("SYSTEM\\CurrentControlSet\\Services\\");
 
 void addServiceKey(sim::Machine& m, const std::string& name, const std::vector<std::string>& children = {}) {

@@ -19,7 +19,6 @@ using testsupport::MachineTest;
 
 namespace {
 
-const DWORD Sentinel = 0xDEADBEEF;
 const DWORD UnknownRevision = 1305;  // ERROR_UNKNOWN_REVISION
 const char* const Key = "SOFTWARE\\Probe";
 

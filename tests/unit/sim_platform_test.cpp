@@ -19,7 +19,6 @@ using testsupport::MachineTest;
 
 namespace {
 
-const DWORD Sentinel = 0xDEADBEEF;
 
 class SetupApiBoundary : public MachineTest {};
 

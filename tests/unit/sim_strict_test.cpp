@@ -23,7 +23,6 @@ using testsupport::MachineTest;
 
 namespace {
 
-const DWORD Sentinel = 0xDEADBEEF;
 const char* const ServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
 
 // ---- the service control dispatcher ------------------------------------------

@@ -5,11 +5,11 @@
 #include <sys/stat.h>
 
 #include "platform/win_files.h"
+#include "test_support.h"
 
 using stagingtest::StagingTest;
 
 namespace {
-const DWORD Sentinel = 0xDEADBEEF;
 const DWORD DiskFull = 112;  // ERROR_DISK_FULL
 }
 

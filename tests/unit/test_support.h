@@ -15,6 +15,10 @@
 #include "runtime.h"
 #include "setup/run_state.h"
 
+// What an output value holds before a call, to see whether the call wrote it.
+const DWORD Sentinel = 0xDEADBEEF;
+const std::string Services = "SYSTEM\\CurrentControlSet\\Services\\";
+
 namespace testsupport {
 
 // A plain Windows 2000 machine with the given extra devices; its media
