@@ -108,12 +108,14 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     }
     // Where every name exists as written, matching each one (the exact name
     // first) gives the same path: one look at the whole path does, or at its
-    // parent when only the last name is new or written in another case.
+    // parent when only the last name is new or written in another case. A
+    // last name that the parent's kept names lack in any case (a file about
+    // to be made) is looked for in the parent alone.
     struct stat st;
-    bool found = ::stat(host.c_str(), &st) == 0;
+    std::string parent = host.substr(0, host.find_last_of('/'));
+    bool found = (parts.empty() || !listedWithout(parent, parts.back())) && ::stat(host.c_str(), &st) == 0;
     bool parentDirectory = found;
     if (!found) {
-        std::string parent = host.substr(0, host.find_last_of('/'));
         struct stat parentStat;
         parentDirectory = ::stat(parent.c_str(), &parentStat) == 0 && S_ISDIR(parentStat.st_mode);
         if (parentDirectory && !parts.empty()) {
@@ -132,6 +134,7 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     out.host = host;
     out.exists = found;
     out.directory = found && S_ISDIR(st.st_mode);
+    out.size = found && !out.directory ? static_cast<long long>(st.st_size) : 0;
     out.parentDirectory = parentDirectory;
     return true;
 }
@@ -325,7 +328,11 @@ struct OpenFile {
     bool text;
     bool ended;  // a Ctrl-Z was met in text mode
     int peeked;  // byte read ahead after a carriage return, or -1
+    // Text mode: bytes read from the host and not yet delivered.
+    std::string ahead;
+    size_t next = 0;
 };
+const size_t TextReadAhead = 4096;
 std::map<int, OpenFile>& openFiles() {
     static std::map<int, OpenFile> f;
     return f;
@@ -351,7 +358,7 @@ int _sopen(const char* filename, int oflag, int shflag, ...) {
     int fd = ::open(r.host.c_str(), O_RDONLY);
     if (fd < 0) return -1;
     uintptr_t h = newHandle(HandleKind::File, r.windows, 0, fd);
-    openFiles()[fd] = OpenFile{h, (oflag & _O_BINARY) == 0, false, -1};
+    openFiles()[fd] = OpenFile{h, (oflag & _O_BINARY) == 0, false, -1, {}, 0};
     return fd;
 }
 
@@ -380,9 +387,14 @@ int _read(int fd, void* buffer, unsigned int count) {
             f.peeked = -1;
             return true;
         }
-        unsigned char b;
-        if (::read(fd, &b, 1) != 1) return false;
-        ch = b;
+        if (f.next == f.ahead.size()) {
+            f.ahead.resize(TextReadAhead);
+            ssize_t n = ::read(fd, &f.ahead[0], TextReadAhead);
+            f.ahead.resize(n > 0 ? static_cast<size_t>(n) : 0);
+            f.next = 0;
+            if (n <= 0) return false;
+        }
+        ch = static_cast<unsigned char>(f.ahead[f.next++]);
         return true;
     };
     while (produced < count && !f.ended) {

@@ -12,6 +12,7 @@ struct ResolvedPath {
     bool exists = false;
     bool directory = false;
     bool parentDirectory = false;  // the folder that holds it exists
+    long long size = 0;            // of an existing file
 };
 
 // Resolves a Windows path (absolute, drive-relative or relative to the

@@ -101,6 +101,15 @@ void fill(const Entry& e, LPWIN32_FIND_DATAA data) {
     std::snprintf(data->cFileName, sizeof data->cFileName, "%s", e.name.c_str());
 }
 
+// A search handle whose first entry is filled in.
+HANDLE startSearch(const std::string& path, Search search, LPWIN32_FIND_DATAA data) {
+    if (data) fill(search.entries[0], data);
+    search.next = 1;
+    uintptr_t h = newHandle(HandleKind::Find, path);
+    searches()[h] = std::move(search);
+    return reinterpret_cast<HANDLE>(h);
+}
+
 }  // namespace
 
 HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
@@ -115,6 +124,23 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
     std::string pattern = slash != std::string::npos ? path.substr(slash + 1) : (driveOnly ? path.substr(2) : path);
     ResolvedPath rd;
     unsigned long error = 0;
+    if (!pattern.empty() && pattern.find_first_of("*?") == std::string::npos && pattern != "." && pattern != ".." &&
+        path.size() < MAX_PATH && resolve(path, rd, error)) {
+        // A name without wildcards finds at most that one entry, which one
+        // look at the whole path finds.
+        if (!rd.parentDirectory) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!rd.exists) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return INVALID_HANDLE_VALUE;
+        }
+        Search search;
+        search.entries.push_back({rd.host.substr(rd.host.find_last_of('/') + 1),
+                                  static_cast<DWORD>(fileAttributes(rd.windows, rd.directory)), rd.size});
+        return startSearch(path, std::move(search), data);
+    }
     if (pattern.empty() || !resolve(dir.empty() ? "." : dir, rd, error)) {
         SetLastError(pattern.empty() ? ERROR_FILE_NOT_FOUND : static_cast<DWORD>(error));
         return INVALID_HANDLE_VALUE;
@@ -129,11 +155,7 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (data) fill(search.entries[0], data);
-    search.next = 1;
-    uintptr_t h = newHandle(HandleKind::Find, path);
-    searches()[h] = std::move(search);
-    return reinterpret_cast<HANDLE>(h);
+    return startSearch(path, std::move(search), data);
 }
 
 BOOL WINAPI FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {

@@ -13,6 +13,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <climits>
 #include <map>
 #include <mutex>
 #include <vector>
@@ -49,7 +50,12 @@ Listings& listings() {
 // current.
 void takeChanges(Listings& l) {
     alignas(inotify_event) char buffer[4096];
-    for (ssize_t n; (n = ::read(l.notify, buffer, sizeof buffer)) > 0;) {
+    const ssize_t largestEvent = static_cast<ssize_t>(sizeof(inotify_event) + NAME_MAX + 1);
+    for (ssize_t n = static_cast<ssize_t>(sizeof buffer); n > static_cast<ssize_t>(sizeof buffer) - largestEvent;) {
+        // A read that left room for one more event took every event there
+        // was: the queue is not read again to learn that it is empty.
+        n = ::read(l.notify, buffer, sizeof buffer);
+        if (n <= 0) break;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
             if (e->mask & IN_Q_OVERFLOW)
@@ -119,6 +125,13 @@ std::string entryNoCase(const std::string& dir, const struct stat& dirStat, cons
         }
     }
     return firstNoCase(listing.names, name);
+}
+
+bool listedWithout(const std::string& dir, const std::string& name) {
+    Listings& l = listings();
+    std::lock_guard<std::mutex> g(l.guard);
+    auto it = l.byPath.find(dir);
+    return it != l.byPath.end() && it->second.current && firstNoCase(it->second.names, name).empty();
 }
 
 std::string entryNoCase(const std::string& dir, const std::string& name) {

@@ -14,4 +14,10 @@ namespace sim {
 std::string entryNoCase(const std::string& dir, const struct stat& dirStat, const std::string& name);
 std::string entryNoCase(const std::string& dir, const std::string& name);
 
+// Whether the names of `dir` as last read, with the changes seen since,
+// hold none equal to `name` without regard to case: a hint, taken without
+// looking at the host, that entryNoCase (which takes the changes and looks
+// at the directory itself) will find nothing.
+bool listedWithout(const std::string& dir, const std::string& name);
+
 }  // namespace sim
