@@ -266,7 +266,7 @@ std::map<std::string, std::string> machineContent(const std::string& folder) {
     fs::path drives = fs::path(folder) / "drives";
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(drives, ec); !ec && it != fs::end(it); it.increment(ec)) {
-        std::string rel = "file " + fs::relative(it->path(), drives).string();
+        std::string rel = "file " + it->path().lexically_relative(drives).string();
         out[rel] = it->is_directory() ? "folder" : contentHash(scenario::readFile(it->path()));
     }
     return out;
