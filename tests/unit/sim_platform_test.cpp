@@ -237,6 +237,16 @@ TEST_F(FileBoundary, TextModeReadsTurnCrLfIntoLfAndStopAtCtrlZ) {
     fd = _sopen("D:\\WIN2000\\TEXT.NLS", _O_RDONLY | _O_BINARY, _SH_DENYNO);
     EXPECT_EQ(_read(fd, buf, sizeof buf), 12);
     _close(fd);
+
+    // A CR LF pair across the host reads of a long file is still one LF.
+    for (size_t before : {4095u, 8191u}) {
+        std::ofstream(media + "/Win2000/Long.NLS", std::ios::binary) << std::string(before, 'x') << "\r\ny";
+        fd = _sopen("D:\\WIN2000\\LONG.NLS", _O_RDONLY | _O_TEXT, _SH_DENYNO);
+        std::string long_(before + 8, '\0');
+        long_.resize(static_cast<size_t>(_read(fd, &long_[0], static_cast<unsigned int>(long_.size()))));
+        EXPECT_EQ(long_, std::string(before, 'x') + "\ny");
+        _close(fd);
+    }
 }
 
 TEST_F(FileBoundary, SystemDirectoryFollowsTheSizeProtocol) {
@@ -252,7 +262,16 @@ TEST_F(FileBoundary, FindFirstFileFindsNamesWithoutRegardToCase) {
     HANDLE h = FindFirstFileA("D:\\win2000\\text.nls", &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
     EXPECT_STREQ(data.cFileName, "Text.NLS");
+    EXPECT_EQ(data.nFileSizeLow, 12u);
     FindClose(h);
+    h = FindFirstFileA("D:\\WIN2000", &data);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_STREQ(data.cFileName, "Win2000");
+    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_DIRECTORY));
+    FindClose(h);
+    SetLastError(Sentinel);
+    EXPECT_EQ(FindFirstFileA("D:\\none\\text.nls", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
     SetLastError(Sentinel);
     EXPECT_EQ(FindFirstFileA("D:\\win2000\\none.nls", &data), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
