@@ -72,7 +72,10 @@ int run(const char* folder) {
     }
 
     char path[snapshot::PathSize];
-    std::snprintf(path, sizeof path, "%s\\%s", folder, DescriptionName);
+    if (std::snprintf(path, sizeof path, "%s\\%s", folder, DescriptionName) >= static_cast<int>(sizeof path)) {
+        fail(failure, ERROR_FILENAME_EXCED_RANGE, "the path %s\\%s is too long", folder, DescriptionName);
+        return report(failure, folder, false);
+    }
     if (!prepareOutput(folder, failure)) return report(failure, folder, false);
     Text description;
     writeDescriptionText(capture, description);
