@@ -12,7 +12,6 @@
 #include "messages/messages.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
-#include "setup/run_state.h"
 
 SERVICE_STATUS_HANDLE serviceStatusHandle;
 
@@ -132,37 +131,36 @@ void WINAPI serviceControlHandler(DWORD control) {
     reportServiceState(stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING);
 }
 
-int installSecondPhase() {
-    installFailed = 0;
-    restartRequired = 0;
-    restartIndication = 0;
-    std::memset(DetectionState.present, 0, sizeof DetectionState.present);
+int installSecondPhase(RunState& run) {
+    run = RunState{};
     messageTable = BuiltinMessages;
-    quietMode = 1;
+    run.quietMode = 1;
 
-    UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
+    RunDirectories& directories = run.directories;
+    UINT length = GetSystemDirectoryA(directories.system, sizeof directories.system);
     if (length == 0 || length >= MAX_PATH) {
-        systemDir[0] = '\0';
+        directories.system[0] = '\0';
         printMessage(MsgInstallationFailed);
         return 2;
     }
-    int staged = std::snprintf(stagingDir, sizeof stagingDir, "%s\\drivers\\korpa", systemDir);
-    if (staged < 0 || static_cast<size_t>(staged) >= sizeof stagingDir) {
+    int staged =
+        std::snprintf(directories.staging, sizeof directories.staging, "%s\\drivers\\korpa", directories.system);
+    if (staged < 0 || static_cast<size_t>(staged) >= sizeof directories.staging) {
         printMessage(MsgInstallationFailed);
         return 2;
     }
 
-    if (!detectKnownDevices()) {
+    if (!detectKnownDevices(run.detection)) {
         printMessage(MsgInstallationFailed);
         return 2;
     }
-    bindPresentDevices();
+    BindingOutcome bound = bindPresentDevices(run.detection, directories);
 
-    if (installFailed) {
+    if (bound.failed) {
         printMessage(MsgInstallationFailed);
         return 2;
     }
-    if (restartRequired) {
+    if (bound.restartRequired) {
         printMessage(MsgInstallationComplete);
         printMessage(MsgRebootForDriver);
         return 1;
@@ -179,7 +177,8 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     stopRequested = 0;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
     if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
-        phaseExitCode = installSecondPhase();
+        RunState run;
+        phaseExitCode = installSecondPhase(run);
         reportPhaseOutcome(phaseExitCode);
         if (phaseExitCode == 1) restartWish = 1;
         removeSetupService(restartWish);

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/path_buffer.h"
 #include "messages/messages.h"
-#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "staging/version_stamp.h"
 

@@ -6,8 +6,8 @@
 
 #include "binding_fixture.h"
 #include "devices/driver_ops.h"
-#include "legacy/family_programs.h"
 #include "platform/win_process.h"
+#include "programs/family_programs.h"
 
 using namespace bindingtest;
 
@@ -220,7 +220,7 @@ class FamilyProgramTest : public BindingTest {};
 
 TEST_F(FamilyProgramTest, MissingProgramIsNotStartedAndLeavesTheError) {
     startMachine({}, false);
-    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 0);
+    EXPECT_EQ(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install"), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     auto calls = sim::callsOf("CreateProcessA");
     ASSERT_EQ(calls.size(), 1u);
@@ -247,7 +247,7 @@ TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
                   fs::path(folder) / "drives/C/WINNT/system32/QRVMPSVC.EXE");
     sim::machine().programExitCodes["qrvmpsvc.exe"] = 5;
     sim::commit();
-    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 1);
+    EXPECT_EQ(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install"), 1);
     auto wait = sim::callsOf("WaitForSingleObject");
     ASSERT_EQ(wait.size(), 1u);
     EXPECT_EQ(wait[0].args[1], "INFINITE");
@@ -266,7 +266,7 @@ TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
 TEST_F(FamilyProgramTest, CommandLineThatDoesNotFitStartsNothing) {
     startMachine({}, false);
     std::string tail = "\\" + std::string(520, 'x');
-    EXPECT_EQ(runSystemProgram(tail.c_str()), 0);
+    EXPECT_EQ(runSystemProgram(run.directories.system, tail.c_str()), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }

@@ -1,13 +1,13 @@
 // Scheduling of the second phase: the one-shot service "mpsetup" or the
 // RunOnce value that runs the staged installer again.
-#include "legacy/second_phase.h"
+#include "setup/second_phase.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "base/path_buffer.h"
 #include "messages/messages.h"
 #include "platform/owned.h"
-#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"

@@ -2,8 +2,8 @@
 // value, with their failure paths.
 #include <gtest/gtest.h>
 
-#include "legacy/second_phase.h"
 #include "messages/messages.h"
+#include "setup/second_phase.h"
 #include "test_support.h"
 
 namespace {

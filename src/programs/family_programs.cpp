@@ -1,12 +1,11 @@
 // Starting the family's programs that lie in the system directory.
-#include "legacy/family_programs.h"
+#include "programs/family_programs.h"
 
 #include <cstdio>
 
+#include "base/path_buffer.h"
 #include "platform/owned.h"
-#include "platform/path_buffer.h"
 #include "platform/win_process.h"
-#include "setup/run_state.h"
 
 void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow) {
     GetStartupInfoA(startup);
@@ -17,7 +16,7 @@ void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow) {
     startup->lpReserved2 = nullptr;
 }
 
-int runSystemProgram(const char* commandTail) {
+int runSystemProgram(const char* systemDir, const char* commandTail) {
     STARTUPINFOA startup;
     inheritStartupInfo(&startup, STARTF_USESHOWWINDOW, SW_HIDE);
 

@@ -1,6 +1,6 @@
 // Deletion of earlier services' registry keys below the services root, each
 // after giving the local Administrators full control of it.
-#include "legacy/service_keys.h"
+#include "earlier/service_keys.h"
 
 #include <cstring>
 

@@ -3,7 +3,7 @@
 // the release of every handle, SID, ACL and heap block.
 #include <gtest/gtest.h>
 
-#include "legacy/service_keys.h"
+#include "earlier/service_keys.h"
 #include "test_support.h"
 
 namespace {
