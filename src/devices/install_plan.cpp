@@ -7,7 +7,7 @@
 #include "base/path_buffer.h"
 #include "devices/device_table.h"
 #include "devices/driver_ops.h"
-#include "messages/messages.h"
+#include "messages/trace.h"
 #include "platform/win_devices.h"
 #include "programs/family_programs.h"
 
@@ -36,8 +36,11 @@ private:
     // does not fit counts as a failed binding, without a call.
     int bindEntry(DeviceEntry entry, const char* hardwareId) {
         char infPath[PathBufferSize];
-        if (!buildInfPath(infPath, sizeof infPath, entry)) return 0;
-        return installDeviceDriver(hardwareId, infPath, &restartIndication_);
+        if (!buildInfPath(infPath, sizeof infPath, entry)) {
+            traceFailure(Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, DeviceTable[entry].infPath));
+            return 0;
+        }
+        return traceFailure(installDeviceDriver(hardwareId, infPath, &restartIndication_)).ok();
     }
 
     // A binding whose failure counts; the restart indication is looked at
@@ -85,9 +88,11 @@ void BindingRun::bindNewerAdapterChildren() {
     rootDevice.cbSize = sizeof rootDevice;
     if (present[ChildFunction4Entry]) {
         char infPath[PathBufferSize];
-        if (!buildInfPath(infPath, sizeof infPath, ChildFunction5Entry) ||
-            !createRootDevice(DeviceTable[ChildFunction5Entry].hardwareId, infPath, rootSet, &rootDevice))
-            outcome_.failed = 1;
+        const char* id = DeviceTable[ChildFunction5Entry].hardwareId;
+        Result made = buildInfPath(infPath, sizeof infPath, ChildFunction5Entry)
+                          ? createRootDevice(id, infPath, rootSet, &rootDevice)
+                          : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
+        if (!traceFailure(made).ok()) outcome_.failed = 1;
     }
     if (present[ChildFunction3Entry]) bindCounted(ChildFunction3Entry);
     if (present[ChildFunction5Entry]) bindCounted(ChildFunction5Entry);
@@ -99,8 +104,9 @@ void BindingRun::bindNewerAdapterChildren() {
         rootSet.reset();
         SetLastError(error);
     }
-    if (!runSystemProgram(directories_.system, InstallRunTail)) {
-        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+    Result installRun = runSystemProgram(directories_.system, InstallRunTail);
+    if (!installRun.ok()) {
+        printFileSystemError(installRun);
         outcome_.failed = 1;
     }
 }

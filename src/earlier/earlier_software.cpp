@@ -9,6 +9,7 @@
 #include "base/path_buffer.h"
 #include "base/text_search.h"
 #include "earlier/service_keys.h"
+#include "messages/trace.h"
 #include "platform/owned.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
@@ -34,9 +35,11 @@ const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EX
 
 int removeEarlierSoftware(const RunDirectories& directories, int quiet) {
     const char* systemDir = directories.system;
-    if (runSystemProgram(systemDir, "\\qrvrvosv.exe -remove")) refreshServicePrograms(directories, quiet);
+    if (traceFailure(runSystemProgram(systemDir, "\\qrvrvosv.exe -remove")).ok())
+        refreshServicePrograms(directories, quiet);
     int keysDeleted = removeRestartFeatureServiceKeys();
-    if (runSystemProgram(systemDir, "\\qrvmpsvc.exe -remove")) refreshServicePrograms(directories, quiet);
+    if (traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -remove")).ok())
+        refreshServicePrograms(directories, quiet);
 
     char sourceDirectory[PathBufferSize];
     char targetDirectory[PathBufferSize];
@@ -46,10 +49,11 @@ int removeEarlierSoftware(const RunDirectories& directories, int quiet) {
     // that was cut short is never used for a copy.
     if (sourceLength > 0 && static_cast<size_t>(sourceLength) < sizeof sourceDirectory && targetLength > 0 &&
         static_cast<size_t>(targetLength) < sizeof targetDirectory) {
-        for (const char* name : ProcessorFiles) copyFileGuarded(sourceDirectory, targetDirectory, name, quiet);
+        for (const char* name : ProcessorFiles)
+            traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
     }
 
-    runSystemProgram(systemDir, "\\qrvmpsvc.exe -install");
+    traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -install"));
     return keysDeleted;
 }
 

@@ -11,10 +11,12 @@
 #include "earlier/earlier_software.h"
 #include "earlier/service_keys.h"
 #include "messages/messages.h"
+#include "messages/trace.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
 #include "platform/win_process.h"
 #include "programs/family_programs.h"
+#include "setup/outcome.h"
 #include "setup/second_phase.h"
 #include "staging/staging_tree.h"
 
@@ -67,16 +69,7 @@ void FirstPhase::releaseLoadedCatalogue() {
 // The end step: the final text for the exit code, the key wait unless
 // quiet, the release of a loaded catalogue.
 int FirstPhase::finishRun(int exitCode, FinalText finalText) {
-    if (finalText == WithFinalText) {
-        switch (exitCode) {
-            case 0: printMessage(MsgInstallationComplete); break;
-            case 1:
-                printMessage(MsgInstallationComplete);
-                printMessage(MsgRebootForDriver);
-                break;
-            default: printMessage(MsgInstallationFailed); break;
-        }
-    }
+    if (finalText == WithFinalText) printFinalText(exitCode);
     if (!run_.quietMode) {
         printMessage(MsgPressAnyKey);
         _getch();
@@ -94,17 +87,21 @@ int FirstPhase::returnAtOnce(int exitCode) {
 
 // Returns 1 when the second phase is scheduled, 0 when it could not be.
 int FirstPhase::scheduleSecondPhase() {
-    if (run_.unattendedMode) return createSecondPhaseService();
-    return setSecondPhaseRunOnce() == 0;
+    if (run_.unattendedMode) return traceFailure(createSecondPhaseService()).ok();
+    Result written = setSecondPhaseRunOnce();
+    if (written.ok()) return 1;
+    traceFailure(written);
+    printMessage(MsgRegistryWriteError);
+    return 0;
 }
 
 // Once old drivers are gone, only the second phase can install the new ones:
 // the run ends with the reboot message when it is scheduled, and as a
 // failed installation when it is not (nothing would ever install them).
 int FirstPhase::finishAfterOldDriversRemoved() {
-    if (!scheduleSecondPhase()) return finishRun(2, WithFinalText);
+    if (!scheduleSecondPhase()) return finishRun(ExitFailed, WithFinalText);
     printMessage(MsgRemovedOldDrivers);
-    return finishRun(1, WithoutFinalText);
+    return finishRun(ExitRestartNeeded, WithoutFinalText);
 }
 
 // The old processor driver file is deleted and the new drivers wait for the
@@ -117,7 +114,13 @@ int FirstPhase::removeOldProcessorDriver() {
     // had the driver file would otherwise never be installed without /R.
     // A deletion that fails otherwise ends the run as a failed installation,
     // with its final text: nothing was scheduled.
-    if (!DeleteFileA(driverPath) && GetLastError() != ERROR_FILE_NOT_FOUND) return finishRun(2, WithFinalText);
+    if (!DeleteFileA(driverPath)) {
+        DWORD error = GetLastError();
+        if (error != ERROR_FILE_NOT_FOUND) {
+            traceFailure(Result::failure("DeleteFileA", error, driverPath));
+            return finishRun(ExitFailed, WithFinalText);
+        }
+    }
     return finishAfterOldDriversRemoved();
 }
 
@@ -125,11 +128,12 @@ int FirstPhase::removeOldProcessorDriver() {
 // it deleted are copied back from the staging tree. Returns 0 when the
 // program could not be started, which fails the installation.
 int FirstPhase::runProcessorServiceRemoval() {
-    if (runSystemProgram(directories_.system, "\\qrvmpsvc.exe -remove")) {
+    Result removal = runSystemProgram(directories_.system, "\\qrvmpsvc.exe -remove");
+    if (removal.ok()) {
         refreshServicePrograms(directories_, run_.quietMode);
         return 1;
     }
-    printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
+    printFileSystemError(removal);
     return 0;
 }
 
@@ -146,16 +150,6 @@ int FirstPhase::removeOldChildDevices() {
     return finishAfterOldDriversRemoved();
 }
 
-// Maps the legacy setup program's exit code onto the installer's own.
-int legacyResult(DWORD programExitCode) {
-    switch (programExitCode) {
-        case 1: return 1;
-        case 2: return 2;
-        case 8: return 8;
-        default: return 0;
-    }
-}
-
 // Runs the media's legacy setup program in the installer's console and
 // waits for it. Returns the exit code of the run.
 int FirstPhase::runLegacySetupProgram() {
@@ -168,19 +162,22 @@ int FirstPhase::runLegacySetupProgram() {
 
     PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
-        return 2;
+        printFileSystemError(Result::failure("CreateProcessA", GetLastError(), commandLine));
+        return ExitFailed;
     }
     ProcessHandles handles(started);
     // A program whose end or result cannot be learnt has not been seen to
     // succeed: that counts as a failed installation.
     DWORD programExitCode = 0;
-    if (WaitForSingleObject(handles.process.get(), INFINITE) == WAIT_FAILED ||
-        !GetExitCodeProcess(handles.process.get(), &programExitCode)) {
-        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
-        return 2;
+    if (WaitForSingleObject(handles.process.get(), INFINITE) == WAIT_FAILED) {
+        printFileSystemError(Result::failure("WaitForSingleObject", GetLastError(), commandLine));
+        return ExitFailed;
     }
-    return legacyResult(programExitCode);
+    if (!GetExitCodeProcess(handles.process.get(), &programExitCode)) {
+        printFileSystemError(Result::failure("GetExitCodeProcess", GetLastError(), commandLine));
+        return ExitFailed;
+    }
+    return exitCodeOfLegacyProgram(programExitCode);
 }
 
 // The branch of a machine with known Plug and Play devices.
@@ -206,9 +203,9 @@ int FirstPhase::installKnownDevices() {
         return removeOldChildDevices();
 
     BindingOutcome bound = bindPresentDevices(run_.detection, directories_);
-    if (removalFailed || bound.failed) return finishRun(2, WithFinalText);
-    if (bound.restartRequired || keysRemoved) return finishRun(1, WithFinalText);
-    return finishRun(0, WithFinalText);
+    if (removalFailed || bound.failed) return finishRun(ExitFailed, WithFinalText);
+    if (bound.restartRequired || keysRemoved) return finishRun(ExitRestartNeeded, WithFinalText);
+    return finishRun(ExitComplete, WithFinalText);
 }
 
 int FirstPhase::run() {
@@ -220,18 +217,23 @@ int FirstPhase::run() {
     // the work: the run says so and changes nothing.
     if (run_.managerAccessDenied) {
         printMessage(MsgAdministratorRequired);
-        return finishRun(2, WithFinalText);
+        return finishRun(ExitFailed, WithFinalText);
     }
 
     RunDirectories& directories = run_.directories;
     UINT length = GetSystemDirectoryA(directories.system, sizeof directories.system);
-    if (length == 0 || length >= MAX_PATH) return finishRun(2, WithFinalText);
+    if (length == 0 || length >= MAX_PATH) {
+        traceFailure(Result::failure("GetSystemDirectoryA", length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
+                                     "the system directory"));
+        return finishRun(ExitFailed, WithFinalText);
+    }
     std::snprintf(directories.staging, sizeof directories.staging, "%.259s\\drivers\\korpa", directories.system);
 
     if (_stricmp(directories.source, directories.staging) != 0) stageMediaFiles(directories, run_.quietMode);
 
     if (isUsbManagementDevicePresent(run_.detection) == 1 && !run_.delegateMode)
-        return finishRun(removeEarlierSoftware(directories, run_.quietMode) ? 1 : 0, WithFinalText);
+        return finishRun(removeEarlierSoftware(directories, run_.quietMode) ? ExitRestartNeeded : ExitComplete,
+                         WithFinalText);
 
     if (!detectKnownDevices(run_.detection)) {
         // A scan that the Setup API broke off found nothing to go by: the
@@ -239,12 +241,12 @@ int FirstPhase::run() {
         // machines without known devices) would claim success over them.
         DWORD scanError = GetLastError();
         if (scanError != ERROR_SUCCESS && scanError != ERROR_NO_MORE_ITEMS) {
-            printMessage(MsgFileSystemError, static_cast<int>(scanError));
-            return finishRun(2, WithFinalText);
+            printFileSystemError(Result::failure("SetupDiEnumDeviceInfo", scanError, "the present devices"));
+            return finishRun(ExitFailed, WithFinalText);
         }
         return finishRun(runLegacySetupProgram(), WithFinalText);
     }
-    if (run_.delegateMode) return returnAtOnce(0);
+    if (run_.delegateMode) return returnAtOnce(ExitComplete);
 
     return installKnownDevices();
 }

@@ -1,7 +1,12 @@
 // Scheduling of the second phase after a restart.
 #pragma once
 
-// 1 when the service "mpsetup" exists afterwards, else 0.
-int createSecondPhaseService();
-// 0 on success, 122 on failure (message 56 printed).
-int setSecondPhaseRunOnce();
+#include "base/result.h"
+
+// Registers the one-shot service "mpsetup" that runs the staged installer
+// at the next start; a service of that name that is already there counts.
+Result createSecondPhaseService();
+
+// Writes the RunOnce value "Setup" that runs the staged installer with -R at
+// the next logon.
+Result setSecondPhaseRunOnce();

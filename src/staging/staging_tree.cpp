@@ -4,6 +4,7 @@
 #include <cstdio>
 
 #include "base/path_buffer.h"
+#include "messages/trace.h"
 #include "platform/win_files.h"
 #include "staging/guarded_copy.h"
 
@@ -73,7 +74,7 @@ int stageMediaFiles(const RunDirectories& directories, int quiet) {
         if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
             static_cast<size_t>(t) >= sizeof targetDirectory)
             continue;
-        copyFileGuarded(sourceDirectory, targetDirectory, file.name, quiet);
+        traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, file.name, quiet));
     }
     return 0;
 }
@@ -86,6 +87,6 @@ int refreshServicePrograms(const RunDirectories& directories, int quiet) {
     if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
         static_cast<size_t>(t) >= sizeof targetDirectory)
         return 0;
-    for (const char* name : RefreshedPrograms) copyFileGuarded(sourceDirectory, targetDirectory, name, quiet);
+    for (const char* name : RefreshedPrograms) traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
     return 0;
 }

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 inline int createRootDeviceKeepingSet(const char* hardwareId, const char* infPath, HDEVINFO* set,
                                       SP_DEVINFO_DATA* record) {
     DeviceSet owned;
-    int made = createRootDevice(hardwareId, infPath, owned, record);
+    int made = createRootDevice(hardwareId, infPath, owned, record).ok() ? 1 : 0;
     if (owned) *set = owned.release();
     return made;
 }

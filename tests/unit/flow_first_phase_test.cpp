@@ -184,6 +184,12 @@ TEST_F(FirstPhaseTest, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheIn
             EXPECT_FALSE(serviceRegistered(SETUP_SERVICE_NAME));
             EXPECT_TRUE(runOnce()->values.empty());
             EXPECT_EQ(sim::openHandleCount(), 0u);
+            // The console has no room for the cause; the trace names it.
+            auto traces = sim::callsOf("OutputDebugStringA");
+            ASSERT_FALSE(traces.empty());
+            EXPECT_NE(traces.back().args[0].find(std::string("SETUP: ") + c.function + " failed with error 5 "),
+                      std::string::npos)
+                << traces.back().args[0];
         }
     }
 }
