@@ -79,9 +79,9 @@ int detectKnownDevices(DetectionStateRecord& detection) {
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        int read = readHardwareIds(devices, &device, &property, &propertySize);
-        if (read < 0) break;
-        if (read > 0) walkHardwareIds(property, propertySize, takeHardwareIdVisit, &detection);
+        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == HardwareIdsFound) walkHardwareIds(property, propertySize, takeHardwareIdVisit, &detection);
     }
 
     DWORD scanError = GetLastError();
@@ -132,24 +132,24 @@ int isUsbManagementDevicePresent(const DetectionStateRecord& detection) {
     return found;
 }
 
-int readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
+HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
     for (;;) {
         DWORD passed = *propertySize;
         if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
                                               reinterpret_cast<PBYTE>(*property), *propertySize, propertySize))
-            return 1;
+            return HardwareIdsFound;
         DWORD error = GetLastError();
-        if (error == ERROR_INVALID_DATA) return 0;  // a device without hardware ids
-        if (error != ERROR_INSUFFICIENT_BUFFER) return -1;
+        if (error == ERROR_INVALID_DATA) return NoHardwareIds;
+        if (error != ERROR_INSUFFICIENT_BUFFER) return HardwareIdsUnreadable;
         // A report that asks for no more than was offered would repeat for
         // ever: it ends the walk like any other error.
-        if (*propertySize <= passed) return -1;
+        if (*propertySize <= passed) return HardwareIdsUnreadable;
         if (*property) LocalFree(*property);
         *property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, *propertySize));
         if (!*property) {
             *propertySize = 0;
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return -1;
+            return HardwareIdsUnreadable;
         }
     }
 }

@@ -93,9 +93,9 @@ void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        int read = readHardwareIds(devices, &device, &property, &propertySize);
-        if (read < 0) break;
-        if (read == 0) continue;
+        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == NoHardwareIds) continue;
         if (walkHardwareIds(property, propertySize, isWantedId, &wanted) && !visit(devices, &device)) break;
     }
 
