@@ -3,7 +3,7 @@
 // the release of every handle, SID, ACL and heap block.
 #include <gtest/gtest.h>
 
-#include "legacy/service_keys.h"
+#include "earlier/service_keys.h"
 #include "test_support.h"
 
 namespace {
@@ -282,7 +282,7 @@ TEST_P(AccessResetFaultTest, FailsCleanly) {
     start(m);
     const ResetFault& f = GetParam();
     sim::failCall(f.function, f.nth, ERROR_NOT_ENOUGH_MEMORY);
-    EXPECT_EQ(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()), 1);
+    EXPECT_FALSE(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()).ok());
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv")->dacl.size(), sim::defaultDacl().size());
     EXPECT_TRUE(sim::callsOf(f.firstSkipped).empty()) << f.firstSkipped;
     EXPECT_TRUE(sim::callsOf("RegSetKeySecurity").empty() || std::string(f.function) == "RegSetKeySecurity");
@@ -308,7 +308,7 @@ TEST_F(ServiceKeysTest, AccessResetReleasesItsBlocksOnSuccess) {
     sim::Machine m = testsupport::machineWith();
     addServiceKey(m, "qrvrvosv");
     start(m);
-    EXPECT_EQ(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()), 0);
+    EXPECT_TRUE(grantAdministratorsFullControl(HKEY_LOCAL_MACHINE, (Services + "qrvrvosv").c_str()).ok());
     expectAdministratorsOnly("qrvrvosv");
     // Three blocks: the descriptor read, the ACL and the SID.
     EXPECT_EQ(sim::callsOf("HeapAlloc").size(), 2u);
