@@ -144,10 +144,16 @@ def _child_functions(key, wine, sim, ctx):
 
 
 def _key_security_session(key, wine, sim, ctx):
-    # After a restart: Wine kept no key security across the sessions, so a
-    # service key that resisted the cleanup in the first session (and still
-    # does in winsim) was deleted by the run after the restart.
-    if not (ctx.restarted and wine is None and _service_key(key)):
+    # After a restart: Wine kept no key security across the sessions. A
+    # service key shows Wine's default security (Administrators the owner,
+    # Wine's DACL for a new key, readable), and one that resisted the
+    # cleanup in the first session (and still does in winsim) was deleted
+    # by the run after the restart.
+    if not (ctx.restarted and _service_key(key)):
+        return False
+    if key.endswith((" owner", " dacl", " securityReadable")):
+        return wine in (None, "S-1-5-32-544", WINE_NEW_KEY_DACL)
+    if wine is not None:
         return False
     path = key.split(" ")[1]
     for prefix in [path[:i] for i in range(len(path), 0, -1) if i == len(path) or path[i] == "\\"]:

@@ -226,7 +226,13 @@ def restart(prefix, devices):
     """The next start: the stand-ins for hardware made again, the session
     ended and started, the second phase let run to its end."""
     present = [entry[0].split(";") for entry in prefix.devices("KORPATEST").values()]
-    missing = add_commands([d for d in devices if d[0] not in present])
+    gone = []
+    for d in devices:  # two devices may carry the same ids
+        if d[0] in present:
+            present.remove(d[0])
+        else:
+            gone.append(d)
+    missing = add_commands(gone)
     if missing:
         prefix.tool(*missing)
     prefix.kill()
