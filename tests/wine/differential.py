@@ -193,14 +193,15 @@ KNOWN = {
 def _child_function_bindings(wine_text, sim_text, sim_flat):
     # The installer binds the child functions again once the adapter's
     # binding made them appear (wine-no-child-functions): winsim's transcript
-    # has those binding lines more, and nothing else.
+    # has those binding lines more (in any language: the INF's path, then
+    # the end of the line or a space), and nothing else.
     if not _bound_children(sim_flat):
         return False
     wine_lines, sim_lines = wine_text.split("\n"), sim_text.split("\n")
     for tag, i1, i2, j1, j2 in difflib.SequenceMatcher(None, wine_lines, sim_lines, autojunk=False).get_opcodes():
         if tag == "equal":
             continue
-        if tag != "insert" or not all(re.search(r"\\(serw|mpw)\.inf\.$", line) for line in sim_lines[j1:j2]):
+        if tag != "insert" or not all(re.search(r"\\(serw|mpw)\.inf(\.$|\s)", line) for line in sim_lines[j1:j2]):
             return False
     return True
 
