@@ -59,9 +59,9 @@ void BM_detection(benchmark::State& state) {
     sim::recordCalls(false);
     int found = 0;
     for (auto _ : state) {
-        resetRunState();
-        found += detectKnownDevices();
-        found += isUsbManagementDevicePresent();
+        RunState run = {};
+        found += detectKnownDevices(run.detection);
+        found += isUsbManagementDevicePresent(run.detection);
     }
     if (found != 0) state.SkipWithError("a known device was detected on a machine without one");
     state.counters["devices"] = static_cast<double>(state.range(0));

@@ -107,6 +107,7 @@ const int CopyOrder[] = {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 1
 
 struct StagingBench {
     std::string root;
+    RunState run = {};        // the directories of the staging run
     std::string stagingHost;  // the tree as the machine places it
     std::string plainHost;    // the plain copy's target
     std::string floorHost;    // the floor's target
@@ -129,11 +130,11 @@ struct StagingBench {
         m.drives["C"] = root + "/C";
         sim::useMachine(m);
         sim::recordCalls(false);
-        resetRunState();
-        quietMode = 1;
-        std::snprintf(sourceDir, sizeof sourceDir, "D:");
-        std::snprintf(systemDir, sizeof systemDir, "C:\\WINNT\\system32");
-        std::snprintf(stagingDir, sizeof stagingDir, "C:\\WINNT\\system32\\drivers\\korpa");
+        run = RunState{};
+        run.quietMode = 1;
+        std::snprintf(run.directories.source, sizeof run.directories.source, "D:");
+        std::snprintf(run.directories.system, sizeof run.directories.system, "C:\\WINNT\\system32");
+        std::snprintf(run.directories.staging, sizeof run.directories.staging, "C:\\WINNT\\system32\\drivers\\korpa");
     }
     ~StagingBench() { fs::remove_all(root); }
 
@@ -202,7 +203,7 @@ void BM_staging(benchmark::State& state) {
     std::vector<double> times[3];
     int round = 0;
     if (!clean) {
-        stageMediaFiles();
+        stageMediaFiles(b.run.directories, b.run.quietMode);
         b.plainCopy();
         b.floorCopy();
     }
@@ -211,7 +212,7 @@ void BM_staging(benchmark::State& state) {
             int which = (round + k) % 3;
             if (clean) fs::remove_all(which == 0 ? b.stagingHost : which == 1 ? b.plainHost : b.floorHost);
             double start = threadCpuSeconds();
-            if (which == 0) stageMediaFiles();
+            if (which == 0) stageMediaFiles(b.run.directories, b.run.quietMode);
             else if (which == 1) b.plainCopy();
             else b.floorCopy();
             times[which].push_back(threadCpuSeconds() - start);

@@ -1,6 +1,6 @@
 # Placeholder family programs, built from one source for both platforms:
 # on Windows real programs, on Linux programs of the simulated machine
-# (linked with winsimcore through setupcore's platform).
+# (linked with the simulated machine through the installer's platform layer).
 set(PACKAGE_PROGRAMS_DIR ${CMAKE_BINARY_DIR}/programs)
 file(MAKE_DIRECTORY ${PACKAGE_PROGRAMS_DIR})
 
@@ -8,7 +8,10 @@ function(add_family_program target source output_name output_dir)
   add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/programs/${source}
                  ${CMAKE_CURRENT_SOURCE_DIR}/programs/program_common.cpp)
   target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/programs)
-  target_link_libraries(${target} PRIVATE setupcore)
+  target_link_libraries(${target} PRIVATE setup_platform)
+  if(TARGET winsim_headers)
+    target_link_libraries(${target} PRIVATE winsim_headers)
+  endif()
   # As small as the build makes them: what they do not use is left out, and
   # nothing of the debug information stays in the file.
   target_link_options(${target} PRIVATE ${WINDOWS_LINK_OPTIONS} -Wl,--gc-sections)

@@ -12,6 +12,10 @@ static thread_local DWORD lastError = 0;
 DWORD WINAPI GetLastError(void) { return lastError; }
 void WINAPI SetLastError(DWORD code) { lastError = code; }
 
+// The debug output goes nowhere but into the call record, as on a machine
+// where no debugger listens. It keeps the last error as Windows does.
+void WINAPI OutputDebugStringA(LPCSTR text) { Call c("OutputDebugStringA", {arg(text)}, false); }
+
 BOOL WINAPI CloseHandle(HANDLE h) {
     Call c("CloseHandle", {arg(h)}, false);
     uintptr_t v = reinterpret_cast<uintptr_t>(h);

@@ -30,6 +30,10 @@ static uint32_t mapGeneric(uint32_t desired) {
 
 bool accessGranted(const RegKey& key, uint32_t desired) {
     uint32_t want = mapGeneric(desired);
+    // A key whose security cannot be read grants nobody READ_CONTROL: on
+    // Windows that is what makes it unreadable (another owner, and no entry
+    // that allows it), so every open that asks for it is refused.
+    if (!key.securityReadable && (want & READ_CONTROL)) return false;
     if (key.nullDacl) return true;
     std::vector<std::string> sids = tokenSids();
     auto holds = [&](const std::string& sid) {

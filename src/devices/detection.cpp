@@ -2,10 +2,10 @@
 // device.
 #include <cstring>
 
+#include "base/text_search.h"
 #include "devices/device_table.h"
 #include "devices/hardware_ids.h"
 #include "platform/owned.h"
-#include "platform/text_search.h"
 #include "platform/win_devices.h"
 #include "platform/win_files.h"
 
@@ -27,12 +27,10 @@ const DeviceTableEntry DeviceTable[] = {
 static_assert(sizeof DeviceTable / sizeof DeviceTable[0] == DeviceEntryCount,
               "one table row for every entry");
 
-DetectionStateRecord DetectionState;
-
-void markPresent(DeviceEntry entry) {
-    DetectionState.present[entry] = 1;
+void markPresent(DetectionStateRecord& detection, DeviceEntry entry) {
+    detection.present[entry] = 1;
     for (int k = 0; k < DeviceEntryCount; ++k)
-        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) DetectionState.present[k] = 1;
+        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) detection.present[k] = 1;
 }
 
 namespace {
@@ -43,9 +41,9 @@ bool equalsBytes(const char* text, size_t len, const char* id) {
 
 // Tests one hardware id string (len bytes) against the table, entry 0 first.
 // Returns 1 when the string was taken by an entry whose flag was still clear.
-int takeHardwareId(const char* id, size_t len) {
+int takeHardwareId(DetectionStateRecord& detection, const char* id, size_t len) {
     for (int k = 0; k < DeviceEntryCount; ++k) {
-        if (DetectionState.present[k]) continue;
+        if (detection.present[k]) continue;
         bool match = k == OlderAdapterEntry ? containsText(id, len, DeviceTable[k].hardwareId)
                                             : equalsBytes(id, len, DeviceTable[k].hardwareId);
         if (!match) continue;
@@ -53,22 +51,24 @@ int takeHardwareId(const char* id, size_t len) {
             // The id is kept whole for the binding; one that does not fit the
             // 255 characters of the buffer does not count, so that a shorter
             // form of the same id later in the list is taken instead.
-            if (len >= sizeof DetectionState.oldAdapterHardwareId) continue;
-            std::memcpy(DetectionState.oldAdapterHardwareId, id, len);
-            DetectionState.oldAdapterHardwareId[len] = '\0';
+            if (len >= sizeof detection.oldAdapterHardwareId) continue;
+            std::memcpy(detection.oldAdapterHardwareId, id, len);
+            detection.oldAdapterHardwareId[len] = '\0';
         }
-        markPresent(static_cast<DeviceEntry>(k));
+        markPresent(detection, static_cast<DeviceEntry>(k));
         return 1;
     }
     return 0;
 }
 
-int takeHardwareIdVisit(const char* id, size_t len, void*) { return takeHardwareId(id, len); }
+int takeHardwareIdVisit(const char* id, size_t len, void* detection) {
+    return takeHardwareId(*static_cast<DetectionStateRecord*>(detection), id, len);
+}
 
 }  // namespace
 
-int detectKnownDevices() {
-    if (DetectionState.forceCode != 0 && DetectionState.forceCode != 'U') return 1;
+int detectKnownDevices(DetectionStateRecord& detection) {
+    if (detection.forceCode != 0 && detection.forceCode != 'U') return 1;
 
     DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!present) return 0;
@@ -79,16 +79,16 @@ int detectKnownDevices() {
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        int read = readHardwareIds(devices, &device, &property, &propertySize);
-        if (read < 0) break;
-        if (read > 0) walkHardwareIds(property, propertySize, takeHardwareIdVisit, nullptr);
+        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == HardwareIdsFound) walkHardwareIds(property, propertySize, takeHardwareIdVisit, &detection);
     }
 
     DWORD scanError = GetLastError();
     int result = 0;
     if (scanError == 0 || scanError == ERROR_NO_MORE_ITEMS) {
         for (int k = 0; k < DeviceEntryCount; ++k)
-            if (DetectionState.present[k]) result = 1;
+            if (detection.present[k]) result = 1;
     }
     if (property) LocalFree(property);
     present.reset();
@@ -96,8 +96,8 @@ int detectKnownDevices() {
     return result;
 }
 
-int isUsbManagementDevicePresent() {
-    if (DetectionState.forceCode == 'U') return 1;
+int isUsbManagementDevicePresent(const DetectionStateRecord& detection) {
+    if (detection.forceCode == 'U') return 1;
 
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
@@ -132,24 +132,24 @@ int isUsbManagementDevicePresent() {
     return found;
 }
 
-int readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
+HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
     for (;;) {
         DWORD passed = *propertySize;
         if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
                                               reinterpret_cast<PBYTE>(*property), *propertySize, propertySize))
-            return 1;
+            return HardwareIdsFound;
         DWORD error = GetLastError();
-        if (error == ERROR_INVALID_DATA) return 0;  // a device without hardware ids
-        if (error != ERROR_INSUFFICIENT_BUFFER) return -1;
+        if (error == ERROR_INVALID_DATA) return NoHardwareIds;
+        if (error != ERROR_INSUFFICIENT_BUFFER) return HardwareIdsUnreadable;
         // A report that asks for no more than was offered would repeat for
         // ever: it ends the walk like any other error.
-        if (*propertySize <= passed) return -1;
+        if (*propertySize <= passed) return HardwareIdsUnreadable;
         if (*property) LocalFree(*property);
         *property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, *propertySize));
         if (!*property) {
             *propertySize = 0;
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-            return -1;
+            return HardwareIdsUnreadable;
         }
     }
 }

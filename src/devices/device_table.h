@@ -32,15 +32,15 @@ struct DeviceTableEntry {
 
 extern const DeviceTableEntry DeviceTable[DeviceEntryCount];
 
-// Marks the entry present, with the entries it implies.
-void markPresent(DeviceEntry entry);
-
+// What detection (or a force code) found on the machine; all zero before.
 struct DetectionStateRecord {
     int present[DeviceEntryCount];
     char oldAdapterHardwareId[256];
     char forceCode;
 };
-extern DetectionStateRecord DetectionState;
+
+// Marks the entry present, with the entries it implies.
+void markPresent(DetectionStateRecord& detection, DeviceEntry entry);
 
 // USB management device: a HID device with these ids.
 #define USB_MANAGEMENT_VENDOR_ID 0x1D3C
@@ -49,7 +49,7 @@ extern DetectionStateRecord DetectionState;
 // Scans every present device of every setup class for the known ids.
 // Returns 1 when a force code other than U skipped the scan, or when the
 // scan ended normally with a present flag set; 0 otherwise.
-int detectKnownDevices();
+int detectKnownDevices(DetectionStateRecord& detection);
 
 // 1 when force code U was given or the USB management device is present.
-int isUsbManagementDevicePresent();
+int isUsbManagementDevicePresent(const DetectionStateRecord& detection);

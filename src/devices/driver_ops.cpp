@@ -9,10 +9,11 @@
 #include "messages/messages.h"
 #include "platform/win_files.h"
 
-int installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication) {
+Result installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication) {
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(infPath, &found);
     int infFound = search != INVALID_HANDLE_VALUE;
+    DWORD findError = infFound ? ERROR_SUCCESS : GetLastError();
     if (infFound) FindClose(search);
 
     printMessage(MsgInstallingDrivers, infPath);
@@ -20,41 +21,46 @@ int installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* resta
     // The binding is asked for even without the INF: its own answer then
     // reports the missing file, and the result below is a failure anyway.
     BOOL bound = UpdateDriverForPlugAndPlayDevicesA(nullptr, hardwareId, infPath, INSTALLFLAG_FORCE, restartIndication);
-    return bound && infFound ? 1 : 0;
+    if (!bound) return Result::failure("UpdateDriverForPlugAndPlayDevicesA", GetLastError(), hardwareId);
+    if (!infFound) return Result::failure("FindFirstFileA", findError, infPath);
+    return Result::success();
 }
 
-int createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& deviceSet, SP_DEVINFO_DATA* device) {
+Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& deviceSet, SP_DEVINFO_DATA* device) {
     GUID classGuid;
     char className[MAX_CLASS_NAME_LEN];
-    if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return 0;
+    if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr))
+        return Result::failure("SetupDiGetINFClassA", GetLastError(), infPath);
 
     deviceSet.reset(SetupDiCreateDeviceInfoList(&classGuid, nullptr));
-    if (!deviceSet) return 0;
+    if (!deviceSet) return Result::failure("SetupDiCreateDeviceInfoList", GetLastError(), className);
     HDEVINFO set = deviceSet.get();
 
     device->cbSize = sizeof(SP_DEVINFO_DATA);
-    if (!SetupDiCreateDeviceInfoA(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, device)) return 0;
+    if (!SetupDiCreateDeviceInfoA(set, className, &classGuid, nullptr, nullptr, DICD_GENERATE_ID, device))
+        return Result::failure("SetupDiCreateDeviceInfoA", GetLastError(), hardwareId);
 
     // A multi-string of one id: the id, its NUL and the NUL that ends the list.
     char property[LINE_LEN + 2];
     size_t length = std::strlen(hardwareId);
     if (length + 2 > sizeof property) {
         SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
+        return Result::failure("SetupDiSetDeviceRegistryPropertyA", ERROR_INVALID_PARAMETER, hardwareId);
     }
     std::memcpy(property, hardwareId, length);
     property[length] = '\0';
     property[length + 1] = '\0';
     if (!SetupDiSetDeviceRegistryPropertyA(set, device, SPDRP_HARDWAREID, reinterpret_cast<const BYTE*>(property),
                                            static_cast<DWORD>(length + 2)))
-        return 0;
+        return Result::failure("SetupDiSetDeviceRegistryPropertyA", GetLastError(), hardwareId);
 
-    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, device)) return 0;
+    if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, device))
+        return Result::failure("SetupDiCallClassInstaller(DIF_REGISTERDEVICE)", GetLastError(), hardwareId);
 
     // Without a compatible driver the device is still made; the binding
     // that follows brings its driver.
     SetupDiBuildDriverInfoList(set, device, SPDIT_COMPATDRIVER);
-    return 1;
+    return Result::success();
 }
 
 namespace {
@@ -87,9 +93,9 @@ void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        int read = readHardwareIds(devices, &device, &property, &propertySize);
-        if (read < 0) break;
-        if (read == 0) continue;
+        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == NoHardwareIds) continue;
         if (walkHardwareIds(property, propertySize, isWantedId, &wanted) && !visit(devices, &device)) break;
     }
 

@@ -2,16 +2,18 @@
 // removing a device.
 #pragma once
 
+#include "base/result.h"
 #include "platform/owned.h"
 #include "platform/win_devices.h"
 
-// Binds the INF to every present device with the hardware id. 1 on success.
-int installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication);
+// Binds the INF to every present device with the hardware id. Without the
+// INF the binding is still asked for, and fails.
+Result installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication);
 
 // Creates and registers a root-enumerated device with one hardware id in the
 // INF's setup class. The set goes to deviceSet as soon as it exists, whatever
 // follows, so that the caller can remove a device made part way.
-int createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& deviceSet, SP_DEVINFO_DATA* device);
+Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& deviceSet, SP_DEVINFO_DATA* device);
 
 // Removes the first present device that has the hardware id.
 void removeDeviceById(const char* hardwareId);

@@ -11,10 +11,10 @@
 // API asks for more; *propertySize is passed as the block's size and
 // receives the size reported. The block is kept for the next device; the
 // caller releases it with LocalFree.
-// Returns 1 when the ids were read, 0 when the device has none
-// (ERROR_INVALID_DATA), -1 on any other failure (the error stays the
-// thread's last error).
-int readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize);
+// On any failure but a device without ids (ERROR_INVALID_DATA) the error
+// stays the thread's last error and the walk over the set ends.
+enum HardwareIdsRead { HardwareIdsFound, NoHardwareIds, HardwareIdsUnreadable };
+HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize);
 
 // Calls visit for each id string of a property of `size` bytes, in order,
 // until visit answers nonzero; that answer is returned, else 0. A property

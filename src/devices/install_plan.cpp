@@ -4,73 +4,95 @@
 
 #include <cstdio>
 
+#include "base/path_buffer.h"
 #include "devices/device_table.h"
 #include "devices/driver_ops.h"
-#include "legacy/family_programs.h"
-#include "messages/messages.h"
-#include "platform/path_buffer.h"
+#include "messages/trace.h"
 #include "platform/win_devices.h"
-#include "setup/run_state.h"
-
-int restartIndication;
+#include "programs/family_programs.h"
 
 namespace {
 
 const char InstallRunTail[] = "\\qrvmpsvc.exe -install";
 
-// The full path of an entry's INF, built afresh for every step.
-int buildInfPath(char* path, size_t size, DeviceEntry entry) {
-    int n = std::snprintf(path, size, "%s%s", stagingDir, DeviceTable[entry].infPath);
-    return n > 0 && static_cast<size_t>(n) < size;
-}
+// One run of the plan. The restart indication is passed to every binding and
+// is not reset between them: once a binding asked for a restart, every later
+// successful binding reports it again.
+class BindingRun {
+public:
+    BindingRun(const DetectionStateRecord& detection, const RunDirectories& directories)
+        : detection_(detection), directories_(directories) {}
 
-// Binds the entry's INF to the present devices with the id. A path that
-// does not fit counts as a failed binding, without a call.
-int bindEntry(DeviceEntry entry, const char* hardwareId) {
-    char infPath[PathBufferSize];
-    if (!buildInfPath(infPath, sizeof infPath, entry)) return 0;
-    return installDeviceDriver(hardwareId, infPath, &restartIndication);
-}
+    BindingOutcome run();
 
-// A binding whose failure counts; the restart indication is looked at after
-// it whatever its result.
-void bindCounted(DeviceEntry entry) {
-    if (!bindEntry(entry, DeviceTable[entry].hardwareId)) installFailed = 1;
-    if (restartIndication) restartRequired = 1;
-}
-
-// An adapter binding on which later steps depend: after a failure the
-// restart indication is not looked at.
-int bindAdapter(DeviceEntry entry, const char* hardwareId) {
-    if (!bindEntry(entry, hardwareId)) {
-        installFailed = 1;
-        return 0;
+private:
+    // The full path of an entry's INF, built afresh for every step.
+    int buildInfPath(char* path, size_t size, DeviceEntry entry) const {
+        int n = std::snprintf(path, size, "%s%s", directories_.staging, DeviceTable[entry].infPath);
+        return n > 0 && static_cast<size_t>(n) < size;
     }
-    if (restartIndication) restartRequired = 1;
-    return 1;
-}
 
-// The id of the older adapter as detection found it. A run forced with W has
-// none: the table's id, which every form of the adapter's ids contains,
-// stands in for it, so that the binding can still match the adapter.
-const char* olderAdapterId() {
-    if (DetectionState.oldAdapterHardwareId[0] != '\0') return DetectionState.oldAdapterHardwareId;
-    return DeviceTable[OlderAdapterEntry].hardwareId;
-}
+    // Binds the entry's INF to the present devices with the id. A path that
+    // does not fit counts as a failed binding, without a call.
+    int bindEntry(DeviceEntry entry, const char* hardwareId) {
+        char infPath[PathBufferSize];
+        if (!buildInfPath(infPath, sizeof infPath, entry)) {
+            traceFailure(Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, DeviceTable[entry].infPath));
+            return 0;
+        }
+        return traceFailure(installDeviceDriver(hardwareId, infPath, &restartIndication_)).ok();
+    }
+
+    // A binding whose failure counts; the restart indication is looked at
+    // after it whatever its result.
+    void bindCounted(DeviceEntry entry) {
+        if (!bindEntry(entry, DeviceTable[entry].hardwareId)) outcome_.failed = 1;
+        if (restartIndication_) outcome_.restartRequired = 1;
+    }
+
+    // An adapter binding on which later steps depend: after a failure the
+    // restart indication is not looked at.
+    int bindAdapter(DeviceEntry entry, const char* hardwareId) {
+        if (!bindEntry(entry, hardwareId)) {
+            outcome_.failed = 1;
+            return 0;
+        }
+        if (restartIndication_) outcome_.restartRequired = 1;
+        return 1;
+    }
+
+    // The id of the older adapter as detection found it. A run forced with W
+    // has none: the table's id, which every form of the adapter's ids
+    // contains, stands in for it, so that the binding can still match the
+    // adapter.
+    const char* olderAdapterId() const {
+        if (detection_.oldAdapterHardwareId[0] != '\0') return detection_.oldAdapterHardwareId;
+        return DeviceTable[OlderAdapterEntry].hardwareId;
+    }
+
+    void bindNewerAdapterChildren();
+
+    const DetectionStateRecord& detection_;
+    const RunDirectories& directories_;
+    BOOL restartIndication_ = FALSE;
+    BindingOutcome outcome_ = {};
+};
 
 // Steps 2 to 6: the newer adapter's children, with a temporary root device
 // of child function 5 while child function 4 of the old generation is there,
 // and the processor service program's install run.
-void bindNewerAdapterChildren() {
-    const int* present = DetectionState.present;
+void BindingRun::bindNewerAdapterChildren() {
+    const int* present = detection_.present;
     DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
     if (present[ChildFunction4Entry]) {
         char infPath[PathBufferSize];
-        if (!buildInfPath(infPath, sizeof infPath, ChildFunction5Entry) ||
-            !createRootDevice(DeviceTable[ChildFunction5Entry].hardwareId, infPath, rootSet, &rootDevice))
-            installFailed = 1;
+        const char* id = DeviceTable[ChildFunction5Entry].hardwareId;
+        Result made = buildInfPath(infPath, sizeof infPath, ChildFunction5Entry)
+                          ? createRootDevice(id, infPath, rootSet, &rootDevice)
+                          : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
+        if (!traceFailure(made).ok()) outcome_.failed = 1;
     }
     if (present[ChildFunction3Entry]) bindCounted(ChildFunction3Entry);
     if (present[ChildFunction5Entry]) bindCounted(ChildFunction5Entry);
@@ -82,18 +104,15 @@ void bindNewerAdapterChildren() {
         rootSet.reset();
         SetLastError(error);
     }
-    if (!runSystemProgram(InstallRunTail)) {
-        printMessage(MsgFileSystemError, static_cast<int>(GetLastError()));
-        installFailed = 1;
+    Result installRun = runSystemProgram(directories_.system, InstallRunTail);
+    if (!installRun.ok()) {
+        printFileSystemError(installRun);
+        outcome_.failed = 1;
     }
 }
 
-}  // namespace
-
-// Both phases take the same steps; they differ only in what the flows do
-// around the plan and in the catalogue they print from.
-void bindPresentDevices() {
-    const int* present = DetectionState.present;
+BindingOutcome BindingRun::run() {
+    const int* present = detection_.present;
 
     if (present[NewerAdapterEntry] && bindAdapter(NewerAdapterEntry, DeviceTable[NewerAdapterEntry].hardwareId))
         bindNewerAdapterChildren();
@@ -116,4 +135,11 @@ void bindPresentDevices() {
 
     for (int entry = OnboardRvoEntry; entry <= OnboardBlennaEntry; ++entry)
         if (present[entry]) bindCounted(static_cast<DeviceEntry>(entry));
+    return outcome_;
+}
+
+}  // namespace
+
+BindingOutcome bindPresentDevices(const DetectionStateRecord& detection, const RunDirectories& directories) {
+    return BindingRun(detection, directories).run();
 }

@@ -1,11 +1,16 @@
 // The driver installation plan: binds every detected device in a fixed order.
 #pragma once
 
-// Reads DetectionState and systemDir; sets installFailed and
-// restartRequired.
-void bindPresentDevices();
+#include "base/run_directories.h"
+#include "devices/device_table.h"
 
-// The restart indication of the run, passed to every binding. It is not
-// reset between bindings; each phase clears it at its start, together with
-// installFailed and restartRequired.
-extern int restartIndication;
+// What the plan's bindings came to. The flow combines it with its own steps.
+struct BindingOutcome {
+    int failed;           // a binding, the temporary root device or the service program's install run failed
+    int restartRequired;  // a binding asked for a restart
+};
+
+// Binds the devices that detection marked present from the INF files of the
+// staging tree, and runs the processor service program from the system
+// directory. Both phases take the same steps.
+BindingOutcome bindPresentDevices(const DetectionStateRecord& detection, const RunDirectories& directories);

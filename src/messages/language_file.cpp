@@ -7,7 +7,6 @@
 #include "platform/owned.h"
 #include "platform/win_base.h"
 #include "platform/win_files.h"
-#include "setup/run_state.h"
 
 // Language index to file slot, and the files of the "\nls\" directory.
 static const int LanguageSlot[5] = {1, 2, 3, 4, 0};
@@ -85,7 +84,7 @@ static int sameConversions(const char* expected, const char* text) {
     }
 }
 
-int loadCatalogue(const char*** table, int capacity, int language) {
+int loadCatalogue(const char* sourceDir, const char*** table, int capacity, int language) {
     if (language < 0 || language >= 5 || capacity < 1) return -1;
 
     char path[256];

@@ -38,10 +38,10 @@ void printMessage(int index, ...);
 // the system's default language.
 int selectLanguage();
 
-// Loads the language file of the language from sourceDir's "\nls\"
-// directory. 0: *table holds the loaded catalogue; -1: nothing loaded and
-// *table unchanged.
-int loadCatalogue(const char*** table, int capacity, int language);
+// Loads the language file of the language from the "\nls\" directory below
+// the media root sourceDir. 0: *table holds the loaded catalogue; -1:
+// nothing loaded and *table unchanged.
+int loadCatalogue(const char* sourceDir, const char*** table, int capacity, int language);
 
 // Releases a catalogue that loadCatalogue made.
 void releaseCatalogue(const char*** table);

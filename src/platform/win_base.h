@@ -130,6 +130,7 @@ typedef SECURITY_ATTRIBUTES* LPSECURITY_ATTRIBUTES;
 DWORD WINAPI GetLastError(void);
 void WINAPI SetLastError(DWORD dwErrCode);
 BOOL WINAPI CloseHandle(HANDLE hObject);
+void WINAPI OutputDebugStringA(LPCSTR lpOutputString);
 
 // Local and process heaps.
 #define LMEM_FIXED 0x0000u

@@ -1,5 +1,7 @@
 // The interactive first phase, from the banner to the exit code.
 #pragma once
 
-// Runs after the options and sourceDir; returns the process exit code.
-int runFirstPhase();
+#include "setup/run_state.h"
+
+// Runs after the options and the media root; returns the process exit code.
+int runFirstPhase(RunState& run);

@@ -4,16 +4,12 @@
 #include <cstring>
 
 #include "devices/device_table.h"
-#include "legacy/earlier_software.h"
+#include "earlier/earlier_software.h"
 #include "platform/win_files.h"
 #include "platform/win_services.h"
 #include "setup/first_phase.h"
 #include "setup/run_state.h"
 #include "setup/service_phase.h"
-
-int unattendedMode;
-int resumeMode;
-int delegateMode;
 
 namespace {
 
@@ -41,11 +37,11 @@ const ForceCode ForceCodes[] = {
 };
 
 // Applies a force code; returns 0 when the code is not a valid one.
-int applyForceCode(char code) {
+int applyForceCode(char code, DetectionStateRecord& detection) {
     for (const ForceCode& f : ForceCodes) {
         if (f.code != code) continue;
-        DetectionState.forceCode = code;
-        if (f.entry != NoEntry) markPresent(static_cast<DeviceEntry>(f.entry));
+        detection.forceCode = code;
+        if (f.entry != NoEntry) markPresent(detection, static_cast<DeviceEntry>(f.entry));
         std::printf("%s", f.notice);
         std::fflush(stdout);
         return 1;
@@ -62,34 +58,34 @@ SERVICE_TABLE_ENTRYA DispatchTable[] = {
 
 }  // namespace
 
-int parseOptions(int argc, char** argv) {
+int parseOptions(int argc, char** argv, RunState& run) {
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         if (!arg) continue;
         _strupr(arg);
         if (isOption(arg, "/X", "-X")) {
-            quietMode = 1;
-            unattendedMode = 1;
+            run.quietMode = 1;
+            run.unattendedMode = 1;
         }
-        if (isOption(arg, "/Q", "-Q")) quietMode = 1;
-        if (isOption(arg, "/R", "-R")) resumeMode = 1;
+        if (isOption(arg, "/Q", "-Q")) run.quietMode = 1;
+        if (isOption(arg, "/R", "-R")) run.resumeMode = 1;
         if (isOption(arg, "/H", "-H")) {
-            quietMode = 1;
-            delegateMode = 1;
+            run.quietMode = 1;
+            run.delegateMode = 1;
         }
-        if (arg[0] == '-' && arg[1] == 'F' && !applyForceCode(arg[2])) return 0;
+        if (arg[0] == '-' && arg[1] == 'F' && !applyForceCode(arg[2], run.detection)) return 0;
     }
     return 1;
 }
 
-int setupServiceExists() {
+int setupServiceExists(RunState& run) {
     DWORD managerError = ERROR_SUCCESS;
     int registered = serviceIsRegistered(SETUP_SERVICE_NAME, &managerError);
-    managerAccessDenied = managerError == ERROR_ACCESS_DENIED;
+    run.managerAccessDenied = managerError == ERROR_ACCESS_DENIED;
     return registered;
 }
 
-void deriveSourceDir(const char* programPath) {
+void deriveSourceDir(const char* programPath, char (&sourceDir)[SourceDirSize]) {
     // _splitpath cuts each part to its buffer's size, so a program path of
     // any length leaves the buffers terminated.
     char directory[256];
@@ -117,11 +113,10 @@ void deriveSourceDir(const char* programPath) {
 }
 
 int setupMain(int argc, char** argv) {
-    std::memset(DetectionState.present, 0, sizeof DetectionState.present);
-    quietMode = 0;
-    if (!parseOptions(argc, argv)) return 0;
+    RunState run = {};
+    if (!parseOptions(argc, argv, run)) return 0;
 
-    if (setupServiceExists()) {
+    if (setupServiceExists(run)) {
         if (StartServiceCtrlDispatcherA(DispatchTable)) return 0;
         // Not started as the service (from a console, say): the second phase
         // is still pending, so the machine must restart before the
@@ -129,6 +124,6 @@ int setupMain(int argc, char** argv) {
         reportServiceError("StartServiceCtrlDispatcher failed.");
         return 1;
     }
-    deriveSourceDir(argc > 0 ? argv[0] : nullptr);
-    return runFirstPhase();
+    deriveSourceDir(argc > 0 ? argv[0] : nullptr, run.directories.source);
+    return runFirstPhase(run);
 }

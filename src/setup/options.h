@@ -1,22 +1,19 @@
-// The command line, the run modes and the source directory.
+// The command line, the run modes and the media root.
 #pragma once
 
-// Flags of the first phase, 0 at start and only ever set to 1.
-extern int unattendedMode;  // /X: schedule the second phase as a service
-extern int resumeMode;      // /R: the run after a restart
-extern int delegateMode;    // /H: leave the work to the legacy setup program
+#include "setup/run_state.h"
 
-// Reads the options at index 1 to argc - 1, upper-casing each in place.
-// Returns 0 when an invalid force code ends the run, else 1.
-int parseOptions(int argc, char** argv);
+// Reads the options at index 1 to argc - 1 into run, upper-casing each in
+// place. Returns 0 when an invalid force code ends the run, else 1.
+int parseOptions(int argc, char** argv, RunState& run);
 
 // 1 when the service "mpsetup" is registered and may be opened with full
-// access, else 0. Sets managerAccessDenied when the service control manager
-// refuses full access.
-int setupServiceExists();
+// access, else 0. Notes in run when the service control manager refuses
+// full access.
+int setupServiceExists(RunState& run);
 
-// Derives sourceDir from the program's own path.
-void deriveSourceDir(const char* programPath);
+// Derives the media root from the program's own path.
+void deriveSourceDir(const char* programPath, char (&sourceDir)[SourceDirSize]);
 
 // The whole program: options, run mode, then one of the two phases.
 // Returns the process exit code.

@@ -10,9 +10,10 @@
 #include "devices/device_table.h"
 #include "devices/install_plan.h"
 #include "messages/messages.h"
+#include "messages/trace.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
-#include "setup/run_state.h"
+#include "setup/outcome.h"
 
 SERVICE_STATUS_HANDLE serviceStatusHandle;
 
@@ -26,9 +27,6 @@ const int StoppedReportAttempts = 3;
 // The wait hint of the stop-pending answer, in milliseconds: the rest of the
 // installation, a few bindings and one program run.
 const DWORD StopWaitHint = 120000;
-
-// The phase's exit code when the installation failed.
-const int PhaseFailed = 2;
 
 // Set by the handler when a stop was asked for. The installation runs on to
 // its end all the same (reporting stopped before would end the process while
@@ -75,16 +73,10 @@ void writeServiceEvent(WORD type, const char* first, const char* second) {
 // an error entry when the installation failed, an information entry
 // otherwise, in the form of the error entries.
 void reportPhaseOutcome(int phaseExitCode) {
-    static const char* const OutcomeTexts[] = {
-        "Installation complete",
-        "Installation complete. Reboot the machine for the device driver to start.",
-        "Installation failed",
-    };
     char first[256];
     std::snprintf(first, sizeof first, "%s exit code: %d", SETUP_SERVICE_NAME, phaseExitCode);
-    bool failed = phaseExitCode == PhaseFailed;
-    writeServiceEvent(failed ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, first,
-                      OutcomeTexts[phaseExitCode >= 0 && phaseExitCode <= PhaseFailed ? phaseExitCode : PhaseFailed]);
+    bool failed = phaseExitCode == ExitFailed;
+    writeServiceEvent(failed ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, first, outcomeEventText(phaseExitCode));
 }
 
 // Enables the shutdown privilege and asks Windows to restart. Returns 1
@@ -115,7 +107,42 @@ void removeSetupService(int restartWish) {
     if (DeleteService(service.get()) && restartWish) requestRestart();
 }
 
+// The phase's installation; its exit code is printed by installSecondPhase.
+int runSecondPhaseSteps(RunState& run) {
+    RunDirectories& directories = run.directories;
+    UINT length = GetSystemDirectoryA(directories.system, sizeof directories.system);
+    if (length == 0 || length >= MAX_PATH) {
+        traceFailure(Result::failure("GetSystemDirectoryA", length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
+                                     "the system directory"));
+        directories.system[0] = '\0';
+        return ExitFailed;
+    }
+    int staged =
+        std::snprintf(directories.staging, sizeof directories.staging, "%s\\drivers\\korpa", directories.system);
+    if (staged < 0 || static_cast<size_t>(staged) >= sizeof directories.staging) {
+        traceFailure(Result::failure("building the staging path", ERROR_FILENAME_EXCED_RANGE, directories.system));
+        return ExitFailed;
+    }
+
+    if (!detectKnownDevices(run.detection)) {
+        traceFailure(Result::failure("SetupDiEnumDeviceInfo", GetLastError(), "no known device present"));
+        return ExitFailed;
+    }
+    BindingOutcome bound = bindPresentDevices(run.detection, directories);
+    if (bound.failed) return ExitFailed;
+    return bound.restartRequired ? ExitRestartNeeded : ExitComplete;
+}
+
 }  // namespace
+
+int installSecondPhase(RunState& run) {
+    run = RunState{};
+    messageTable = BuiltinMessages;
+    run.quietMode = 1;
+    int exitCode = runSecondPhaseSteps(run);
+    printFinalText(exitCode);
+    return exitCode;
+}
 
 void reportServiceError(const char* text) {
     DWORD error = GetLastError();
@@ -132,45 +159,6 @@ void WINAPI serviceControlHandler(DWORD control) {
     reportServiceState(stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING);
 }
 
-int installSecondPhase() {
-    installFailed = 0;
-    restartRequired = 0;
-    restartIndication = 0;
-    std::memset(DetectionState.present, 0, sizeof DetectionState.present);
-    messageTable = BuiltinMessages;
-    quietMode = 1;
-
-    UINT length = GetSystemDirectoryA(systemDir, sizeof systemDir);
-    if (length == 0 || length >= MAX_PATH) {
-        systemDir[0] = '\0';
-        printMessage(MsgInstallationFailed);
-        return 2;
-    }
-    int staged = std::snprintf(stagingDir, sizeof stagingDir, "%s\\drivers\\korpa", systemDir);
-    if (staged < 0 || static_cast<size_t>(staged) >= sizeof stagingDir) {
-        printMessage(MsgInstallationFailed);
-        return 2;
-    }
-
-    if (!detectKnownDevices()) {
-        printMessage(MsgInstallationFailed);
-        return 2;
-    }
-    bindPresentDevices();
-
-    if (installFailed) {
-        printMessage(MsgInstallationFailed);
-        return 2;
-    }
-    if (restartRequired) {
-        printMessage(MsgInstallationComplete);
-        printMessage(MsgRebootForDriver);
-        return 1;
-    }
-    printMessage(MsgInstallationComplete);
-    return 0;
-}
-
 void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
@@ -179,11 +167,12 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     stopRequested = 0;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
     if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
-        phaseExitCode = installSecondPhase();
+        RunState run;
+        phaseExitCode = installSecondPhase(run);
         reportPhaseOutcome(phaseExitCode);
-        if (phaseExitCode == 1) restartWish = 1;
+        if (phaseExitCode == ExitRestartNeeded) restartWish = 1;
         removeSetupService(restartWish);
     }
     // Last of all: once stopped is reported the process may end at once.
-    reportStopped(phaseExitCode == PhaseFailed ? PhaseFailed : 0);
+    reportStopped(phaseExitCode == ExitFailed ? ExitFailed : ExitComplete);
 }

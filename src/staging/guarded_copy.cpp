@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/path_buffer.h"
 #include "messages/messages.h"
-#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "staging/version_stamp.h"
 
@@ -72,18 +72,18 @@ static int buildPath(char* path, size_t size, const char* dir, const char* name)
     return n >= 0 && static_cast<size_t>(n) < size;
 }
 
-int copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet) {
+Result copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet) {
     char sourcePath[PathBufferSize];
     char targetPath[PathBufferSize];
     // A path that does not fit is refused before anything is touched: a cut
     // path would name another file.
     if (!buildPath(sourcePath, sizeof sourcePath, sourceDir, name) ||
         !buildPath(targetPath, sizeof targetPath, targetDir, name))
-        return COPY_FAILED;
+        return Result::failure("building the path", ERROR_FILENAME_EXCED_RANGE, name);
 
     WIN32_FIND_DATAA found;
     HANDLE search = FindFirstFileA(sourcePath, &found);
-    if (search == INVALID_HANDLE_VALUE) return COPY_SOURCE_MISSING;
+    if (search == INVALID_HANDLE_VALUE) return Result::failure("FindFirstFileA", GetLastError(), sourcePath);
     FindClose(search);
 
     // Clears a read-only, hidden or system attribute of an existing target;
@@ -101,10 +101,10 @@ int copyFileGuarded(const char* sourceDir, const char* targetDir, const char* na
             const char* text = currentMessages()[MsgCopyAnyway];
             char prompt[256];
             std::snprintf(prompt, sizeof prompt, "%s", text ? text : "");
-            if (askConfirmation(prompt, quiet) == ANSWER_NO) return COPY_DONE;
+            if (askConfirmation(prompt, quiet) == ANSWER_NO) return Result::success();
         }
     }
 
-    if (!CopyFileA(sourcePath, targetPath, FALSE)) return COPY_FAILED;
-    return COPY_DONE;
+    if (!CopyFileA(sourcePath, targetPath, FALSE)) return Result::failure("CopyFileA", GetLastError(), targetPath);
+    return Result::success();
 }

@@ -1,10 +1,7 @@
 // The guarded copy of one file, with its version check and prompt.
 #pragma once
 
-// Results of copyFileGuarded.
-#define COPY_DONE 0
-#define COPY_FAILED 103
-#define COPY_SOURCE_MISSING 105
+#include "base/result.h"
 
 // Answers of askConfirmation.
 #define ANSWER_CANCEL 0
@@ -12,8 +9,11 @@
 #define ANSWER_NO 2
 
 // Copies sourceDir + name to targetDir + name (both directories end in a
-// backslash), asking first when the source is older than the target.
-int copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet);
+// backslash), asking first when the source is older than the target. A copy
+// the user declines counts as done. Fails as "FindFirstFileA" when the
+// source is missing, as "building the path" when a path does not fit, and as
+// "CopyFileA" when the copy itself fails.
+Result copyFileGuarded(const char* sourceDir, const char* targetDir, const char* name, int quiet);
 
 int askConfirmation(const char* prompt, int quiet);
 

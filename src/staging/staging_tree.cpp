@@ -3,12 +3,12 @@
 
 #include <cstdio>
 
-#include "platform/path_buffer.h"
+#include "base/path_buffer.h"
+#include "messages/trace.h"
 #include "platform/win_files.h"
-#include "setup/run_state.h"
 #include "staging/guarded_copy.h"
 
-// Directories of the tree below stagingDir, parents before children: each
+// Directories of the tree below the staging root, parents before children: each
 // creation makes one level only.
 static const char* const StagingDirectories[] = {
     "\\",
@@ -21,7 +21,7 @@ static const char* const StagingDirectories[] = {
 
 struct StagedFile {
     const char* name;
-    const char* directory;  // the same below sourceDir and stagingDir
+    const char* directory;  // the same below the media root and the staging root
 };
 
 // Copy order. SETUP.EXE comes twice: the second copy is made again after
@@ -55,12 +55,12 @@ static const char* const RefreshedPrograms[] = {
     "QRVMPSVC.EXE",
 };
 
-int stageMediaFiles() {
+int stageMediaFiles(const RunDirectories& directories, int quiet) {
     char directory[PathBufferSize];
     // On a repeated installation every directory exists already, and a
     // directory that cannot be made shows in the copies into it failing.
     for (const char* sub : StagingDirectories) {
-        int n = std::snprintf(directory, sizeof directory, "%s%s", stagingDir, sub);
+        int n = std::snprintf(directory, sizeof directory, "%s%s", directories.staging, sub);
         if (n < 0 || static_cast<size_t>(n) >= sizeof directory) continue;
         CreateDirectoryA(directory, nullptr);
     }
@@ -69,24 +69,24 @@ int stageMediaFiles() {
     char targetDirectory[PathBufferSize];
     // A missing or failed file is skipped silently; the next one follows.
     for (const StagedFile& file : StagedFiles) {
-        int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s%s", sourceDir, file.directory);
-        int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s%s", stagingDir, file.directory);
+        int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s%s", directories.source, file.directory);
+        int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s%s", directories.staging, file.directory);
         if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
             static_cast<size_t>(t) >= sizeof targetDirectory)
             continue;
-        copyFileGuarded(sourceDirectory, targetDirectory, file.name, quietMode);
+        traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, file.name, quiet));
     }
     return 0;
 }
 
-int refreshServicePrograms() {
+int refreshServicePrograms(const RunDirectories& directories, int quiet) {
     char sourceDirectory[PathBufferSize];
     char targetDirectory[PathBufferSize];
-    int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
-    int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
+    int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", directories.staging);
+    int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", directories.system);
     if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
         static_cast<size_t>(t) >= sizeof targetDirectory)
         return 0;
-    for (const char* name : RefreshedPrograms) copyFileGuarded(sourceDirectory, targetDirectory, name, quietMode);
+    for (const char* name : RefreshedPrograms) traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
     return 0;
 }

@@ -62,11 +62,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     sim::resetForTest(machine);
     sim::recordCalls(false);
-    resetRunState();
-    std::snprintf(sourceDir, sizeof sourceDir, "D:");
+    run = RunState{};
+    std::snprintf(run.directories.source, sizeof run.directories.source, "D:");
     messageTable = BuiltinMessages;
 
-    if (loadCatalogue(&messageTable, MESSAGE_COUNT, 4) == 0) {
+    if (loadCatalogue(run.directories.source, &messageTable, MESSAGE_COUNT, 4) == 0) {
         if (messageTable == BuiltinMessages) std::abort();
         for (int i = 0; i < MESSAGE_COUNT; ++i) {
             const char* text = messageTable[i];

@@ -29,7 +29,7 @@ namespace fs = std::filesystem;
 inline int createRootDeviceKeepingSet(const char* hardwareId, const char* infPath, HDEVINFO* set,
                                       SP_DEVINFO_DATA* record) {
     DeviceSet owned;
-    int made = createRootDevice(hardwareId, infPath, owned, record);
+    int made = createRootDevice(hardwareId, infPath, owned, record).ok() ? 1 : 0;
     if (owned) *set = owned.release();
     return made;
 }
@@ -61,11 +61,11 @@ protected:
         ASSERT_TRUE(sim::saveFolder(folder, m, error)) << error;
         sim::resetForTest(m);
         ASSERT_TRUE(sim::attachFolder(folder, error)) << error;
-        resetRunState();
-        restartIndication = 0;
+        run = RunState{};
+        outcome = BindingOutcome{};
         messageTable = BuiltinMessages;
-        std::snprintf(systemDir, sizeof systemDir, "%s", SystemDirectory);
-        std::snprintf(stagingDir, sizeof stagingDir, "%s", StagingDirectory);
+        std::snprintf(run.directories.system, sizeof run.directories.system, "%s", SystemDirectory);
+        std::snprintf(run.directories.staging, sizeof run.directories.staging, "%s", StagingDirectory);
     }
 
     void TearDown() override {
@@ -104,9 +104,12 @@ protected:
         return nullptr;
     }
 
-    static void flags(std::initializer_list<int> entries) {
-        for (int k : entries) DetectionState.present[k] = 1;
+    void flags(std::initializer_list<int> entries) {
+        for (int k : entries) run.detection.present[k] = 1;
     }
+
+    RunState run = {};
+    BindingOutcome outcome = {};
 };
 
 // The record's form of a text argument.

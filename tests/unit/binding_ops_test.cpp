@@ -6,8 +6,8 @@
 
 #include "binding_fixture.h"
 #include "devices/driver_ops.h"
-#include "legacy/family_programs.h"
 #include "platform/win_process.h"
+#include "programs/family_programs.h"
 
 using namespace bindingtest;
 
@@ -20,7 +20,7 @@ TEST_F(DriverOpsTest, MissingInfPrintsTheLineStillBindsAndFails) {
     BOOL restart = 7;
     std::string path = infPath("NOSUCH.INF");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installDeviceDriver("PCI\\VEN_1D3C&DEV_0207&CC_0680", path.c_str(), &restart), 0);
+    EXPECT_FALSE(installDeviceDriver("PCI\\VEN_1D3C&DEV_0207&CC_0680", path.c_str(), &restart).ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Installing drivers for " + path + ".\n");
     auto calls = sim::callsOf("UpdateDriverForPlugAndPlayDevicesA");
     ASSERT_EQ(calls.size(), 1u);
@@ -38,7 +38,7 @@ TEST_F(DriverOpsTest, ExistingInfWithoutDeviceFails) {
     startMachine({});
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV3", infPath("SERW.INF").c_str(), &restart), 0);
+    EXPECT_FALSE(installDeviceDriver("MF\\MGTPROC_DEV3", infPath("SERW.INF").c_str(), &restart).ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), bindingLine("SERW.INF"));
     EXPECT_EQ(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA")[0].lastError,
               static_cast<uint32_t>(ERROR_NO_SUCH_DEVINST));
@@ -51,7 +51,7 @@ TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
     startMachine({adapter});
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installDeviceDriver("pci\\ven_1d3c&dev_0207&cc_0680", infPath("KORPA.INF").c_str(), &restart), 1)
+    EXPECT_TRUE(installDeviceDriver("pci\\ven_1d3c&dev_0207&cc_0680", infPath("KORPA.INF").c_str(), &restart).ok())
         << "hardware ids compare without regard to case";
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(restart, TRUE);
@@ -73,7 +73,7 @@ TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
     // A child binding registers its service and copies its driver.
     restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart), 1);
+    EXPECT_TRUE(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(restart, FALSE);
     EXPECT_TRUE(fs::exists(fs::path(folder) / "drives/C/WINNT/system32/drivers/QRVMPW.SYS"));
@@ -122,7 +122,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
     // The root device is a present device with the id: the binding covers it.
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart), 1);
+    EXPECT_TRUE(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(device("ROOT\\SYSTEM\\0000")->boundSection, "Mpw.NT");
 
@@ -220,7 +220,7 @@ class FamilyProgramTest : public BindingTest {};
 
 TEST_F(FamilyProgramTest, MissingProgramIsNotStartedAndLeavesTheError) {
     startMachine({}, false);
-    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 0);
+    EXPECT_FALSE(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install").ok());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     auto calls = sim::callsOf("CreateProcessA");
     ASSERT_EQ(calls.size(), 1u);
@@ -247,7 +247,7 @@ TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
                   fs::path(folder) / "drives/C/WINNT/system32/QRVMPSVC.EXE");
     sim::machine().programExitCodes["qrvmpsvc.exe"] = 5;
     sim::commit();
-    EXPECT_EQ(runSystemProgram("\\qrvmpsvc.exe -install"), 1);
+    EXPECT_TRUE(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install").ok());
     auto wait = sim::callsOf("WaitForSingleObject");
     ASSERT_EQ(wait.size(), 1u);
     EXPECT_EQ(wait[0].args[1], "INFINITE");
@@ -266,7 +266,7 @@ TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
 TEST_F(FamilyProgramTest, CommandLineThatDoesNotFitStartsNothing) {
     startMachine({}, false);
     std::string tail = "\\" + std::string(520, 'x');
-    EXPECT_EQ(runSystemProgram(tail.c_str()), 0);
+    EXPECT_FALSE(runSystemProgram(run.directories.system, tail.c_str()).ok());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }

@@ -15,9 +15,9 @@ namespace {
 
 class InstallPlanTest : public BindingTest {
 protected:
-    std::string run() {
+    std::string bindAll() {
         testing::internal::CaptureStdout();
-        bindPresentDevices();
+        outcome = bindPresentDevices(run.detection, run.directories);
         return testing::internal::GetCapturedStdout();
     }
     static size_t installRuns() { return sim::callsOf("CreateProcessA").size(); }
@@ -27,14 +27,14 @@ const std::string NewerId = q("PCI\\VEN_1D3C&DEV_0207&CC_0680");
 
 TEST_F(InstallPlanTest, NewerAdapterBindsItsThreeInfsThenRunsTheInstaller) {
     startMachine({sim::newerAdapter()});
-    DetectionState.forceCode = 'E';
+    run.detection.forceCode = 'E';
     flags({0, 9, 11});
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
     EXPECT_EQ(boundIds(), (std::vector<std::string>{NewerId, q("MF\\MGTPROC_DEV3"), q("MF\\MGTPROC_DEV5")}));
     ASSERT_EQ(installRuns(), 1u);
     EXPECT_EQ(sim::callsOf("CreateProcessA")[0].args[1], q("C:\\WINNT\\system32\\qrvmpsvc.exe -install"));
-    EXPECT_EQ(installFailed, 0);
-    EXPECT_EQ(restartRequired, 0);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_EQ(outcome.restartRequired, 0);
     // On a clean machine the adapter's binding brought the children and
     // the programs: the install run registered the service.
     EXPECT_EQ(deviceWithId("MF\\MGTPROC_DEV3")->boundInf, infPath("serw.inf"));
@@ -47,7 +47,7 @@ TEST_F(InstallPlanTest, SecondPhaseWithChildFunctionFourUsesATemporaryRootDevice
     sim::Device child4 = sim::childFunction(4, adapter.instanceId);
     startMachine({adapter, child4});
     flags({0, 9, 10, 11});
-    EXPECT_EQ(run(),
+    EXPECT_EQ(bindAll(),
               bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
     // Order: adapter, root device, child 3, child 5, removal, install run.
     std::vector<std::string> order;
@@ -61,7 +61,7 @@ TEST_F(InstallPlanTest, SecondPhaseWithChildFunctionFourUsesATemporaryRootDevice
     }
     EXPECT_EQ(order, (std::vector<std::string>{"bind " + NewerId, "create", "dif 0x19", "bind " + q("MF\\MGTPROC_DEV3"),
                                                "bind " + q("MF\\MGTPROC_DEV5"), "dif 0x5", "release", "run"}));
-    EXPECT_EQ(installFailed, 0);
+    EXPECT_EQ(outcome.failed, 0);
     EXPECT_EQ(device("ROOT\\SYSTEM\\0000"), nullptr) << "the temporary root device is gone";
     EXPECT_EQ(device(child4.instanceId)->boundInf, "") << "child function 4 is not bound";
 }
@@ -71,8 +71,8 @@ TEST_F(InstallPlanTest, FailedTemporaryRootDeviceCountsAndIsStillReleased) {
     startMachine({adapter, sim::childFunction(4, adapter.instanceId)});
     flags({0, 9, 10, 11});
     sim::failCall("SetupDiSetDeviceRegistryPropertyA", 1, ERROR_INVALID_DATA);
-    run();
-    EXPECT_EQ(installFailed, 1);
+    bindAll();
+    EXPECT_EQ(outcome.failed, 1);
     EXPECT_EQ(installRuns(), 1u);
     auto dif = sim::callsOf("SetupDiCallClassInstaller");
     ASSERT_EQ(dif.size(), 1u);
@@ -84,23 +84,23 @@ TEST_F(InstallPlanTest, FailedNewerAdapterSkipsItsChildrenAndTheInstallRun) {
     startMachine({sim::newerAdapter(), sim::onboardProcessor("*QRV51A1", 1)});
     flags({0, 9, 11, 6, 2});
     sim::failCall("UpdateDriverForPlugAndPlayDevicesA", 1, ERROR_NO_SUCH_DEVINST);
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("korp.inf"));
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("korp.inf"));
     EXPECT_EQ(boundIds(), (std::vector<std::string>{NewerId, q("MF\\MGTPROC_DEV0"), q("*QRV51A1")}));
     EXPECT_EQ(installRuns(), 0u);
-    EXPECT_EQ(installFailed, 1);
+    EXPECT_EQ(outcome.failed, 1);
 }
 
 TEST_F(InstallPlanTest, OlderAdapterWithDetectedChildrenBindsThemFirst) {
     startMachine({sim::olderAdapter()});
     flags({1, 6, 7});
-    std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
-    run();
+    std::strcpy(run.detection.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
+    bindAll();
     // The adapter's binding made them appear: they are bound once more.
     EXPECT_EQ(boundIds(), (std::vector<std::string>{q("MF\\MGTPROC_DEV0"), q("MF\\MGTPROC_DEV1"),
                                                     q("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02"),
                                                     q("MF\\MGTPROC_DEV0"), q("MF\\MGTPROC_DEV1")}));
     EXPECT_EQ(installRuns(), 0u);
-    EXPECT_EQ(installFailed, 1) << "the children were not there yet when they were first bound";
+    EXPECT_EQ(outcome.failed, 1) << "the children were not there yet when they were first bound";
 }
 
 TEST_F(InstallPlanTest, SecondOlderAdapterHasTheChildFunctionsItExposesBound) {
@@ -111,10 +111,10 @@ TEST_F(InstallPlanTest, SecondOlderAdapterHasTheChildFunctionsItExposesBound) {
     second.instanceId = second.instanceId.substr(0, second.instanceId.find_last_of('\\')) + "\\3&61AAA01&0&70";
     startMachine({first, sim::childFunction(0, first.instanceId), sim::childFunction(1, first.instanceId), second});
     flags({1, 6, 7});
-    std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
-    EXPECT_EQ(run(), bindingLine("serw.inf") + bindingLine("mpw.inf") + bindingLine("korpa.inf") +
+    std::strcpy(run.detection.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
+    EXPECT_EQ(bindAll(), bindingLine("serw.inf") + bindingLine("mpw.inf") + bindingLine("korpa.inf") +
                          bindingLine("serw.inf") + bindingLine("mpw.inf"));
-    EXPECT_EQ(installFailed, 0);
+    EXPECT_EQ(outcome.failed, 0);
     int functions = 0;
     for (const auto& d : sim::machine().devices) {
         if (d.parent.empty()) continue;
@@ -127,32 +127,32 @@ TEST_F(InstallPlanTest, SecondOlderAdapterHasTheChildFunctionsItExposesBound) {
 TEST_F(InstallPlanTest, OlderAdapterAloneBindsItsChildrenAfterIt) {
     startMachine({sim::olderAdapter()});
     flags({1});
-    std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
+    std::strcpy(run.detection.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf"));
     EXPECT_EQ(boundIds(), (std::vector<std::string>{q("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02"),
                                                     q("MF\\MGTPROC_DEV0"), q("MF\\MGTPROC_DEV1")}));
-    EXPECT_EQ(installFailed, 0) << "the adapter's binding made its children present";
+    EXPECT_EQ(outcome.failed, 0) << "the adapter's binding made its children present";
     EXPECT_EQ(installRuns(), 0u);
 }
 
 TEST_F(InstallPlanTest, FailedOlderAdapterSkipsStepsTenAndEleven) {
     startMachine({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     flags({1, 5});
-    std::strcpy(DetectionState.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
+    std::strcpy(run.detection.oldAdapterHardwareId, "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02");
     sim::failCall("UpdateDriverForPlugAndPlayDevicesA", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("korp.inf"));
-    EXPECT_EQ(installFailed, 1);
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + bindingLine("korp.inf"));
+    EXPECT_EQ(outcome.failed, 1);
     EXPECT_EQ(boundIds().back(), q("*QRV5190"));
 }
 
 TEST_F(InstallPlanTest, ForcedOlderAdapterBindsWithTheTableId) {
     startMachine({sim::olderAdapter()});
-    DetectionState.forceCode = 'W';
+    run.detection.forceCode = 'W';
     flags({1});
-    run();
+    bindAll();
     ASSERT_FALSE(boundIds().empty());
     EXPECT_EQ(boundIds()[0], q("PCI\\VEN_1D3C&DEV_01A4"));
-    EXPECT_EQ(installFailed, 0);
+    EXPECT_EQ(outcome.failed, 0);
     EXPECT_EQ(device(sim::olderAdapter().instanceId)->boundSection, "KorpaOlder.NT");
 }
 
@@ -160,11 +160,11 @@ TEST_F(InstallPlanTest, OnboardProcessorsInEntryOrder) {
     startMachine({sim::onboardProcessor("*QRV5190", 4), sim::onboardProcessor("*QRV51A6", 3),
                   sim::onboardProcessor("*QRV51A5", 2), sim::onboardProcessor("*QRV51A1", 1)});
     flags({2, 3, 4, 5});
-    EXPECT_EQ(run(), bindingLine("korp.inf") + bindingLine("korp.inf") + bindingLine("korp.inf") +
+    EXPECT_EQ(bindAll(), bindingLine("korp.inf") + bindingLine("korp.inf") + bindingLine("korp.inf") +
                          bindingLine("korp.inf"));
     EXPECT_EQ(boundIds(), (std::vector<std::string>{q("*QRV51A1"), q("*QRV51A5"), q("*QRV51A6"), q("*QRV5190")}));
-    EXPECT_EQ(installFailed, 0);
-    EXPECT_EQ(restartRequired, 0);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_EQ(outcome.restartRequired, 0);
     EXPECT_EQ(installRuns(), 0u);
 }
 
@@ -173,31 +173,30 @@ TEST_F(InstallPlanTest, RestartThenFailureSetsBothFlags) {
     first.needsRestart = true;
     startMachine({first});
     flags({2, 3});  // *QRV51A5 is not there: its binding fails
-    run();
-    EXPECT_EQ(restartRequired, 1);
-    EXPECT_EQ(installFailed, 1);
+    bindAll();
+    EXPECT_EQ(outcome.restartRequired, 1);
+    EXPECT_EQ(outcome.failed, 1);
     EXPECT_EQ(device(first.instanceId)->restartAsked, true);
 }
 
-TEST_F(InstallPlanTest, RestartIndicationIsNotLookedAtAfterAFailedAdapter) {
+TEST_F(InstallPlanTest, FailedAdapterBindingAsksForNoRestart) {
     startMachine({sim::newerAdapter()});
     flags({0});
-    restartIndication = 1;  // left by an earlier binding of the run
     sim::failCall("UpdateDriverForPlugAndPlayDevicesA", 1, ERROR_NO_SUCH_DEVINST);
-    run();
-    EXPECT_EQ(restartRequired, 0);
-    EXPECT_EQ(installFailed, 1);
+    bindAll();
+    EXPECT_EQ(outcome.restartRequired, 0);
+    EXPECT_EQ(outcome.failed, 1);
 }
 
 TEST_F(InstallPlanTest, SecondPhaseWithOnlyChildFunctionTwoDoesNothing) {
     sim::Device adapter = sim::newerAdapter();
     startMachine({adapter, sim::childFunction(2, adapter.instanceId)});
     flags({8, 11});
-    EXPECT_EQ(run(), "");
+    EXPECT_EQ(bindAll(), "");
     EXPECT_TRUE(boundIds().empty());
     EXPECT_EQ(installRuns(), 0u);
-    EXPECT_EQ(installFailed, 0);
-    EXPECT_EQ(restartRequired, 0);
+    EXPECT_EQ(outcome.failed, 0);
+    EXPECT_EQ(outcome.restartRequired, 0);
 }
 
 TEST_F(InstallPlanTest, MissingInstallProgramPrintsTheErrorAndGoesOn) {
@@ -205,9 +204,9 @@ TEST_F(InstallPlanTest, MissingInstallProgramPrintsTheErrorAndGoesOn) {
     flags({0, 9, 11, 2});
     // The adapter's binding copies the program; the start then finds none.
     sim::failCall("CreateProcessA", 1, ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf") +
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + bindingLine("serw.inf") + bindingLine("mpw.inf") +
                          "File system error: 2\n\n" + bindingLine("korp.inf"));
-    EXPECT_EQ(installFailed, 1);
+    EXPECT_EQ(outcome.failed, 1);
 }
 
 TEST_F(InstallPlanTest, InstallProgramMissingFromTheSystemDirectory) {
@@ -222,8 +221,8 @@ TEST_F(InstallPlanTest, InstallProgramMissingFromTheSystemDirectory) {
     for (size_t at; (at = s.find("CopyFiles=Korpa.CopyPrograms")) != std::string::npos;) s.erase(at, 28);
     std::ofstream(korpa) << s;
     flags({0});
-    EXPECT_EQ(run(), bindingLine("korpa.inf") + "File system error: 2\n\n");
-    EXPECT_EQ(installFailed, 1);
+    EXPECT_EQ(bindAll(), bindingLine("korpa.inf") + "File system error: 2\n\n");
+    EXPECT_EQ(outcome.failed, 1);
 }
 
 // Every platform call of a second-phase plan made to fail in turn: nothing
@@ -240,7 +239,7 @@ TEST_F(InstallPlanTest, NoLeaksOnAnyFailingCall) {
             startMachine({adapter, sim::childFunction(4, adapter.instanceId)});
             flags({0, 9, 10, 11});
             sim::failCall(f, nth, ERROR_ACCESS_DENIED);
-            run();
+            bindAll();
             EXPECT_EQ(sim::openHandleCount(), 0u) << f << " #" << nth;
             EXPECT_EQ(sim::heapBlockCount(), 0u) << f << " #" << nth;
             // A failed removal leaves the device, as on Windows; nothing else may.

@@ -12,12 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "base/run_directories.h"
 #include "messages/messages.h"
 #include "platform/win_base.h"
 #include "platform/win_files.h"
 #include "presets.h"
 #include "runtime.h"
-#include "setup/run_state.h"
 
 namespace {
 
@@ -44,10 +44,11 @@ protected:
         sim::Machine m = sim::baseMachine(hostFolder);
         m.drives["D"] = hostFolder;
         sim::resetForTest(m);
-        resetRunState();
         std::snprintf(sourceDir, sizeof sourceDir, "D:");
         messageTable = BuiltinMessages;
     }
+
+    char sourceDir[SourceDirSize] = {};  // the media root the catalogue is loaded from
 
     void writeFile(const std::string& name, const std::string& bytes) {
         std::ofstream out(media + "/nls/" + name, std::ios::binary);
@@ -102,7 +103,7 @@ TEST_F(MessagesTest, LanguageIdsSelectTheirFiles) {
         sim::clearCalls();
         int language = selectLanguage();
         EXPECT_EQ(language, c.index) << std::hex << c.id;
-        EXPECT_EQ(loadCatalogue(&messageTable, 80, language), -1);  // no file there
+        EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, language), -1);  // no file there
         std::vector<sim::CallRecord> opens = sim::callsOf("_sopen");
         ASSERT_EQ(opens.size(), 1u);
         std::string expected = std::string("D:\\nls\\") + FileNames[c.index];
@@ -115,7 +116,7 @@ TEST_F(MessagesTest, LanguageIdsSelectTheirFiles) {
 TEST_F(MessagesTest, FrenchCanadaReadsTheFrenchFile) {
     sim::machine().defaultLangId = 0x0C0C;
     writeFile("french.nls", languageFile(2, {"non", "o"}));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, selectLanguage()), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, selectLanguage()), 0);
     EXPECT_STREQ(messageTable[0], "non");
     EXPECT_STREQ(messageTable[1], "o");
     expectUnknownFrom(messageTable, 2, 79);
@@ -123,8 +124,8 @@ TEST_F(MessagesTest, FrenchCanadaReadsTheFrenchFile) {
 }
 
 TEST_F(MessagesTest, LanguageOutsideTheTableFailsWithoutOpening) {
-    EXPECT_EQ(loadCatalogue(&messageTable, 80, -1), -1);
-    EXPECT_EQ(loadCatalogue(&messageTable, 80, 5), -1);
+    EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, -1), -1);
+    EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 5), -1);
     EXPECT_EQ(messageTable, BuiltinMessages);
     EXPECT_TRUE(sim::callsOf("_sopen").empty());
 }
@@ -134,7 +135,7 @@ TEST_F(MessagesTest, LanguageOutsideTheTableFailsWithoutOpening) {
 TEST_F(MessagesTest, ShortFileFillsTheRestWithUnknownMessage) {
     writeFile("german.nls", languageFile(3, {"a", "b", "c"}));
     testing::internal::CaptureStdout();
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 1), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 1), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_STREQ(messageTable[0], "a");
     EXPECT_STREQ(messageTable[1], "b");
@@ -151,7 +152,7 @@ TEST_F(MessagesTest, CountOfZeroOrNegativeTakesNoText) {
     for (int count : {0x00, 0x80, 0xC5, 0xFF}) {
         useMedia(media);
         writeFile("spanish.nls", languageFile(count, {"uno", "dos"}));
-        ASSERT_EQ(loadCatalogue(&messageTable, 80, 2), 0) << count;
+        ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 2), 0) << count;
         expectUnknownFrom(messageTable, 0, 79);
         EXPECT_EQ(allocSize(1), std::to_string(80 * sizeof(const char*))) << count;
         releaseCatalogue(&messageTable);
@@ -161,7 +162,7 @@ TEST_F(MessagesTest, CountOfZeroOrNegativeTakesNoText) {
 
 TEST_F(MessagesTest, EmptyFileGivesEightyUnknownMessages) {
     writeFile("english.nls", "");
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 4), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 4), 0);
     expectUnknownFrom(messageTable, 0, 79);
     EXPECT_EQ(allocSize(0), "20");
     releaseCatalogue(&messageTable);
@@ -169,7 +170,7 @@ TEST_F(MessagesTest, EmptyFileGivesEightyUnknownMessages) {
 
 TEST_F(MessagesTest, TextModeJoinsCrLfAndStopsAtCtrlZ) {
     writeFile("english.nls", languageFile(4, {"one\r\ntwo", "keep\n\r", "cr\r\r\nlf", "cut %s\x1A", "after"}));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 4), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 4), 0);
     EXPECT_STREQ(messageTable[0], "one\ntwo");
     EXPECT_STREQ(messageTable[1], "keep\n\r");
     EXPECT_STREQ(messageTable[2], "cr\r\nlf");
@@ -181,7 +182,7 @@ TEST_F(MessagesTest, TextModeJoinsCrLfAndStopsAtCtrlZ) {
 TEST_F(MessagesTest, TruncatedFileTakesWhatItHas) {
     // Five texts announced, two and a half present, the last without a NUL.
     writeFile("english.nls", std::string("\x05" "first\0second\0thi", 17));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 4), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 4), 0);
     EXPECT_STREQ(messageTable[0], "first");
     EXPECT_STREQ(messageTable[1], "second");
     EXPECT_STREQ(messageTable[2], "thi");
@@ -191,7 +192,7 @@ TEST_F(MessagesTest, TruncatedFileTakesWhatItHas) {
 
 TEST_F(MessagesTest, CountBelowTheTextsTakesOnlyTheCount) {
     writeFile("english.nls", languageFile(2, {"a", "b", "c", "d"}));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 4), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 4), 0);
     EXPECT_STREQ(messageTable[1], "b");
     expectUnknownFrom(messageTable, 2, 79);
     releaseCatalogue(&messageTable);
@@ -201,7 +202,7 @@ TEST_F(MessagesTest, CountAboveTheCapacityWidensTheArray) {
     std::vector<std::string> texts = builtinTexts();
     for (int i = 80; i < 100; ++i) texts.push_back("extra " + std::to_string(i));
     writeFile("english.nls", languageFile(127, texts));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 4), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 4), 0);
     EXPECT_EQ(allocSize(1), std::to_string(127 * sizeof(const char*)));
     for (int i = 0; i < MESSAGE_COUNT; ++i) EXPECT_STREQ(messageTable[i], BuiltinMessages[i]);
     EXPECT_STREQ(messageTable[99], "extra 99");
@@ -218,19 +219,19 @@ TEST_F(MessagesTest, PathThatDoesNotFitThePathBufferFails) {
     std::ofstream(media + "/" + folder + "/nls/german.nls", std::ios::binary) << languageFile(1, {"lang"});
 
     std::snprintf(sourceDir, sizeof sourceDir, "D:\\%s", folder.c_str());  // 240 characters: fits exactly
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 1), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 1), 0);
     EXPECT_STREQ(messageTable[0], "lang");
     releaseCatalogue(&messageTable);
 
     sim::clearCalls();
     std::snprintf(sourceDir, sizeof sourceDir, "D:\\%s\\", folder.c_str());  // one more
-    EXPECT_EQ(loadCatalogue(&messageTable, 80, 1), -1);
+    EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 1), -1);
     EXPECT_EQ(messageTable, BuiltinMessages);
     EXPECT_TRUE(sim::callsOf("_sopen").empty());
 
     std::memset(sourceDir, 'y', sizeof sourceDir - 1);  // the longest sourceDir: 259 characters
     sourceDir[sizeof sourceDir - 1] = '\0';
-    EXPECT_EQ(loadCatalogue(&messageTable, 80, 1), -1);
+    EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 1), -1);
     EXPECT_TRUE(sim::callsOf("_sopen").empty());
 }
 
@@ -251,7 +252,7 @@ TEST_F(MessagesTest, TextsWithOtherConversionsKeepTheBuiltInText) {
     texts[56] = "%ls\n";                    // another length
     texts[79] = "Treiber %.3s\n";           // precision differs from the built-in conversion
     writeFile("german.nls", languageFile(80, texts));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 1), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 1), 0);
 
     for (int i : {0, 3, 8, 23, 24, 28, 52, 54, 56, 79})
         EXPECT_EQ(messageTable[i], BuiltinMessages[i]) << "entry " << i;
@@ -272,7 +273,7 @@ TEST_F(MessagesTest, TextsWithOtherConversionsKeepTheBuiltInText) {
 
 TEST_F(MessagesTest, MissingFileFailsSilently) {
     testing::internal::CaptureStdout();
-    EXPECT_EQ(loadCatalogue(&messageTable, 80, 3), -1);
+    EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 3), -1);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(messageTable, BuiltinMessages);
     EXPECT_EQ(sim::callsOf("_sopen").size(), 1u);
@@ -285,7 +286,7 @@ TEST_F(MessagesTest, AllocationFailurePrintsAndReleasesEverything) {
         writeFile("french.nls", languageFile(3, {"a", "b", "c"}));
         sim::failCall("LocalAlloc", nth, ERROR_NOT_ENOUGH_MEMORY);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(loadCatalogue(&messageTable, 80, 0), -1);
+        EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 0), -1);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "failed to allocate memory\n\r");
         EXPECT_EQ(messageTable, BuiltinMessages);
         EXPECT_EQ(sim::heapBlockCount(), 0u) << nth;
@@ -304,7 +305,7 @@ TEST_F(MessagesTest, ReadAndLengthFailuresReleaseEverything) {
         writeFile("french.nls", languageFile(3, {"a", "b", "c"}));
         sim::failCall(f.function, f.nth, ERROR_ACCESS_DENIED);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(loadCatalogue(&messageTable, 80, 0), -1) << f.function << f.nth;
+        EXPECT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 0), -1) << f.function << f.nth;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
         EXPECT_EQ(messageTable, BuiltinMessages);
         EXPECT_EQ(sim::heapBlockCount(), 0u) << f.function << f.nth;
@@ -316,7 +317,7 @@ TEST_F(MessagesTest, ReadAndLengthFailuresReleaseEverything) {
 
 TEST_F(MessagesTest, ReleaseFreesTheTextBlockThenTheArray) {
     writeFile("japanese.nls", languageFile(1, {"x"}));
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 3), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 3), 0);
     EXPECT_EQ(sim::heapBlockCount(), 2u);
     EXPECT_EQ(sim::openHandleCount(), 0u);
     const char** loaded = messageTable;
@@ -353,7 +354,7 @@ TEST_F(MessagesTest, ShippedLanguageFilesLoadWhole) {
     ASSERT_TRUE(std::filesystem::exists(shipped + "/nls/english.nls")) << shipped;
     for (int language = 0; language < 5; ++language) {
         useMedia(shipped);
-        ASSERT_EQ(loadCatalogue(&messageTable, 80, language), 0) << FileNames[language];
+        ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, language), 0) << FileNames[language];
         EXPECT_EQ(allocSize(1), std::to_string(80 * sizeof(const char*)));
         for (int i = 0; i < MESSAGE_COUNT; ++i) {
             // Taken from the file, and not put back for its conversions.
@@ -378,7 +379,7 @@ TEST_F(MessagesTest, ShippedLanguageFilesLoadWhole) {
 
 TEST_F(MessagesTest, FrenchFileAnswersOui) {
     useMedia(buildMediaFolder());
-    ASSERT_EQ(loadCatalogue(&messageTable, 80, 0), 0);
+    ASSERT_EQ(loadCatalogue(sourceDir, &messageTable, 80, 0), 0);
     EXPECT_STREQ(messageTable[MsgAnswerYes], "o");
     EXPECT_STREQ(messageTable[MsgAnswerNo], "n");
     testing::internal::CaptureStdout();

@@ -31,9 +31,9 @@ struct Parsed {
     std::string output;
 };
 
-Parsed parse(Args& a) {
+Parsed parse(Args& a, RunState& run) {
     testing::internal::CaptureStdout();
-    int r = parseOptions(a.argc(), a.argv.data());
+    int r = parseOptions(a.argc(), a.argv.data(), run);
     return {r, testing::internal::GetCapturedStdout()};
 }
 
@@ -41,13 +41,13 @@ class OptionsTest : public MachineTest {};
 
 TEST_F(OptionsTest, WholeArgumentFlagsAcceptEitherPrefixAndAnyCase) {
     Args a({"D:\\WIN2000\\SETUP.EXE", "/q", "/x"});
-    Parsed p = parse(a);
+    Parsed p = parse(a, run);
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.output, "");
-    EXPECT_EQ(quietMode, 1);
-    EXPECT_EQ(unattendedMode, 1);
-    EXPECT_EQ(resumeMode, 0);
-    EXPECT_EQ(delegateMode, 0);
+    EXPECT_EQ(run.quietMode, 1);
+    EXPECT_EQ(run.unattendedMode, 1);
+    EXPECT_EQ(run.resumeMode, 0);
+    EXPECT_EQ(run.delegateMode, 0);
     // Upper-cased in place; argv[0] never is.
     EXPECT_STREQ(a.argv[1], "/Q");
     EXPECT_STREQ(a.argv[0], "D:\\WIN2000\\SETUP.EXE");
@@ -55,36 +55,36 @@ TEST_F(OptionsTest, WholeArgumentFlagsAcceptEitherPrefixAndAnyCase) {
 
 TEST_F(OptionsTest, QuietAloneSetsOnlyQuietMode) {
     Args a({"setup", "-Q"});
-    parse(a);
-    EXPECT_EQ(quietMode, 1);
-    EXPECT_EQ(unattendedMode, 0);
+    parse(a, run);
+    EXPECT_EQ(run.quietMode, 1);
+    EXPECT_EQ(run.unattendedMode, 0);
 }
 
 TEST_F(OptionsTest, CombinedOrDecoratedFlagsMatchNothing) {
     Args a({"setup", "/QX", "/X:", "-QUIET", "/F", "/RR", "", "x"});
-    Parsed p = parse(a);
+    Parsed p = parse(a, run);
     EXPECT_EQ(p.result, 1);
     EXPECT_EQ(p.output, "");
-    EXPECT_EQ(quietMode + unattendedMode + resumeMode + delegateMode, 0);
-    EXPECT_EQ(DetectionState.forceCode, 0);
+    EXPECT_EQ(run.quietMode + run.unattendedMode + run.resumeMode + run.delegateMode, 0);
+    EXPECT_EQ(run.detection.forceCode, 0);
 }
 
 TEST_F(OptionsTest, ResumeAndDelegateFlags) {
     Args a({"setup", "-r", "/h"});
-    parse(a);
-    EXPECT_EQ(resumeMode, 1);
-    EXPECT_EQ(delegateMode, 1);
-    EXPECT_EQ(quietMode, 1);
-    EXPECT_EQ(unattendedMode, 0);
+    parse(a, run);
+    EXPECT_EQ(run.resumeMode, 1);
+    EXPECT_EQ(run.delegateMode, 1);
+    EXPECT_EQ(run.quietMode, 1);
+    EXPECT_EQ(run.unattendedMode, 0);
 }
 
 TEST_F(OptionsTest, ForceCodeEPrintsItsNoticeAndSetsThreeFlags) {
     Args a({"setup", "-fe"});
-    Parsed p = parse(a);
+    Parsed p = parse(a, run);
     EXPECT_EQ(p.output, "Skipping hardware detection - forcing Tovik.\n");
-    EXPECT_EQ(DetectionState.forceCode, 'E');
+    EXPECT_EQ(run.detection.forceCode, 'E');
     for (int k = 0; k < DeviceEntryCount; ++k)
-        EXPECT_EQ(DetectionState.present[k], (k == 0 || k == 9 || k == 11) ? 1 : 0) << "entry " << k;
+        EXPECT_EQ(run.detection.present[k], (k == 0 || k == 9 || k == 11) ? 1 : 0) << "entry " << k;
 }
 
 TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
@@ -103,41 +103,41 @@ TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
         {"-fwide", "Skipping hardware detection - forcing Kelvane.\n", {1}},
     };
     for (const Case& c : cases) {
-        resetRunState();
+        run = RunState{};
         Args a({"setup", c.arg});
-        Parsed p = parse(a);
+        Parsed p = parse(a, run);
         EXPECT_EQ(p.result, 1) << c.arg;
         EXPECT_EQ(p.output, c.notice) << c.arg;
         int set = 0;
-        for (int k = 0; k < DeviceEntryCount; ++k) set += DetectionState.present[k];
+        for (int k = 0; k < DeviceEntryCount; ++k) set += run.detection.present[k];
         EXPECT_EQ(set, static_cast<int>(c.flags.size())) << c.arg;
-        for (int k : c.flags) EXPECT_EQ(DetectionState.present[k], 1) << c.arg;
-        EXPECT_STREQ(DetectionState.oldAdapterHardwareId, "");
+        for (int k : c.flags) EXPECT_EQ(run.detection.present[k], 1) << c.arg;
+        EXPECT_STREQ(run.detection.oldAdapterHardwareId, "");
     }
 }
 
 TEST_F(OptionsTest, SeveralForceCodesAddUpAndTheLastOneIsKept) {
     Args a({"setup", "-FA", "-FP"});
-    Parsed p = parse(a);
+    Parsed p = parse(a, run);
     EXPECT_EQ(p.output,
               "Skipping hardware detection - forcing RVO.\n"
               "Skipping hardware detection - forcing Ferrix.\n");
-    EXPECT_EQ(DetectionState.present[2], 1);
-    EXPECT_EQ(DetectionState.present[3], 1);
-    EXPECT_EQ(DetectionState.forceCode, 'P');
+    EXPECT_EQ(run.detection.present[2], 1);
+    EXPECT_EQ(run.detection.present[3], 1);
+    EXPECT_EQ(run.detection.forceCode, 'P');
 }
 
 TEST_F(OptionsTest, InvalidForceCodeStopsReadingTheArguments) {
     Args a({"setup", "-FZ", "/q"});
-    Parsed p = parse(a);
+    Parsed p = parse(a, run);
     EXPECT_EQ(p.result, 0);
     EXPECT_EQ(p.output, "Invalid force code!\n");
-    EXPECT_EQ(quietMode, 0);
+    EXPECT_EQ(run.quietMode, 0);
     EXPECT_STREQ(a.argv[2], "/q") << "the argument after the invalid code is never read";
 
-    resetRunState();
+    run = RunState{};
     Args bare({"setup", "-F"});
-    EXPECT_EQ(parse(bare).output, "Invalid force code!\n");
+    EXPECT_EQ(parse(bare, run).output, "Invalid force code!\n");
 }
 
 TEST_F(OptionsTest, InvalidForceCodeMakesMainReturnZeroWithoutAnythingElse) {
@@ -155,7 +155,7 @@ TEST_F(OptionsTest, InvalidForceCodeMakesMainReturnZeroWithoutAnythingElse) {
 class RunModeTest : public MachineTest {};
 
 TEST_F(RunModeTest, ServiceProbeAsksForFullAccessAndClosesBothHandles) {
-    EXPECT_EQ(setupServiceExists(), 0);
+    EXPECT_EQ(setupServiceExists(run), 0);
     auto mgr = sim::callsOf("OpenSCManagerA");
     ASSERT_EQ(mgr.size(), 1u);
     EXPECT_EQ(mgr[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
@@ -178,19 +178,19 @@ sim::Machine machineWithSetupService(const std::string& account) {
 
 TEST_F(RunModeTest, RegisteredServiceIsFoundByAnAdministrator) {
     start(machineWithSetupService("administrator"));
-    EXPECT_EQ(setupServiceExists(), 1);
+    EXPECT_EQ(setupServiceExists(run), 1);
     EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
-    EXPECT_EQ(managerAccessDenied, 0);
+    EXPECT_EQ(run.managerAccessDenied, 0);
 }
 
 TEST_F(RunModeTest, PlainUserCannotOpenTheManagerWithFullAccessSoTheFirstPhaseRuns) {
     start(machineWithSetupService("user"));
-    EXPECT_EQ(setupServiceExists(), 0);
+    EXPECT_EQ(setupServiceExists(run), 0);
     auto mgr = sim::callsOf("OpenSCManagerA");
     ASSERT_EQ(mgr.size(), 1u);
     EXPECT_EQ(mgr[0].lastError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(sim::callsOf("OpenServiceA").empty());
-    EXPECT_EQ(managerAccessDenied, 1) << "the first phase then changes nothing";
+    EXPECT_EQ(run.managerAccessDenied, 1) << "the first phase then changes nothing";
 }
 
 TEST_F(RunModeTest, DispatcherFailureFromAConsoleWritesOneEventAndNothingToTheConsole) {
@@ -258,31 +258,31 @@ TEST_F(SourceDirTest, EveryRowOfTheDerivationTable) {
         {"\\\\server\\share\\win2000\\setup.exe", "\\\\server\\share"},
     };
     for (const Row& r : rows) {
-        std::memset(sourceDir, 'x', sizeof sourceDir);
-        deriveSourceDir(r.path);
-        EXPECT_STREQ(sourceDir, r.expected) << r.path;
+        std::memset(run.directories.source, 'x', sizeof run.directories.source);
+        deriveSourceDir(r.path, run.directories.source);
+        EXPECT_STREQ(run.directories.source, r.expected) << r.path;
     }
 }
 
 TEST_F(SourceDirTest, CurrentDriveGivesTheLowerCaseLetter) {
     sim::machine().currentDrive = 1;
-    deriveSourceDir("\\tools\\setup.exe");
-    EXPECT_STREQ(sourceDir, "a:");
+    deriveSourceDir("\\tools\\setup.exe", run.directories.source);
+    EXPECT_STREQ(run.directories.source, "a:");
 }
 
 TEST_F(SourceDirTest, ProgramPathsOfAnyLengthStayInsideTheBuffers) {
     for (size_t n : {250u, 255u, 256u, 259u, 260u, 300u, 1000u, 5000u}) {
         std::string path = "D:\\" + std::string(n, 'a') + "\\win2000\\SETUP.EXE";
-        deriveSourceDir(path.c_str());
-        EXPECT_LT(std::strlen(sourceDir), sizeof sourceDir) << n;
+        deriveSourceDir(path.c_str(), run.directories.source);
+        EXPECT_LT(std::strlen(run.directories.source), sizeof run.directories.source) << n;
         std::string longName = "D:\\WIN2000\\" + std::string(n, 'b') + ".EXE";
-        deriveSourceDir(longName.c_str());
-        EXPECT_STREQ(sourceDir, "D:") << n;
+        deriveSourceDir(longName.c_str(), run.directories.source);
+        EXPECT_STREQ(run.directories.source, "D:") << n;
     }
-    deriveSourceDir("");
-    EXPECT_STREQ(sourceDir, "..");
-    deriveSourceDir(nullptr);
-    EXPECT_STREQ(sourceDir, "..");
+    deriveSourceDir("", run.directories.source);
+    EXPECT_STREQ(run.directories.source, "..");
+    deriveSourceDir(nullptr, run.directories.source);
+    EXPECT_STREQ(run.directories.source, "..");
 }
 
 }  // namespace

@@ -125,8 +125,6 @@ TEST_F(ServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheRe
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_TRUE(deletePending());
     EXPECT_EQ(sim::machine().rebootRequests, std::vector<uint32_t>{EWX_REBOOT});
-    EXPECT_EQ(quietMode, 1);
-    EXPECT_STREQ(stagingDir, "C:\\WINNT\\system32\\drivers\\korpa");
 
     auto status = sim::callsOf("SetServiceStatus");
     ASSERT_EQ(status.size(), 2u);
@@ -238,27 +236,27 @@ TEST_F(ServicePhase, SystemDirectoryThatIsTooLongOrUnreadable) {
     m.systemDirectory += "X";  // 260: refused
     start(m);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(), 2);
+    EXPECT_EQ(installSecondPhase(run), 2);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
     EXPECT_TRUE(sim::callsOf("SetupDiGetClassDevsA").empty());
 
     start(defaultMachine());
     sim::failCall("GetSystemDirectoryA", 1, ERROR_INVALID_PARAMETER);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(), 2);
+    EXPECT_EQ(installSecondPhase(run), 2);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
 }
 
-TEST_F(ServicePhase, ResultFlagsAreClearedAtTheStart) {
-    installFailed = 1;
-    restartRequired = 1;
-    restartIndication = 1;
-    DetectionState.present[5] = 1;
+TEST_F(ServicePhase, StartsFromAFreshRunState) {
+    run.detection.present[5] = 1;
+    run.detection.forceCode = 'R';
     messageTable = nullptr;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(), 0);
+    EXPECT_EQ(installSecondPhase(run), 0);
     EXPECT_TRUE(endsWith(testing::internal::GetCapturedStdout(), Complete));
-    EXPECT_EQ(DetectionState.present[5], 0);
+    EXPECT_EQ(run.detection.present[5], 0);
+    EXPECT_EQ(run.quietMode, 1);
+    EXPECT_STREQ(run.directories.staging, "C:\\WINNT\\system32\\drivers\\korpa");
     EXPECT_EQ(messageTable, static_cast<const char**>(BuiltinMessages));
 }
 

@@ -37,7 +37,11 @@ protected:
         write("D:\\win2000\\QRVMPW.SYS", stamped("5.0"));
         write("C:\\stage\\QRVMPW.SYS", stamped("5.1"));
     }
-    int copy(int quiet = 0) { return copyFileGuarded("D:\\win2000\\", "C:\\stage\\", "QRVMPW.SYS", quiet); }
+    // "done", or the operation that failed.
+    static std::string outcome(const Result& r) { return r.ok() ? "done" : r.operation(); }
+    std::string copy(int quiet = 0) {
+        return outcome(copyFileGuarded("D:\\win2000\\", "C:\\stage\\", "QRVMPW.SYS", quiet));
+    }
     std::string staged() { return read("C:\\stage\\QRVMPW.SYS"); }
 };
 
@@ -46,7 +50,7 @@ TEST_F(StagingCopyTest, AnswersThatDecline) {
         olderSource();
         StdinFeed feed(answer);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(copy(), COPY_DONE) << answer;
+        EXPECT_EQ(copy(), "done") << answer;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice) << answer;
         EXPECT_EQ(staged(), stamped("5.1")) << answer;
     }
@@ -59,7 +63,7 @@ TEST_F(StagingCopyTest, AnswersThatCopy) {
         olderSource();
         StdinFeed feed(answer);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(copy(), COPY_DONE) << answer;
+        EXPECT_EQ(copy(), "done") << answer;
         EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice) << answer;
         EXPECT_EQ(staged(), stamped("5.0")) << answer;
     }
@@ -72,7 +76,7 @@ TEST_F(StagingCopyTest, UnmatchedAnswersAskAgain) {
     // match nothing either.
     StdinFeed feed("c\n\n  \t\nmaybe\nn\nleft over\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     std::string expected = std::string("\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n");
     for (int i = 0; i < 5; ++i) expected += Prompt;
     EXPECT_EQ(testing::internal::GetCapturedStdout(), expected);
@@ -84,7 +88,7 @@ TEST_F(StagingCopyTest, QuietModePrintsTheNoticeButDoesNotAsk) {
     olderSource();
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(1), COPY_DONE);
+    EXPECT_EQ(copy(1), "done");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n");
     EXPECT_EQ(staged(), stamped("5.0"));
@@ -95,14 +99,14 @@ TEST_F(StagingCopyTest, EqualOrNewerOrMissingTargetCopiesSilently) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("5.1", "new"));
     write("C:\\stage\\QRVMPW.SYS", stamped("5.1", "old"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     EXPECT_EQ(staged(), stamped("5.1", "new"));
     write("D:\\win2000\\QRVMPW.SYS", stamped("6.0"));
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     EXPECT_EQ(staged(), stamped("6.0"));
     std::filesystem::remove(host("C:\\stage\\QRVMPW.SYS"));
     sim::clearCalls();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     EXPECT_EQ(staged(), stamped("6.0"));
     EXPECT_TRUE(sim::callsOf("_sopen").empty());  // no comparison without a target
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
@@ -117,7 +121,7 @@ TEST_F(StagingCopyTest, MissingSourceLeavesTargetAlone) {
     write("C:\\stage\\QRVMPW.SYS", stamped("1"));
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_SOURCE_MISSING);
+    EXPECT_EQ(copy(), "FindFirstFileA");
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(GetFileAttributesA("C:\\stage\\QRVMPW.SYS"), FILE_ATTRIBUTE_READONLY);
     EXPECT_TRUE(sim::callsOf("SetFileAttributesA").empty());
@@ -128,7 +132,7 @@ TEST_F(StagingCopyTest, ReadOnlyTargetIsResetAndOverwritten) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("5.2"));
     write("C:\\stage\\QRVMPW.SYS", stamped("5.1"));
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     EXPECT_EQ(staged(), stamped("5.2"));
     auto sets = sim::callsOf("SetFileAttributesA");
     ASSERT_EQ(sets.size(), 1u);
@@ -141,7 +145,7 @@ TEST_F(StagingCopyTest, DeclinedTargetKeepsNormalAttributes) {
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY;
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(GetFileAttributesA("C:\\stage\\QRVMPW.SYS"), FILE_ATTRIBUTE_NORMAL);
 }
@@ -150,20 +154,20 @@ TEST_F(StagingCopyTest, FailedCopies) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("1"));
     testing::internal::CaptureStdout();
     // The target directory does not exist: 103, and it is not created.
-    EXPECT_EQ(copyFileGuarded("D:\\win2000\\", "C:\\nowhere\\", "QRVMPW.SYS", 0), COPY_FAILED);
+    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", "C:\\nowhere\\", "QRVMPW.SYS", 0)), "CopyFileA");
     EXPECT_FALSE(exists("C:\\nowhere"));
     // A target in use.
     write("C:\\stage\\QRVMPW.SYS", "old");
     sim::machine().filesInUse.push_back("C:\\stage\\QRVMPW.SYS");
-    EXPECT_EQ(copy(), COPY_FAILED);
+    EXPECT_EQ(copy(), "CopyFileA");
     EXPECT_EQ(staged(), "old");
     sim::machine().filesInUse.clear();
     // A refused copy.
     sim::failCall("CopyFileA", static_cast<unsigned>(sim::callsOf("CopyFileA").size() + 1), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(copy(), COPY_FAILED);
+    EXPECT_EQ(copy(), "CopyFileA");
     // A failed search for the source counts as a missing source.
     sim::failCall("FindFirstFileA", 0, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(copy(), COPY_SOURCE_MISSING);
+    EXPECT_EQ(copy(), "FindFirstFileA");
     sim::clearFaults();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     expectNoLeaks();
@@ -174,11 +178,11 @@ TEST_F(StagingCopyTest, FailedCopies) {
 TEST_F(StagingCopyTest, OverlongPathsFailWithoutTouchingAnything) {
     std::string longDir = "C:\\" + std::string(500, 'd') + "\\";
     std::string name(30, 'f');
-    EXPECT_EQ(copyFileGuarded(longDir.c_str(), "C:\\stage\\", name.c_str(), 0), COPY_FAILED);
-    EXPECT_EQ(copyFileGuarded("D:\\win2000\\", longDir.c_str(), name.c_str(), 0), COPY_FAILED);
+    EXPECT_EQ(outcome(copyFileGuarded(longDir.c_str(), "C:\\stage\\", name.c_str(), 0)), "building the path");
+    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", longDir.c_str(), name.c_str(), 0)), "building the path");
     // 519 characters still fit (the platform then refuses such a path).
     std::string fits = std::string(519 - 11, 'x');
-    EXPECT_EQ(copyFileGuarded("D:\\win2000\\", "C:\\stage\\", fits.c_str(), 0), COPY_SOURCE_MISSING);
+    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", "C:\\stage\\", fits.c_str(), 0)), "FindFirstFileA");
     EXPECT_EQ(sim::callsOf("FindFirstFileA").size(), 1u);
     EXPECT_TRUE(sim::callsOf("SetFileAttributesA").empty());
     EXPECT_TRUE(sim::callsOf("CopyFileA").empty());
@@ -203,7 +207,7 @@ TEST_F(StagingCopyTest, TranslatedAnswerWords) {
     olderSource();
     StdinFeed feed("o\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\nCopier quand meme ? (o/n) :\n");
     EXPECT_EQ(staged(), stamped("5.0"));
@@ -221,7 +225,7 @@ TEST_F(StagingCopyTest, HostilePromptAndEmptyWords) {
     olderSource();
     StdinFeed feed("whatever\nn\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(), COPY_DONE);
+    EXPECT_EQ(copy(), "done");
     std::string shown = longPrompt.substr(0, 255);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n" + shown + shown);
@@ -235,7 +239,7 @@ TEST_F(StagingCopyTest, EndOfInputAnswersNo) {
     {
         StdinFeed feed("");
         testing::internal::CaptureStdout();
-        EXPECT_EQ(copy(), COPY_DONE);
+        EXPECT_EQ(copy(), "done");
         EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice);
     }
     EXPECT_EQ(staged(), stamped("5.1"));

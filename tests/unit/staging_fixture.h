@@ -78,16 +78,16 @@ protected:
         machine_ = sim::baseMachine(root_ + "/media");
         machine_.drives["C"] = root_ + "/C";
         sim::resetForTest(machine_);
-        resetRunState();
-        std::snprintf(sourceDir, sizeof sourceDir, "D:");
-        std::snprintf(systemDir, sizeof systemDir, "C:\\WINNT\\system32");
-        std::snprintf(stagingDir, sizeof stagingDir, "C:\\WINNT\\system32\\drivers\\korpa");
+        run = RunState{};
+        std::snprintf(run.directories.source, sizeof run.directories.source, "D:");
+        std::snprintf(run.directories.system, sizeof run.directories.system, "C:\\WINNT\\system32");
+        std::snprintf(run.directories.staging, sizeof run.directories.staging, "C:\\WINNT\\system32\\drivers\\korpa");
         savedTable_ = messageTable;
         messageTable = BuiltinMessages;
     }
     void TearDown() override {
         messageTable = savedTable_;
-        resetRunState();
+        run = RunState{};
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
     }
@@ -121,6 +121,7 @@ protected:
     std::string root_;
     sim::Machine machine_;
     const char** savedTable_ = nullptr;
+    RunState run = {};
 };
 
 }  // namespace stagingtest

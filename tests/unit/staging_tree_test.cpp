@@ -45,9 +45,9 @@ protected:
 };
 
 TEST_F(StagingTreeTest, CleanSystem) {
-    quietMode = 0;
+    run.quietMode = 0;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(), 0);
+    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     std::vector<std::string> dirs;
@@ -89,11 +89,11 @@ TEST_F(StagingTreeTest, CleanSystem) {
 }
 
 TEST_F(StagingTreeTest, SecondRunCopiesEverythingAgainSilently) {
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     write("D:\\win2000\\KORP.INF", stamped("5.10.0", "changed\n"));
     sim::clearCalls();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(), 0);
+    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     for (const auto& c : sim::callsOf("CreateDirectoryA")) EXPECT_EQ(c.lastError, ERROR_ALREADY_EXISTS);
     auto copies = sim::callsOf("CopyFileA");
@@ -105,7 +105,7 @@ TEST_F(StagingTreeTest, SecondRunCopiesEverythingAgainSilently) {
 TEST_F(StagingTreeTest, MediaWithoutNtSkipsRvosetupSilently) {
     std::filesystem::remove_all(host("D:\\nt"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(), 0);
+    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(sim::callsOf("CopyFileA").size(), 19u);  // 18 files, SETUP.EXE twice
     EXPECT_FALSE(exists(stagedPath("nt", "RVOSETUP.EXE")));
@@ -114,11 +114,11 @@ TEST_F(StagingTreeTest, MediaWithoutNtSkipsRvosetupSilently) {
 }
 
 TEST_F(StagingTreeTest, NewerStagedSetupIsAskedAboutTwice) {
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     write(stagedPath("win2000", "SETUP.EXE"), stamped("6.00.0"));
     StdinFeed feed("n\nn\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     std::string notice =
         "\nD:\\win2000\\SETUP.EXE is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE.\n"
         "Do you want to copy anyway? (y/n):\n";
@@ -127,13 +127,13 @@ TEST_F(StagingTreeTest, NewerStagedSetupIsAskedAboutTwice) {
 }
 
 TEST_F(StagingTreeTest, NewerStagedDriverAnsweredNo) {
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     write(stagedPath("win2000", "QRVMPW.SYS"), stamped("5.11.0"));
     write("D:\\win2000\\MPW.INF", stamped("5.10.0", "new inf\n"));
     sim::clearCalls();
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPW.SYS.\n"
               "Do you want to copy anyway? (y/n):\n");
@@ -144,12 +144,12 @@ TEST_F(StagingTreeTest, NewerStagedDriverAnsweredNo) {
 }
 
 TEST_F(StagingTreeTest, NewerStagedDriverInQuietMode) {
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     write(stagedPath("win2000", "QRVMPW.SYS"), stamped("5.11.0"));
-    quietMode = 1;
+    run.quietMode = 1;
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPW.SYS.\n");
     EXPECT_EQ(read(stagedPath("win2000", "QRVMPW.SYS")), read("D:\\win2000\\QRVMPW.SYS"));
@@ -159,7 +159,7 @@ TEST_F(StagingTreeTest, NewerStagedDriverInQuietMode) {
 TEST_F(StagingTreeTest, UnwritableSystemDirectoryIsIgnored) {
     sim::failCall("CreateDirectoryA", 0, ERROR_ACCESS_DENIED);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(), 0);
+    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     auto copies = sim::callsOf("CopyFileA");
     ASSERT_EQ(copies.size(), 20u);
@@ -169,10 +169,10 @@ TEST_F(StagingTreeTest, UnwritableSystemDirectoryIsIgnored) {
 }
 
 TEST_F(StagingTreeTest, RefreshServicePrograms) {
-    stageMediaFiles();
+    stageMediaFiles(run.directories, run.quietMode);
     std::filesystem::remove(host(stagedPath("win2000", "QRVMPREM.EXE")));
     sim::clearCalls();
-    EXPECT_EQ(refreshServicePrograms(), 0);
+    EXPECT_EQ(refreshServicePrograms(run.directories, run.quietMode), 0);
     auto finds = sim::callsOf("FindFirstFileA");
     ASSERT_GE(finds.size(), 2u);
     EXPECT_EQ(finds[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPREM.EXE"));
@@ -186,8 +186,8 @@ TEST_F(StagingTreeTest, RefreshServicePrograms) {
 }
 
 TEST_F(StagingTreeTest, RunFromTheTreeFindsLanguageFilesByAnyCase) {
-    stageMediaFiles();
-    std::snprintf(sourceDir, sizeof sourceDir, "%s", Staging);
+    stageMediaFiles(run.directories, run.quietMode);
+    std::snprintf(run.directories.source, sizeof run.directories.source, "%s", Staging);
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA("C:\\WINNT\\system32\\drivers\\korpa\\nls\\japanese.nls", &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);

@@ -33,13 +33,15 @@ class MachineTest : public ::testing::Test {
 protected:
     void start(const sim::Machine& m) {
         sim::resetForTest(m);
-        resetRunState();
+        run = RunState{};
     }
     void SetUp() override { start(machineWith()); }
     void TearDown() override {
         EXPECT_EQ(sim::openHandleCount(), 0u) << "handles left open";
         EXPECT_EQ(sim::heapBlockCount(), 0u) << "heap blocks left";
     }
+
+    RunState run = {};
 };
 
 inline sim::Device deviceWithIds(const std::string& instance, std::vector<std::string> ids) {

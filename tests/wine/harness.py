@@ -13,6 +13,8 @@ import shutil
 import subprocess
 import time
 
+import differential
+
 SKIP = 77  # CTest's SKIP_RETURN_CODE for this suite
 
 # The system directory of a fresh prefix (64-bit and 32-bit alike); the
@@ -116,6 +118,7 @@ class Env:
         self.win_media = os.path.join(self.win_build, "media")
         self.tool = os.path.join(self.win_build, "tools", "prefixtool.exe")
         self.keep = os.environ.get("WINE_SUITE_KEEP") == "1"
+        self.scenario = getattr(args, "name", None)  # the scenario that runs
 
     def require_wine(self):
         if not self.wine:
@@ -139,6 +142,14 @@ class WinePrefix:
         self.keeper = None
         self.transcripts = []  # every SETUP.EXE run: [args, stdin, exit code, console text]
         self.shared = bool(self.session or path)  # a prefix and session that others use too
+        # Every SETUP.EXE run is run again on a machine made from the
+        # prefix's capture (differential.py): x86_64 prefixes of their own,
+        # in scenarios that can be compared.
+        self.differential = None
+        # WINE_DIFFERENTIAL=0 leaves them out (to measure what they cost).
+        if (env.flavour == "x86_64" and not self.shared and env.scenario not in differential.NOT_COMPARED
+                and os.environ.get("WINE_DIFFERENTIAL") != "0"):
+            self.differential = differential.Differential(self)
         if self.shared:
             shutil.rmtree(self.folder, ignore_errors=True)
             os.makedirs(self.folder)
@@ -197,8 +208,11 @@ class WinePrefix:
 
     def setup(self, args=(), stdin=b"", timeout=120, debug="-all"):
         """Runs the media's SETUP.EXE: (exit code, console text)."""
+        capture = self.differential.before() if self.differential else None
         rc, out, _ = self.run(SETUP_PATH, args, stdin, timeout, debug)
         self.transcripts.append([list(args), stdin.decode("latin-1"), rc, console_text(out)])
+        if capture:
+            self.differential.run(capture, args, stdin, rc, console_text(out))
         return rc, console_text(out)
 
     def tool(self, *commands, check=True, timeout=60):

@@ -12,6 +12,7 @@ import shutil
 import subprocess
 import time
 
+import random_machines
 from harness import (RUNONCE_KEY, SERVICES_KEY, STAGING_DIR, Failure, SimMachine, Skip, WinePrefix, expect,
                      expect_equal, read)
 
@@ -55,6 +56,8 @@ class Pair:
         self.name = name
         self.devices = [list(ids) for ids in devices]
         self.wine = WinePrefix(env, name, lang)
+        if self.wine.differential:
+            self.wine.differential.hardware = hardware
         self.wine.hold()
         # One run of the prefix tool makes every device and reads the
         # machine: each Wine process costs seconds under qemu.
@@ -385,6 +388,8 @@ def restart_wine(p, wait_for=None, during=None):
     deadline = time.time() + 60
     while wait_for and not wait_for() and time.time() < deadline:
         time.sleep(1)
+    if p.wine.differential:
+        p.wine.differential.restart()
     return result
 
 
@@ -768,3 +773,24 @@ def snapshot_of_a_prefix_makes_the_same_machine(env):
         shutil.rmtree(machine, ignore_errors=True)
     finally:
         prefix.close(passed)
+
+
+# ---------------------------------------------------------------------------
+# Generated machines (random_machines.py): seeds of winsim create --random
+# built in a prefix, each run compared by the differential run.
+
+def random_scenario(seed):
+    def run(env):
+        random_machines.run_seed(env, seed)
+    run.__name__ = random_machines.scenario_name(seed)
+    return run
+
+
+def find(name):
+    """The scenario of that name; random_seed_N for any seed N."""
+    seed = random_machines.seed_of(name)
+    return SCENARIOS.get(name) or (random_scenario(seed) if seed is not None else None)
+
+
+for _seed in random_machines.seeds():
+    scenario(random_scenario(_seed))

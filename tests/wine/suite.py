@@ -7,6 +7,7 @@
   suite.py scenario NAME                           one scenario
   suite.py i686 --i686-build DIR                   the i686 stage (qemu.py)
   suite.py list                                    the scenarios' names
+  suite.py names                                   the known differences' names are in docs/differences.md
 
 Exit code 0: passed; 1: failed; 77: skipped (the reason is printed).
 """
@@ -120,7 +121,7 @@ def prefix(args):
 
 def scenario(args):
     env = harness.Env(args)
-    fn = scenarios.SCENARIOS.get(args.name)
+    fn = scenarios.find(args.name)
     if fn is None:
         print("no scenario named %s" % args.name)
         return 1
@@ -146,9 +147,28 @@ def scenario(args):
     return 0
 
 
+def names(args):
+    """Every name of a known difference that the differential runs use is a
+    row of docs/differences.md."""
+    import differential
+    import random_machines
+    path = os.path.join(args.source, "docs", "differences.md")
+    rows = {line.split("|")[1].strip().strip("`") for line in harness.read(path, "r").splitlines()
+            if line.startswith("| `")}
+    used = set(differential.names_used()) | set(random_machines.SKIPPED)
+    for reason in differential.NOT_COMPARED.values():
+        used |= {word.strip("()`,;.") for word in reason.split() if word.startswith(("(wine-", "(sim-"))}
+    missing = sorted(used - rows)
+    if missing:
+        print("named in the Wine suite but not in %s: %s" % (path, ", ".join(missing)))
+        return 1
+    print("%d names of known differences, each a row of %s" % (len(used), path))
+    return 0
+
+
 def main():
     p = argparse.ArgumentParser()
-    p.add_argument("command", choices=["build", "imports", "prefix", "scenario", "i686", "list"])
+    p.add_argument("command", choices=["build", "imports", "prefix", "scenario", "i686", "list", "names"])
     p.add_argument("name", nargs="?")
     p.add_argument("--source", default=os.path.abspath(os.path.join(os.path.dirname(__file__), "..", "..")))
     p.add_argument("--host-build", default="")
@@ -159,6 +179,8 @@ def main():
     p.add_argument("--program", default="media/win2000/SETUP.EXE", help="imports: the program below --dir")
     p.add_argument("--i686-build", default="")
     args = p.parse_args()
+    if args.command == "names":
+        return names(args)
     if args.command == "list":
         print(";".join(scenarios.SCENARIOS))
         return 0

@@ -108,16 +108,23 @@ std::string regString(HKEY key, const char* name) {
     return buffer;
 }
 
-// device-add <hardware id>...: a root-enumerated device of the System class
-// carrying the ids, registered with the Plug and Play manager.
+// device-add <hardware id>... [--compatible <compatible id>...]: a
+// root-enumerated device of the System class carrying the ids, registered
+// with the Plug and Play manager.
 int deviceAdd(const Args& a) {
-    if (a.empty()) return fail("usage");
+    Args hardware, compatible;
+    bool compatiblePart = false;
+    for (const std::string& word : a) {
+        if (word == "--compatible") compatiblePart = true;
+        else (compatiblePart ? compatible : hardware).push_back(word);
+    }
+    if (hardware.empty()) return fail("usage");
     HDEVINFO set = SetupDiCreateDeviceInfoList(&SystemClassGuid, nullptr);
     if (set == INVALID_HANDLE_VALUE) return fail("SetupDiCreateDeviceInfoList");
     SP_DEVINFO_DATA info;
     info.cbSize = sizeof info;
     int rc = 0;
-    std::string ids = multiSz(a);
+    std::string ids = multiSz(hardware), compatibleIds = multiSz(compatible);
     char instance[512] = "";
     if (!SetupDiCreateDeviceInfoA(set, "KORPATEST", &SystemClassGuid, nullptr, nullptr, DICD_GENERATE_ID, &info))
         rc = fail("SetupDiCreateDeviceInfoA");
@@ -125,6 +132,11 @@ int deviceAdd(const Args& a) {
                                                 reinterpret_cast<const BYTE*>(ids.data()),
                                                 static_cast<DWORD>(ids.size())))
         rc = fail("SetupDiSetDeviceRegistryPropertyA");
+    else if (!compatible.empty() &&
+             !SetupDiSetDeviceRegistryPropertyA(set, &info, SPDRP_COMPATIBLEIDS,
+                                                reinterpret_cast<const BYTE*>(compatibleIds.data()),
+                                                static_cast<DWORD>(compatibleIds.size())))
+        rc = fail("SetupDiSetDeviceRegistryPropertyA-compatible");
     else if (!SetupDiCallClassInstaller(DIF_REGISTERDEVICE, set, &info))
         rc = fail("DIF_REGISTERDEVICE");
     else if (!SetupDiGetDeviceInstanceIdA(set, &info, instance, sizeof instance, nullptr))
@@ -600,21 +612,34 @@ int regDump(const Args& a) {
 
 // reg-set <key> <value name> <REG_SZ|REG_EXPAND_SZ|REG_DWORD> <data>: creates
 // the key when needed; a value name "@" means the default value.
+// reg-set KEY NAME TYPE DATA...: REG_DWORD (a number), REG_SZ and
+// REG_EXPAND_SZ (a text), REG_MULTI_SZ (one word an entry), or any other type
+// by its number with the data in hex.
 int regSet(const Args& a) {
     HKEY root, key;
     std::string sub;
-    if (a.size() != 4 || !splitKey(a[0], root, sub)) return fail("usage");
+    if (a.size() < 3 || (a.size() != 4 && a[2] != "REG_MULTI_SZ") || !splitKey(a[0], root, sub)) return fail("usage");
+    std::string data;
+    DWORD type = REG_SZ;
+    if (a[2] == "REG_DWORD") {
+        DWORD v = std::strtoul(a[3].c_str(), nullptr, 0);
+        type = REG_DWORD;
+        data.assign(reinterpret_cast<const char*>(&v), sizeof v);
+    } else if (a[2] == "REG_MULTI_SZ") {
+        type = REG_MULTI_SZ;
+        data = multiSz(Args(a.begin() + 3, a.end()));
+    } else if (a[2] == "REG_SZ" || a[2] == "REG_EXPAND_SZ") {
+        type = a[2] == "REG_EXPAND_SZ" ? REG_EXPAND_SZ : REG_SZ;
+        data.assign(a[3].c_str(), a[3].size() + 1);
+    } else {
+        type = std::strtoul(a[2].c_str(), nullptr, 0);
+        for (size_t i = 0; i + 1 < a[3].size(); i += 2)
+            data += static_cast<char>(std::strtoul(a[3].substr(i, 2).c_str(), nullptr, 16));
+    }
     LONG rc = RegCreateKeyExA(root, sub.c_str(), 0, nullptr, 0, KEY_ALL_ACCESS, nullptr, &key, nullptr);
     if (rc != ERROR_SUCCESS) return registryResult(rc, "RegCreateKeyExA");
     const char* name = a[1] == "@" ? nullptr : a[1].c_str();
-    if (a[2] == "REG_DWORD") {
-        DWORD v = std::strtoul(a[3].c_str(), nullptr, 0);
-        rc = RegSetValueExA(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&v), sizeof v);
-    } else {
-        DWORD type = a[2] == "REG_EXPAND_SZ" ? REG_EXPAND_SZ : REG_SZ;
-        rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(a[3].c_str()),
-                            static_cast<DWORD>(a[3].size() + 1));
-    }
+    rc = RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()), static_cast<DWORD>(data.size()));
     RegCloseKey(key);
     return registryResult(rc, "RegSetValueExA");
 }
@@ -650,6 +675,28 @@ int regDacl(const Args& a) {
     std::string sub;
     if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
     return registryResult(setKeyDacl(root, sub, a[1].c_str()), "RegSetKeySecurity");
+}
+
+// reg-security KEY SDDL: the DACL of the descriptor, and its owner where it
+// names one, as an administrator may set them.
+int regSecurity(const Args& a) {
+    HKEY root, key;
+    std::string sub;
+    if (a.size() != 2 || !splitKey(a[0], root, sub)) return fail("usage");
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorA(a[1].c_str(), SDDL_REVISION_1, &sd, nullptr))
+        return fail("ConvertStringSecurityDescriptorToSecurityDescriptorA");
+    PSID owner = nullptr;
+    BOOL defaulted = FALSE;
+    SECURITY_INFORMATION parts = DACL_SECURITY_INFORMATION;
+    if (GetSecurityDescriptorOwner(sd, &owner, &defaulted) && owner) parts |= OWNER_SECURITY_INFORMATION;
+    LONG rc = RegOpenKeyExA(root, sub.c_str(), 0, WRITE_DAC | WRITE_OWNER, &key);
+    if (rc == ERROR_SUCCESS) {
+        rc = RegSetKeySecurity(key, parts, sd);
+        RegCloseKey(key);
+    }
+    LocalFree(sd);
+    return registryResult(rc, "RegSetKeySecurity");
 }
 
 // Deletes a key with everything below it. A key whose DACL refuses the
@@ -794,6 +841,7 @@ const Command Commands[] = {
     {"reg-set", regSet},
     {"reg-create", regCreate},
     {"reg-dacl", regDacl},
+    {"reg-security", regSecurity},
     {"reg-delete", regDelete},
     {"reg-delete-value", regDeleteValue},
     {"info", info},

@@ -83,11 +83,17 @@ TEST_F(KeySecurityTest, GetKeySecurityNeedsReadControlAndAReadableKey) {
     DWORD size = 0;
     EXPECT_EQ(RegGetKeySecurity(h, DACL_SECURITY_INFORMATION, nullptr, &size), ERROR_ACCESS_DENIED);
     RegCloseKey(h);
-    key().securityReadable = false;
-    h = open(READ_CONTROL);
-    EXPECT_EQ(RegGetKeySecurity(h, DACL_SECURITY_INFORMATION, nullptr, &size), ERROR_ACCESS_DENIED);
     EXPECT_EQ(size, 0u);
-    RegCloseKey(h);
+    // A key whose security cannot be read refuses every open that asks for
+    // READ_CONTROL (KEY_READ and KEY_ALL_ACCESS too), as Windows and Wine do;
+    // its values can still be read.
+    key().securityReadable = false;
+    for (REGSAM sam : {REGSAM(READ_CONTROL), REGSAM(KEY_READ), REGSAM(KEY_ALL_ACCESS)}) {
+        h = nullptr;
+        EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Key.c_str(), 0, sam, &h), ERROR_ACCESS_DENIED) << sam;
+        EXPECT_EQ(h, nullptr);
+    }
+    RegCloseKey(open(KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS));
 }
 
 TEST_F(KeySecurityTest, SetKeySecurityReplacesTheDaclAndKeepsTheOwner) {

@@ -1,6 +1,7 @@
 // Starting the family's programs that lie in the system directory.
 #pragma once
 
+#include "base/result.h"
 #include "platform/win_process.h"
 
 // The start-up information of this process, as a program started from it
@@ -9,6 +10,6 @@
 void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow);
 
 // Starts systemDir + tail hidden in a console of its own and waits for it.
-// Returns 1 when it was started (and has ended), 0 when it could not be
-// started; the creation's error is then the thread's last error.
-int runSystemProgram(const char* commandTail);
+// Succeeds when it was started (and has ended); when it could not be
+// started, the creation's error is also the thread's last error.
+Result runSystemProgram(const char* systemDir, const char* commandTail);

@@ -1,13 +1,12 @@
 // Scheduling of the second phase: the one-shot service "mpsetup" or the
 // RunOnce value that runs the staged installer again.
-#include "legacy/second_phase.h"
+#include "setup/second_phase.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "messages/messages.h"
+#include "base/path_buffer.h"
 #include "platform/owned.h"
-#include "platform/path_buffer.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
@@ -30,45 +29,37 @@ int buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix)
 
 }  // namespace
 
-int createSecondPhaseService() {
+Result createSecondPhaseService() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
+    DWORD managerError = manager ? ERROR_SUCCESS : GetLastError();
     char programPath[PathBufferSize];
     int pathBuilt = buildSecondPhaseCommand(programPath, "");
-    if (!manager) return 0;
+    if (!manager) return Result::failure("OpenSCManagerA", managerError);
 
     // A service left by an earlier, interrupted installation stays as it is.
-    if (ServiceHandle(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS))) return 1;
-    if (!pathBuilt) return 0;
+    if (ServiceHandle(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS))) return Result::success();
+    if (!pathBuilt) return Result::failure("GetSystemDirectoryA", ERROR_FILENAME_EXCED_RANGE, programPath);
     ServiceHandle service(CreateServiceA(manager.get(), SETUP_SERVICE_NAME, "QRV Varnock Installation",
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                          SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr, nullptr,
                                          nullptr));
-    return service ? 1 : 0;
+    if (!service) return Result::failure("CreateServiceA", GetLastError(), SETUP_SERVICE_NAME);
+    return Result::success();
 }
 
-int setSecondPhaseRunOnce() {
+Result setSecondPhaseRunOnce() {
     char command[PathBufferSize];
     // A command that does not fit is not written at all.
-    if (!buildSecondPhaseCommand(command, " -R")) {
-        printMessage(MsgRegistryWriteError);
-        return 122;
-    }
+    if (!buildSecondPhaseCommand(command, " -R"))
+        return Result::failure("GetSystemDirectoryA", ERROR_FILENAME_EXCED_RANGE, RunOnceKey);
     HKEY created;
     DWORD disposition;
-    if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
-                        nullptr, &created, &disposition) != ERROR_SUCCESS) {
-        printMessage(MsgRegistryWriteError);
-        return 122;
-    }
-    LONG rc;
-    {
-        RegistryKey key(created);
-        rc = RegSetValueExA(key.get(), "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
-                            static_cast<DWORD>(std::strlen(command) + 1));
-    }
-    if (rc != ERROR_SUCCESS) {
-        printMessage(MsgRegistryWriteError);
-        return 122;
-    }
-    return 0;
+    LONG rc = RegCreateKeyExA(HKEY_LOCAL_MACHINE, RunOnceKey, 0, nullptr, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                              nullptr, &created, &disposition);
+    if (rc != ERROR_SUCCESS) return Result::failure("RegCreateKeyExA", rc, RunOnceKey);
+    RegistryKey key(created);
+    rc = RegSetValueExA(key.get(), "Setup", 0, REG_SZ, reinterpret_cast<const BYTE*>(command),
+                        static_cast<DWORD>(std::strlen(command) + 1));
+    if (rc != ERROR_SUCCESS) return Result::failure("RegSetValueExA", rc, RunOnceKey);
+    return Result::success();
 }

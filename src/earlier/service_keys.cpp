@@ -1,9 +1,10 @@
 // Deletion of earlier services' registry keys below the services root, each
 // after giving the local Administrators full control of it.
-#include "legacy/service_keys.h"
+#include "earlier/service_keys.h"
 
 #include <cstring>
 
+#include "messages/trace.h"
 #include "platform/owned.h"
 
 namespace {
@@ -40,7 +41,7 @@ int deleteChildKey(HKEY serviceKey, const char* childName, char* grandchildName)
 
 }  // namespace
 
-int grantAdministratorsFullControl(HKEY parent, const char* keyName) {
+Result grantAdministratorsFullControl(HKEY parent, const char* keyName) {
     // Declared in the reverse of the order of their release.
     OwnedSid administrators;
     HeapBlock acl;
@@ -48,27 +49,30 @@ int grantAdministratorsFullControl(HKEY parent, const char* keyName) {
     HeapBlock current;
     RegistryKey writeKey;
 
-    if (openRegistryKey(parent, keyName, READ_CONTROL, readKey) != ERROR_SUCCESS) return 1;
+    LONG rc = openRegistryKey(parent, keyName, READ_CONTROL, readKey);
+    if (rc != ERROR_SUCCESS) return Result::failure("RegOpenKeyExA", rc, keyName);
 
     // Reading the current descriptor only proves that the key's security
     // can be read; its content is not used.
     DWORD size = 0;
-    if (RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, nullptr, &size) != ERROR_INSUFFICIENT_BUFFER)
-        return 1;
+    rc = RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, nullptr, &size);
+    if (rc != ERROR_INSUFFICIENT_BUFFER) return Result::failure("RegGetKeySecurity", rc, keyName);
     HANDLE heap = GetProcessHeap();
     current.reset(heap, heap ? HeapAlloc(heap, 0, size) : nullptr);
-    if (!current) return 1;
-    if (RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, current.get(), &size) != ERROR_SUCCESS) return 1;
+    if (!current) return Result::failure("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, keyName);
+    rc = RegGetKeySecurity(readKey.get(), DACL_SECURITY_INFORMATION, current.get(), &size);
+    if (rc != ERROR_SUCCESS) return Result::failure("RegGetKeySecurity", rc, keyName);
     readKey.reset();
 
-    if (openRegistryKey(parent, keyName, WRITE_DAC, writeKey) != ERROR_SUCCESS) return 1;
+    rc = openRegistryKey(parent, keyName, WRITE_DAC, writeKey);
+    if (rc != ERROR_SUCCESS) return Result::failure("RegOpenKeyExA", rc, keyName);
 
     SID_IDENTIFIER_AUTHORITY ntAuthority = SECURITY_NT_AUTHORITY;
     PSID sid = nullptr;
     BOOL sidMade = AllocateAndInitializeSid(&ntAuthority, 2, SECURITY_BUILTIN_DOMAIN_RID, DOMAIN_ALIAS_RID_ADMINS,
                                             0, 0, 0, 0, 0, 0, &sid);
     administrators.reset(sid);
-    if (!sidMade) return 1;
+    if (!sidMade) return Result::failure("AllocateAndInitializeSid", GetLastError(), keyName);
 
     // The ACL header and one access-allowed entry whose SidStart field is
     // the first DWORD of the SID.
@@ -76,14 +80,16 @@ int grantAdministratorsFullControl(HKEY parent, const char* keyName) {
                     GetLengthSid(administrators.get());
     acl.reset(heap, HeapAlloc(heap, 0, aclSize));
     PACL list = static_cast<PACL>(acl.get());
+    if (!list) return Result::failure("HeapAlloc", ERROR_NOT_ENOUGH_MEMORY, keyName);
     SECURITY_DESCRIPTOR descriptor;
-    if (list && InitializeAcl(list, aclSize, ACL_REVISION) &&
-        AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, administrators.get()) &&
-        InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
-        SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE) &&
-        RegSetKeySecurity(writeKey.get(), DACL_SECURITY_INFORMATION, &descriptor) == ERROR_SUCCESS)
-        return 0;
-    return 1;
+    if (!InitializeAcl(list, aclSize, ACL_REVISION) ||
+        !AddAccessAllowedAce(list, ACL_REVISION, KEY_ALL_ACCESS, administrators.get()) ||
+        !InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) ||
+        !SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE))
+        return Result::failure("building the Administrators' DACL", GetLastError(), keyName);
+    rc = RegSetKeySecurity(writeKey.get(), DACL_SECURITY_INFORMATION, &descriptor);
+    if (rc != ERROR_SUCCESS) return Result::failure("RegSetKeySecurity", rc, keyName);
+    return Result::success();
 }
 
 KeyTreeOutcome deleteServiceKeyTree(HKEY servicesRoot, const char* serviceKeyName) {
@@ -98,10 +104,14 @@ KeyTreeOutcome deleteServiceKeyTree(HKEY servicesRoot, const char* serviceKeyNam
         if (!childName[0] || !deleteChildKey(serviceKey.get(), childName, grandchildName)) ++index;
     }
 
-    if (grantAdministratorsFullControl(servicesRoot, serviceKeyName) == 0 &&
-        RegDeleteKeyA(servicesRoot, serviceKeyName) == ERROR_SUCCESS)
-        return KeyDeleted;
-    return KeyOpenedNotDeleted;
+    // A key that stays is no failure of the run, but the trace says why.
+    if (!traceFailure(grantAdministratorsFullControl(servicesRoot, serviceKeyName)).ok()) return KeyOpenedNotDeleted;
+    LONG rc = RegDeleteKeyA(servicesRoot, serviceKeyName);
+    if (rc != ERROR_SUCCESS) {
+        traceFailure(Result::failure("RegDeleteKeyA", rc, serviceKeyName));
+        return KeyOpenedNotDeleted;
+    }
+    return KeyDeleted;
 }
 
 int removeRemoteSupportServiceKeys() {

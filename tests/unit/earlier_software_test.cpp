@@ -3,7 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include "legacy/earlier_software.h"
+#include "earlier/earlier_software.h"
 #include "platform/win_services.h"
 #include "staging_fixture.h"
 #include "test_support.h"
@@ -57,9 +57,9 @@ protected:
 };
 
 TEST_F(EarlierSoftwareTest, NothingInstalledQuietCopiesTheThreeFilesAndTriesTheInstaller) {
-    quietMode = 1;
+    run.quietMode = 1;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(removeEarlierSoftware(), 0);
+    EXPECT_EQ(removeEarlierSoftware(run.directories, run.quietMode), 0);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     EXPECT_EQ(commandLines(), (std::vector<std::string>{sim::arg(System + "\\qrvrvosv.exe -remove"),
@@ -84,7 +84,7 @@ TEST_F(EarlierSoftwareTest, InteractiveRefusalKeepsTheNewerInstalledFileAndGoesO
     write(System + "\\QRVMPSVC.EXE", stamped("7.0", "MZ old svc\r\n"));
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(removeEarlierSoftware(), 0);
+    EXPECT_EQ(removeEarlierSoftware(run.directories, run.quietMode), 0);
     std::string out = testing::internal::GetCapturedStdout();
 
     char older[1100];
@@ -105,8 +105,8 @@ TEST_F(EarlierSoftwareTest, RemoverThatStartsIsFollowedByARefreshAndTheKeyCleanu
         k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(16)};
         sim::ensureKey(m, Services + "qrvrvosv\\Parameters");
     });
-    quietMode = 1;
-    EXPECT_EQ(removeEarlierSoftware(), 1);
+    run.quietMode = 1;
+    EXPECT_EQ(removeEarlierSoftware(run.directories, run.quietMode), 1);
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv"), nullptr);
     // The refresh (two programs) comes before the three copies.
     EXPECT_EQ(copiedNames(), (std::vector<std::string>{"QRVMPREM.EXE", "QRVMPSVC.EXE", "QRVMPW.DLL", "QRVMPREM.EXE",

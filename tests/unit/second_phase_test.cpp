@@ -2,14 +2,13 @@
 // value, with their failure paths.
 #include <gtest/gtest.h>
 
-#include "legacy/second_phase.h"
 #include "messages/messages.h"
+#include "setup/second_phase.h"
 #include "test_support.h"
 
 namespace {
 
 const std::string RunOnce = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const std::string RegistryError = "Error writing to the registry\n";
 
 std::string valueText(const std::string& keyPath, const std::string& name) {
     sim::RegKey* k = sim::findKey(sim::machine(), keyPath);
@@ -31,7 +30,7 @@ protected:
 TEST_F(SecondPhaseTest, CreatesTheServiceWithItsRecord) {
     withSystemDirectory("D:\\WINNT\\system32");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(createSecondPhaseService(), 1);
+    EXPECT_TRUE(createSecondPhaseService().ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     auto creates = sim::callsOf("CreateServiceA");
@@ -56,7 +55,7 @@ TEST_F(SecondPhaseTest, ExistingServiceStaysAsItWas) {
     k.values["Start"] = sim::RegValue{REG_DWORD, sim::regDword(3)};
     k.values["ImagePath"] = sim::RegValue{REG_EXPAND_SZ, sim::regSz("C:\\old\\SETUP.EXE")};
     start(m);
-    EXPECT_EQ(createSecondPhaseService(), 1);
+    EXPECT_TRUE(createSecondPhaseService().ok());
     EXPECT_TRUE(sim::callsOf("CreateServiceA").empty());
     EXPECT_EQ(valueText(Services + "mpsetup", "ImagePath"), sim::regSz("C:\\old\\SETUP.EXE"));
     EXPECT_EQ(valueText(Services + "mpsetup", "Start"), sim::regDword(3));
@@ -65,15 +64,20 @@ TEST_F(SecondPhaseTest, ExistingServiceStaysAsItWas) {
 TEST_F(SecondPhaseTest, PlainUserGetsNoServiceAndNoMessage) {
     withSystemDirectory("C:\\WINNT\\system32", "user");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(createSecondPhaseService(), 0);
+    Result r = createSecondPhaseService();
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+    EXPECT_STREQ(r.operation(), "OpenSCManagerA");
+    EXPECT_EQ(r.error(), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(sim::callsOf("OpenServiceA").empty());
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "mpsetup"), nullptr);
 }
 
 TEST_F(SecondPhaseTest, RefusedCreationClosesTheManager) {
     sim::failCall("CreateServiceA", 1, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(createSecondPhaseService(), 0);
+    Result r = createSecondPhaseService();
+    EXPECT_STREQ(r.operation(), "CreateServiceA");
+    EXPECT_EQ(r.error(), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+    EXPECT_STREQ(r.object(), "mpsetup");
     EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 1u);
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "mpsetup"), nullptr);
 }
@@ -81,16 +85,14 @@ TEST_F(SecondPhaseTest, RefusedCreationClosesTheManager) {
 TEST_F(SecondPhaseTest, SystemDirectoryTooLongForThePathCreatesNothing) {
     // 490 characters leave no room for the 32 of the staged program's tail.
     withSystemDirectory("C:\\" + std::string(487, 'S'));
-    EXPECT_EQ(createSecondPhaseService(), 0);
+    EXPECT_FALSE(createSecondPhaseService().ok());
     EXPECT_TRUE(sim::callsOf("CreateServiceA").empty());
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(setSecondPhaseRunOnce(), 122);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), RegistryError);
+    EXPECT_EQ(setSecondPhaseRunOnce().error(), static_cast<unsigned long>(ERROR_FILENAME_EXCED_RANGE));
     EXPECT_TRUE(sim::callsOf("RegSetValueExA").empty());
 
     // One that fits exactly: 519 characters of path.
     withSystemDirectory("C:\\" + std::string(484, 'S'));
-    EXPECT_EQ(createSecondPhaseService(), 1);
+    EXPECT_TRUE(createSecondPhaseService().ok());
 }
 
 TEST_F(SecondPhaseTest, RunOnceValueOverwritesAnEarlierOne) {
@@ -99,7 +101,7 @@ TEST_F(SecondPhaseTest, RunOnceValueOverwritesAnEarlierOne) {
     sim::ensureKey(m, RunOnce).values["Setup"] = sim::RegValue{REG_SZ, sim::regSz("C:\\old.exe")};
     start(m);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(setSecondPhaseRunOnce(), 0);
+    EXPECT_TRUE(setSecondPhaseRunOnce().ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     const std::string command = "D:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE -R";
     EXPECT_EQ(valueText(RunOnce, "Setup"), sim::regSz(command));
@@ -122,25 +124,26 @@ TEST_F(SecondPhaseTest, RunOnceKeyCreatedWhenMissing) {
     sim::RegKey* version = sim::findKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
     version->subkeys.erase("RunOnce");
     start(m);
-    EXPECT_EQ(setSecondPhaseRunOnce(), 0);
+    EXPECT_TRUE(setSecondPhaseRunOnce().ok());
     EXPECT_EQ(valueText(RunOnce, "Setup"), sim::regSz("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE -R"));
 }
 
-TEST_F(SecondPhaseTest, RefusedRegistryWritesPrintTheMessageOnce) {
+TEST_F(SecondPhaseTest, RefusedRegistryWritesNameTheCallTheErrorAndTheKey) {
     for (const char* function : {"RegCreateKeyExA", "RegSetValueExA"}) {
         start(testsupport::machineWith());
         sim::failCall(function, 1, ERROR_ACCESS_DENIED);
         testing::internal::CaptureStdout();
-        EXPECT_EQ(setSecondPhaseRunOnce(), 122) << function;
-        EXPECT_EQ(testing::internal::GetCapturedStdout(), RegistryError) << function;
+        Result r = setSecondPhaseRunOnce();
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "") << "the flow prints the message";
+        EXPECT_STREQ(r.operation(), function);
+        EXPECT_EQ(r.error(), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
+        EXPECT_STREQ(r.object(), RunOnce.c_str());
         EXPECT_EQ(valueText(RunOnce, "Setup"), "<no value>");
         EXPECT_EQ(sim::openHandleCount(), 0u) << function;
     }
     // A plain user may not write below HKLM at all.
     withSystemDirectory("C:\\WINNT\\system32", "user");
-    testing::internal::CaptureStdout();
-    EXPECT_EQ(setSecondPhaseRunOnce(), 122);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), RegistryError);
+    EXPECT_EQ(setSecondPhaseRunOnce().error(), static_cast<unsigned long>(ERROR_ACCESS_DENIED));
 }
 
 }  // namespace

@@ -1,19 +1,19 @@
 // Removal of earlier software with its own programs, reinstallation of the
 // processor service program, and the probes of the processor service and
 // driver.
-#include "legacy/earlier_software.h"
+#include "earlier/earlier_software.h"
 
 #include <cstdio>
 #include <cstring>
 
-#include "legacy/family_programs.h"
-#include "legacy/service_keys.h"
+#include "base/path_buffer.h"
+#include "base/text_search.h"
+#include "earlier/service_keys.h"
+#include "messages/trace.h"
 #include "platform/owned.h"
-#include "platform/path_buffer.h"
-#include "platform/text_search.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
-#include "setup/run_state.h"
+#include "programs/family_programs.h"
 #include "staging/guarded_copy.h"
 #include "staging/staging_tree.h"
 
@@ -33,23 +33,27 @@ const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EX
 
 }  // namespace
 
-int removeEarlierSoftware() {
-    if (runSystemProgram("\\qrvrvosv.exe -remove")) refreshServicePrograms();
+int removeEarlierSoftware(const RunDirectories& directories, int quiet) {
+    const char* systemDir = directories.system;
+    if (traceFailure(runSystemProgram(systemDir, "\\qrvrvosv.exe -remove")).ok())
+        refreshServicePrograms(directories, quiet);
     int keysDeleted = removeRestartFeatureServiceKeys();
-    if (runSystemProgram("\\qrvmpsvc.exe -remove")) refreshServicePrograms();
+    if (traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -remove")).ok())
+        refreshServicePrograms(directories, quiet);
 
     char sourceDirectory[PathBufferSize];
     char targetDirectory[PathBufferSize];
-    int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", stagingDir);
+    int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", directories.staging);
     int targetLength = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
     // The flow keeps the system directory short enough for both; a path
     // that was cut short is never used for a copy.
     if (sourceLength > 0 && static_cast<size_t>(sourceLength) < sizeof sourceDirectory && targetLength > 0 &&
         static_cast<size_t>(targetLength) < sizeof targetDirectory) {
-        for (const char* name : ProcessorFiles) copyFileGuarded(sourceDirectory, targetDirectory, name, quietMode);
+        for (const char* name : ProcessorFiles)
+            traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
     }
 
-    runSystemProgram("\\qrvmpsvc.exe -install");
+    traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -install"));
     return keysDeleted;
 }
 

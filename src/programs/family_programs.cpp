@@ -1,12 +1,11 @@
 // Starting the family's programs that lie in the system directory.
-#include "legacy/family_programs.h"
+#include "programs/family_programs.h"
 
 #include <cstdio>
 
+#include "base/path_buffer.h"
 #include "platform/owned.h"
-#include "platform/path_buffer.h"
 #include "platform/win_process.h"
-#include "setup/run_state.h"
 
 void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow) {
     GetStartupInfoA(startup);
@@ -17,7 +16,7 @@ void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow) {
     startup->lpReserved2 = nullptr;
 }
 
-int runSystemProgram(const char* commandTail) {
+Result runSystemProgram(const char* systemDir, const char* commandTail) {
     STARTUPINFOA startup;
     inheritStartupInfo(&startup, STARTF_USESHOWWINDOW, SW_HIDE);
 
@@ -27,17 +26,17 @@ int runSystemProgram(const char* commandTail) {
         // A cut command line would start some other program, or the right
         // one with the wrong arguments: nothing is started.
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return 0;
+        return Result::failure("CreateProcessA", ERROR_FILENAME_EXCED_RANGE, commandTail);
     }
 
     PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup,
                         &started))
-        return 0;
+        return Result::failure("CreateProcessA", GetLastError(), commandLine);
     ProcessHandles handles(started);
 
     WaitForSingleObject(handles.process.get(), INFINITE);
     DWORD exitCode;
     GetExitCodeProcess(handles.process.get(), &exitCode);  // read, not examined
-    return 1;
+    return Result::success();
 }

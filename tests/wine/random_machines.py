@@ -1,0 +1,251 @@
+"""Generated machines under Wine: `winsim create --random SEED` describes a
+machine (FOLDER/random/machine.json and its files); the harness builds the
+same state in a Wine prefix and runs SETUP.EXE there, and the differential
+run (differential.py) runs it again on a winsim machine made from the
+prefix's capture and compares, through the restart when the run asks for one.
+
+Odd seeds run unattended (/X), even ones interactive with the seed's answers
+(random/answers.txt) as standard input. What Wine cannot hold is left out of
+the prefix and printed, each under the name of its entry in
+docs/differences.md (SKIPPED).
+"""
+
+import json
+import os
+import shutil
+import subprocess
+import time
+
+from harness import SERVICE_WORDS, WINE_SYSTEM_DIR, Failure, Skip, WinePrefix, base_devices, expect
+
+# Seeds that each CI run takes: WINE_RANDOM_SEEDS of them (default 10) from
+# WINE_RANDOM_FIRST_SEED (default 1).
+DEFAULT_SEEDS = 10
+
+# What a generated machine may hold that the prefix does not, by the name of
+# the entry of docs/differences.md that says why.
+SKIPPED = {
+    "wine-everyone-administrator": "a plain user's account: the run is an administrator's",
+    "wine-root-devices": "the HID interface of a device, a device without hardware ids, a bound earlier driver, "
+                         "a binding that asks for a restart, the parent of a child function: every device is a "
+                         "root-enumerated device of the System class with the same hardware and compatible ids",
+}
+
+LANGUAGES = {"0x0409": "en_US.UTF-8", "0x0407": "de_DE.UTF-8", "0x040C": "fr_FR.UTF-8", "0x040A": "es_ES.UTF-8",
+             "0x0411": "ja_JP.UTF-8"}
+RUNONCE_PATH = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+
+
+def seeds():
+    first = int(os.environ.get("WINE_RANDOM_FIRST_SEED", "1"))
+    count = int(os.environ.get("WINE_RANDOM_SEEDS", str(DEFAULT_SEEDS)))
+    return list(range(first, first + count))
+
+
+def scenario_name(seed):
+    return "random_seed_%d" % seed
+
+
+def seed_of(name):
+    """The seed of a scenario name random_seed_N, or None."""
+    prefix = "random_seed_"
+    if name and name.startswith(prefix) and name[len(prefix):].isdigit():
+        return int(name[len(prefix):])
+    return None
+
+
+def family_key(path):
+    lower = path.lower()
+    if lower == RUNONCE_PATH.lower():
+        return True
+    services = "hklm\\system\\currentcontrolset\\services\\"
+    return lower.startswith(services) and any(w in lower[len(services):] for w in SERVICE_WORDS)
+
+
+def sddl(key):
+    """The owner and DACL of a described key as SDDL."""
+    text = "O:%s" % key["owner"] if key.get("owner") else ""
+    if "dacl" in key:
+        aces = "".join("(%s;%s;%s;;;%s)" % ("D" if ace.get("deny") else "A", "CIIO" if ace.get("flags") else "",
+                                             ace["mask"] if isinstance(ace["mask"], str) else hex(ace["mask"]),
+                                             ace["sid"]) for ace in key["dacl"])
+        text += "D:" + aces
+    return text
+
+
+def value_command(path, name, data):
+    if isinstance(data, int):
+        return ["reg-set", path, name, "REG_DWORD", str(data)]
+    if isinstance(data, str):
+        return ["reg-set", path, name, "REG_SZ", data]
+    kind = data["type"]
+    if kind == "REG_MULTI_SZ":
+        return ["reg-set", path, name, kind] + list(data["data"])
+    if kind in ("REG_SZ", "REG_EXPAND_SZ"):
+        return ["reg-set", path, name, kind, data["data"]]
+    number = {"REG_BINARY": 3, "REG_NONE": 0}.get(kind, kind)
+    return ["reg-set", path, name, str(number), data.get("hex", "")]
+
+
+def wine_path(windows_path, system_directory):
+    """A path of the generated machine on the prefix's drive C:, whose
+    system directory is Wine's."""
+    if windows_path.lower().startswith(system_directory.lower()):
+        return WINE_SYSTEM_DIR + windows_path[len(system_directory):]
+    return windows_path
+
+
+class Plan:
+    """What the prefix is given of a generated machine."""
+
+    def skip(self, name, what):
+        self.skipped.setdefault(name, []).append(what)
+
+    def __init__(self, env, description):
+        self.devices = []  # [hardware ids, compatible ids]
+        self.keys = []  # the keys and their values
+        self.security = []  # their owners and DACLs
+        self.skipped = {}  # name -> what was left out
+        if description.get("account", "administrator") != "administrator":
+            self.skip("wine-everyone-administrator", "the account " + description["account"])
+        base = {d["instanceId"] for d in base_devices(env)}
+        for d in description.get("devices", []):
+            if d["instanceId"] in base:
+                continue
+            ids, compatible = d.get("hardwareIds", []), d.get("compatibleIds", [])
+            for field in ("hid", "boundInf", "needsRestart", "parent"):
+                if field in d:
+                    self.skip("wine-root-devices", "%s of %s" % (field, d["instanceId"]))
+            if not ids:
+                self.skip("wine-root-devices", d["instanceId"])
+                continue
+            self.devices.append([ids, compatible])
+        for k in description.get("registry", []):
+            if not family_key(k["path"]):
+                continue
+            self.keys.append(["reg-create", k["path"]])
+            for name, data in k.get("values", {}).items():
+                self.keys.append(value_command(k["path"], name, data))
+            if k.get("securityReadable") is False:
+                # Administrators may read the values but not the security.
+                self.security.append(["reg-security", k["path"], "O:SYD:P(A;;KA;;;SY)(A;;0x19;;;BA)"])
+            elif "owner" in k or "dacl" in k:
+                self.security.append(["reg-security", k["path"], sddl(k)])
+
+
+def windows_programs(env):
+    """The Windows build's family programs by file name in lower case."""
+    found = {}
+    for folder in (os.path.join(env.win_build, "programs"), os.path.join(env.win_media, "win2000"),
+                   os.path.join(env.win_media, "nt")):
+        for name in (os.listdir(folder) if os.path.isdir(folder) else []):
+            if name.lower().endswith(".exe"):
+                found.setdefault(name.lower(), os.path.join(folder, name))
+    return found
+
+
+def add_commands(devices):
+    return [["device-add"] + ids + (["--compatible"] + compatible if compatible else [])
+            for ids, compatible in devices]
+
+
+def run_seed(env, seed):
+    if os.environ.get("WINE_DIFFERENTIAL") == "0":
+        raise Skip("the differential runs are left out (WINE_DIFFERENTIAL=0): a generated machine has nothing "
+                   "else to compare")
+    name = scenario_name(seed)
+    folder = os.path.join(env.work, "sim", name)
+    made = subprocess.run([env.winsim, "create", folder, "--random", str(seed), "--media", env.host_media, "--force"],
+                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
+    expect(made.returncode == 0, "winsim create --random %d: %r" % (seed, made.stdout))
+    with open(os.path.join(folder, "random", "machine.json")) as f:
+        description = json.load(f)
+    plan = Plan(env, description)
+    lang = LANGUAGES[description.get("defaultLangId", "0x0409").upper().replace("0X", "0x")]
+    prefix = WinePrefix(env, name, lang)
+    prefix.differential.hardware = True
+    passed = False
+    try:
+        system_directory = description.get("systemDirectory", WINE_SYSTEM_DIR)
+        programs = windows_programs(env)
+        for path, source in description.get("files", {}).items():
+            target = prefix.host_path(wine_path(path, system_directory))
+            os.makedirs(os.path.dirname(target), exist_ok=True)
+            with open(os.path.join(folder, "random", source), "rb") as f:
+                data = f.read()
+            program = programs.get(path.split("\\")[-1].lower())
+            if data.startswith(b"MZ") and program:
+                # An earlier program stands for a Windows image: the Windows
+                # build's program of that name, its stamp in the bytes
+                # after the image, so that Wine can run it and its version
+                # reads as the seed's. winsim runs its own program of that
+                # name in its place (sim-windows-image).
+                with open(program, "rb") as f:
+                    data = f.read() + data
+            with open(target, "wb") as f:
+                f.write(data)
+        for path, attributes in description.get("fileAttributes", {}).items():
+            if attributes & 1:  # read-only: Wine reads it from the write permission
+                os.chmod(prefix.host_path(wine_path(path, system_directory)), 0o444)
+        prefix.hold()
+        if plan.keys:
+            # Service keys become services when the system starts: the
+            # session starts again once they are written. Wine keeps a key's
+            # security only within a session, so that comes after.
+            prefix.tool(*plan.keys)
+            prefix.kill()
+            prefix.hold()
+        if plan.security or plan.devices:
+            prefix.tool(*(add_commands(plan.devices) + plan.security))
+        print("seed %d: %d devices of its own, %d registry commands%s" % (
+            seed, len(plan.devices), len(plan.keys) + len(plan.security),
+            "".join("; left out (%s): %s" % (n, ", ".join(plan.skipped[n])) for n in sorted(plan.skipped))))
+        if seed % 2:
+            args, stdin = ["/X"], b""
+        else:
+            with open(os.path.join(folder, "random", "answers.txt"), "rb") as f:
+                args, stdin = [], f.read()
+        rc, _ = prefix.setup(args, stdin)
+        if rc == 1:
+            restart(prefix, plan.devices)
+        passed = True
+    except Failure as failure:
+        raise Failure("%s\nseed %d; again with: %s" % (failure, seed, reproduce(env, seed)))
+    finally:
+        prefix.close(passed)
+        if passed and not env.keep:
+            shutil.rmtree(folder, ignore_errors=True)
+
+
+def reproduce(env, seed):
+    return ("python3 %s/tests/wine/suite.py --source %s --host-build %s --win-build %s --work %s scenario %s"
+            % (env.source, env.source, env.host_build, env.win_build, env.work, scenario_name(seed)))
+
+
+def restart(prefix, devices):
+    """The next start: the stand-ins for hardware made again, the session
+    ended and started, the second phase let run to its end."""
+    present = [entry[0].split(";") for entry in prefix.devices("KORPATEST").values()]
+    gone = []
+    for d in devices:  # two devices may carry the same ids
+        if d[0] in present:
+            present.remove(d[0])
+        else:
+            gone.append(d)
+    missing = add_commands(gone)
+    if missing:
+        prefix.tool(*missing)
+    prefix.kill()
+    prefix.hold()
+    prefix.tool(["service-wait-gone", "mpsetup", "120"], check=False)
+    # The RunOnce road: Wine's wineboot deletes the value and runs the
+    # second phase as the session starts; it has ended once the family's
+    # part of the prefix stays the same for a few seconds.
+    deadline, last = time.time() + 90, None
+    while time.time() < deadline:
+        now = prefix.tool(*prefix.state_commands())
+        if now == last and not [line for line in now[-1] if line.startswith("value ")]:
+            break
+        last = now
+        time.sleep(3)
+    prefix.differential.restart()
