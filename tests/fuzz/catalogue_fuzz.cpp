@@ -14,7 +14,6 @@
 #include "messages/messages.h"
 #include "presets.h"
 #include "runtime.h"
-#include "setup/run_state.h"
 
 static std::string folder;
 
@@ -62,11 +61,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     sim::resetForTest(machine);
     sim::recordCalls(false);
-    run = RunState{};
-    std::snprintf(run.directories.source, sizeof run.directories.source, "D:");
     messageTable = BuiltinMessages;
 
-    if (loadCatalogue(run.directories.source, &messageTable, MESSAGE_COUNT, 4) == 0) {
+    // The media root as the flow derives it for D:\WIN2000\SETUP.EXE.
+    if (loadCatalogue("D:", &messageTable, MESSAGE_COUNT, 4) == 0) {
         if (messageTable == BuiltinMessages) std::abort();
         for (int i = 0; i < MESSAGE_COUNT; ++i) {
             const char* text = messageTable[i];
