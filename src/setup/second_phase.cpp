@@ -38,7 +38,8 @@ Result createSecondPhaseService() {
 
     // A service left by an earlier, interrupted installation stays as it is.
     if (ServiceHandle(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS))) return Result::success();
-    if (!pathBuilt) return Result::failure("GetSystemDirectoryA", ERROR_FILENAME_EXCED_RANGE, programPath);
+    // The path is not named: it was never written when the query failed.
+    if (!pathBuilt) return Result::failure("GetSystemDirectoryA", ERROR_FILENAME_EXCED_RANGE, SETUP_SERVICE_NAME);
     ServiceHandle service(CreateServiceA(manager.get(), SETUP_SERVICE_NAME, "QRV Varnock Installation",
                                          SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
                                          SERVICE_ERROR_NORMAL, programPath, nullptr, nullptr, nullptr, nullptr,
