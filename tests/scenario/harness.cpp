@@ -2,6 +2,7 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -17,10 +18,15 @@ using nlohmann::json;
 namespace scenario {
 
 std::string readFile(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream ss;
-    ss << in.rdbuf();
-    return ss.str();
+    // Sized once and read in one go: the staged programs are megabytes under
+    // the sanitizers, and a growing buffer copies them several times over.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return "";
+    std::string bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
 }
 
 void writeFile(const std::string& path, const std::string& data) {
