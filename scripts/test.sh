@@ -60,7 +60,7 @@ step "i686 stage: the shipped SETUP.EXE under 32-bit Wine through qemu-user (in 
 i686_start=$SECONDS
 i686_report=build/tests/wine/work/i686-stage.log
 rm -f "$i686_report"
-(cd build && ctest --output-on-failure -L i686 > i686-stage.ctest.log 2>&1; echo $? > i686-stage.rc) &
+(cd build && ctest --output-on-failure -L i686 > i686-stage.ctest.log 2>&1; echo $? > i686-stage.rc) > /dev/null 2>&1 &
 i686_pid=$!
 echo "started"
 
