@@ -96,7 +96,6 @@ wait_fuzzing
 [ "$fuzz_failed" -eq 0 ] || exit 1
 
 step "i686 stage: its report"
-i686_rc=0
 wait "$i686_pid" || true
 i686_rc=$(cat build/i686-stage.rc 2> /dev/null || echo 1)
 cat "$i686_report" 2> /dev/null || true

@@ -159,9 +159,11 @@ std::string contentHash(const fs::path& path) {
             std::memcpy(&word, block + at, 8);
             mix(word);
         }
-        uint64_t tail = 0;
-        std::memcpy(&tail, block + at, n - at);
-        if (at < n) mix(tail);
+        if (at < n) {
+            uint64_t tail = 0;
+            std::memcpy(&tail, block + at, n - at);
+            mix(tail);
+        }
     }
     mix(length);
     return std::to_string(hash);
@@ -173,19 +175,13 @@ std::string contentHash(const fs::path& path) {
 std::string mediaHash(const std::string& name) {
     static std::mutex guard;
     static std::map<std::string, std::string> known;
-    std::string key = sim::upper(name);
-    {
-        std::lock_guard<std::mutex> g(guard);
-        auto it = known.find(key);
-        if (it != known.end()) return it->second;
-    }
-    std::string hash;
-    std::error_code ec;
-    for (auto it = fs::directory_iterator(fs::path(MEDIA_DIR) / "win2000", ec); !ec && it != fs::end(it);
-         it.increment(ec))
-        if (sim::equalNoCase(it->path().filename().string(), name)) hash = contentHash(it->path());
     std::lock_guard<std::mutex> g(guard);
-    return known.emplace(key, hash).first->second;
+    auto [known_it, added] = known.emplace(sim::upper(name), "");
+    std::error_code ec;
+    for (auto it = fs::directory_iterator(fs::path(MEDIA_DIR) / "win2000", ec); added && !ec && it != fs::end(it);
+         it.increment(ec))
+        if (sim::equalNoCase(it->path().filename().string(), name)) known_it->second = contentHash(it->path());
+    return known_it->second;
 }
 
 }  // namespace
