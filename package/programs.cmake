@@ -4,14 +4,17 @@
 set(PACKAGE_PROGRAMS_DIR ${CMAKE_BINARY_DIR}/programs)
 file(MAKE_DIRECTORY ${PACKAGE_PROGRAMS_DIR})
 
+# What every one of them does, compiled once.
+add_library(family_program_common OBJECT ${CMAKE_CURRENT_SOURCE_DIR}/programs/program_common.cpp)
+target_include_directories(family_program_common PUBLIC ${CMAKE_CURRENT_SOURCE_DIR}/programs)
+target_link_libraries(family_program_common PUBLIC setup_platform)
+if(TARGET winsim_headers)
+  target_link_libraries(family_program_common PUBLIC winsim_headers)
+endif()
+
 function(add_family_program target source output_name output_dir)
-  add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/programs/${source}
-                 ${CMAKE_CURRENT_SOURCE_DIR}/programs/program_common.cpp)
-  target_include_directories(${target} PRIVATE ${CMAKE_CURRENT_SOURCE_DIR}/programs)
-  target_link_libraries(${target} PRIVATE setup_platform)
-  if(TARGET winsim_headers)
-    target_link_libraries(${target} PRIVATE winsim_headers)
-  endif()
+  add_executable(${target} ${CMAKE_CURRENT_SOURCE_DIR}/programs/${source})
+  target_link_libraries(${target} PRIVATE family_program_common)
   # As small as the build makes them: what they do not use is left out, and
   # nothing of the debug information stays in the file.
   target_link_options(${target} PRIVATE ${WINDOWS_LINK_OPTIONS} -Wl,--gc-sections)
