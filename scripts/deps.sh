@@ -5,7 +5,7 @@
 #          qemu-user for the shipped i686 program) and the fuzzing compiler
 set -euo pipefail
 what=${1:-all}
-packages=(cmake make g++ python3 gettext nlohmann-json3-dev libcli11-dev googletest libgtest-dev libbenchmark-dev)
+packages=(cmake make ninja-build g++ python3 gettext nlohmann-json3-dev libcli11-dev googletest libgtest-dev libbenchmark-dev)
 if [ "$what" = all ]; then
   packages+=(clang g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64
              qemu-user wine32:i386)
