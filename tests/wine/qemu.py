@@ -49,9 +49,10 @@ BINFMT_REGISTRATION = (
 # The guest address space qemu gives each Wine process: the 2 GiB of a 32-bit
 # Windows process and 16 MiB above them (the guest's stack). Wine reserves
 # all the address space above 2 GiB page by page when qemu ignores
-# MAP_FIXED_NOREPLACE, which costs about 1 s of CPU per 32 MiB: 0x81000000
-# starts a process in about 2 s, 0x90000000 in 12 s, the full 4 GiB in over
-# a minute; 0x80000000 leaves no room for the shared user data.
+# MAP_FIXED_NOREPLACE, which cost about 1 s of CPU per 32 MiB before the
+# preloaded library below: 0x81000000 started a process in about 2 s,
+# 0x90000000 in 12 s, the full 4 GiB in over a minute; 0x80000000 leaves no
+# room for the shared user data.
 QEMU_RESERVED_VA = "0x81000000"
 # Wine's reservations beyond the guest's address space fail at once in every
 # 32-bit Wine process instead of after a search by qemu (about 2 s of
