@@ -475,11 +475,13 @@ def measure_noreplace(env, session, runs=3):
 
 def build_noreplace(env):
     """Builds tools/mmap_noreplace.c for i386 where it is missing or older
-    than its source; None, or why it could not (the stage then runs without
-    it, several times slower)."""
+    than its source; None, or why it could not (a stale build is removed:
+    the stage then runs without it, several times slower)."""
     out = noreplace_library(env)
     if os.path.exists(out) and os.path.getmtime(out) >= os.path.getmtime(NOREPLACE_SOURCE):
         return None
+    if os.path.exists(out):
+        os.remove(out)
     compiler = shutil.which("cc") or shutil.which("gcc")
     if not compiler:
         return "no C compiler"
@@ -525,8 +527,6 @@ def stage(args):
     why = build_noreplace(env32)
     if why:
         say("  Wine's reservations beyond the guest's address space go through qemu's search (%s)" % why)
-        if os.path.exists(noreplace_library(env32)):
-            os.remove(noreplace_library(env32))
     with open(os.path.join(env32.work, "i686-twins-failed.json"), "w") as f:
         json.dump(twins_failed, f)
 
