@@ -57,7 +57,34 @@ static std::string matchEntry(const std::string& dir, const std::string& name) {
     return found.empty() ? name : found;
 }
 
-bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
+HostFile& HostFile::operator=(HostFile&& other) noexcept {
+    if (this != &other) reset(other.release());
+    return *this;
+}
+
+void HostFile::reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
+// The first look at a path: a stat, or where the caller wants the file open,
+// the open itself and a stat of what it opened. An open that fails for any
+// reason but a missing name (a directory opened for writing, a program
+// running) leaves the answer to a stat.
+static bool firstLook(const std::string& host, struct stat& st, int openFlags, HostFile* file) {
+    if (file) {
+        HostFile opened(::open(host.c_str(), openFlags));
+        if (opened && ::fstat(opened.get(), &st) == 0) {
+            *file = std::move(opened);
+            return true;
+        }
+        if (!opened && (errno == ENOENT || errno == ENOTDIR)) return false;
+    }
+    return ::stat(host.c_str(), &st) == 0;
+}
+
+static bool resolvePath(const std::string& path, ResolvedPath& out, unsigned long& error, int openFlags,
+                        HostFile* file) {
     out = ResolvedPath();
     if (path.empty()) {
         error = ERROR_PATH_NOT_FOUND;
@@ -110,16 +137,25 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     // first) gives the same path: one look at the whole path does, or at its
     // parent when only the last name is new or written in another case. A
     // last name that the parent's kept names lack in any case (a file about
-    // to be made) is looked for in the parent alone.
+    // to be made) is looked for in the parent alone, and in its kept names
+    // alone once they are anchored (watched from the drive's root down).
     struct stat st;
     std::string parent = host.substr(0, host.find_last_of('/'));
-    bool found = (parts.empty() || !listedWithout(parent, parts.back())) && ::stat(host.c_str(), &st) == 0;
+    bool found = (parts.empty() || !listedWithout(parent, parts.back())) && firstLook(host, st, openFlags, file);
     bool parentDirectory = found;
-    if (!found) {
+    std::string known;
+    if (!found && !parts.empty() && knownEntry(parent, parts.back(), known)) {
+        parentDirectory = true;
+        if (!known.empty()) {
+            host = parent + "/" + known;
+            found = ::stat(host.c_str(), &st) == 0;
+        }
+    } else if (!found) {
         struct stat parentStat;
         parentDirectory = ::stat(parent.c_str(), &parentStat) == 0 && S_ISDIR(parentStat.st_mode);
         if (parentDirectory && !parts.empty()) {
             std::string other = entryNoCase(parent, parentStat, parts.back());
+            anchorListing(parent, root);
             if (!other.empty()) {
                 host = parent + "/" + other;
                 found = ::stat(host.c_str(), &st) == 0;
@@ -135,8 +171,18 @@ bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
     out.exists = found;
     out.directory = found && S_ISDIR(st.st_mode);
     out.size = found && !out.directory ? static_cast<long long>(st.st_size) : 0;
+    out.mode = found ? static_cast<unsigned>(st.st_mode) : 0;
     out.parentDirectory = parentDirectory;
     return true;
+}
+
+bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error) {
+    return resolvePath(path, out, error, 0, nullptr);
+}
+
+bool resolve(const std::string& path, ResolvedPath& out, unsigned long& error, int openFlags, HostFile& file) {
+    file.reset();
+    return resolvePath(path, out, error, openFlags, &file);
 }
 
 std::string hostFile(const std::string& windowsPath) {
@@ -347,7 +393,8 @@ int _sopen(const char* filename, int oflag, int shflag, ...) {
     }
     ResolvedPath r;
     unsigned long error = 0;
-    if (!filename || !resolve(filename, r, error) || !r.exists || r.directory) {
+    HostFile file;
+    if (!filename || !resolve(filename, r, error, O_RDONLY | O_CLOEXEC, file) || !r.exists || r.directory) {
         errno = ENOENT;
         return -1;
     }
@@ -355,8 +402,9 @@ int _sopen(const char* filename, int oflag, int shflag, ...) {
         errno = EACCES;  // the installer only reads
         return -1;
     }
-    int fd = ::open(r.host.c_str(), O_RDONLY);
-    if (fd < 0) return -1;
+    if (!file) file.reset(::open(r.host.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!file) return -1;
+    int fd = file.release();
     uintptr_t h = newHandle(HandleKind::File, r.windows, 0, fd);
     openFiles()[fd] = OpenFile{h, (oflag & _O_BINARY) == 0, false, -1, {}, 0};
     return fd;

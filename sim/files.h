@@ -13,6 +13,30 @@ struct ResolvedPath {
     bool directory = false;
     bool parentDirectory = false;  // the folder that holds it exists
     long long size = 0;            // of an existing file
+    unsigned mode = 0;             // the host's type and permission bits of what exists
+};
+
+// A host file descriptor, closed when its owner goes.
+class HostFile {
+public:
+    HostFile() = default;
+    explicit HostFile(int fd) : fd_(fd) {}
+    HostFile(HostFile&& other) noexcept : fd_(other.release()) {}
+    HostFile& operator=(HostFile&& other) noexcept;
+    HostFile(const HostFile&) = delete;
+    HostFile& operator=(const HostFile&) = delete;
+    ~HostFile() { reset(); }
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    int release() {
+        int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
 };
 
 // Resolves a Windows path (absolute, drive-relative or relative to the
@@ -21,6 +45,13 @@ struct ResolvedPath {
 // (ERROR_INVALID_NAME) and paths of MAX_PATH characters or more
 // (ERROR_FILENAME_EXCED_RANGE).
 bool resolve(const std::string& windowsPath, ResolvedPath& out, unsigned long& error);
+// The same, and where the name exists on the host as written, it is opened
+// with the host's open flags `openFlags` in the same look, instead of being
+// looked at and then opened by its path again: `file` then holds it. It
+// stays empty where the name had to be matched without regard to case or
+// the host refused the open; the caller opens `out.host` itself then.
+bool resolve(const std::string& windowsPath, ResolvedPath& out, unsigned long& error, int openFlags,
+             HostFile& file);
 
 // Host path of an existing file, or empty.
 std::string hostFile(const std::string& windowsPath);
@@ -43,5 +74,11 @@ void* createFile(const ResolvedPath& path, unsigned long access, unsigned long d
 // the kernel, through descriptors that no child process inherits.
 enum class HostCopy { Done, SourceUnreadable, TargetUnwritable, WriteFailed };
 HostCopy copyHostFile(const std::string& from, const std::string& to);
+// The same through files that may be open already: `source` for reading
+// (read from its start, its offset left alone), `target` for writing (its
+// bytes replaced). An open one comes from the look that `from` or `to` is,
+// whose size and permissions are taken as that look found them; an empty
+// one is opened by the host path of `from` or `to`.
+HostCopy copyHostFile(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target);
 
 }  // namespace sim

@@ -34,18 +34,20 @@ BOOL fail(DWORD error) {
 
 // Resolves a path for an operation on a file or directory that may not be
 // there yet; otherwise the last error says why (no name: an invalid
-// parameter).
-bool resolveOrFail(const char* name, ResolvedPath& r) {
+// parameter). With `file`, a name that exists as written is opened with
+// `openFlags` in the same look.
+bool resolveOrFail(const char* name, ResolvedPath& r, HostFile* file = nullptr, int openFlags = 0) {
     unsigned long e = 0;
-    if (!name || !resolve(name, r, e)) return fail(name ? static_cast<DWORD>(e) : ERROR_INVALID_PARAMETER);
+    bool resolved = name && (file ? resolve(name, r, e, openFlags, *file) : resolve(name, r, e));
+    if (!resolved) return fail(name ? static_cast<DWORD>(e) : ERROR_INVALID_PARAMETER);
     return true;
 }
 
 // Resolves a path for an operation on an existing file or directory;
 // otherwise the last error says why (a missing parent directory gives
 // ERROR_PATH_NOT_FOUND, as on Windows).
-bool resolveExisting(const char* name, ResolvedPath& r) {
-    if (!resolveOrFail(name, r)) return false;
+bool resolveExisting(const char* name, ResolvedPath& r, HostFile* file = nullptr, int openFlags = 0) {
+    if (!resolveOrFail(name, r, file, openFlags)) return false;
     if (!r.exists) return fail(r.parentDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return true;
 }
@@ -74,26 +76,79 @@ bool readOnly(const std::string& canonical) {
 namespace sim {
 
 HostCopy copyHostFile(const std::string& from, const std::string& to) {
-    int in = ::open(from.c_str(), O_RDONLY | O_CLOEXEC);
-    struct stat st;
-    if (in < 0 || ::fstat(in, &st) != 0) {
-        if (in >= 0) ::close(in);
-        return HostCopy::SourceUnreadable;
+    ResolvedPath source;
+    ResolvedPath target;
+    source.host = from;
+    target.host = to;
+    HostFile in;
+    HostFile out;
+    return copyHostFile(source, in, target, out);
+}
+
+namespace {
+
+// The process's file mode creation mask, read once (the simulator never
+// changes it); -1 where it cannot be read.
+int creationMask() {
+    static const int mask = [] {
+        int value = -1;
+        if (FILE* status = std::fopen("/proc/self/status", "re")) {
+            char line[256];
+            unsigned mask = 0;
+            while (std::fgets(line, sizeof line, status))
+                if (std::sscanf(line, "Umask: %o", &mask) == 1) {
+                    value = static_cast<int>(mask & 0777);
+                    break;
+                }
+            std::fclose(status);
+        }
+        return value;
+    }();
+    return mask;
+}
+
+}  // namespace
+
+HostCopy copyHostFile(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target) {
+    off_t size = static_cast<off_t>(from.size);
+    mode_t mode = static_cast<mode_t>(from.mode) & 07777;
+    if (!source) {
+        source.reset(::open(from.host.c_str(), O_RDONLY | O_CLOEXEC));
+        struct stat st;
+        if (!source || ::fstat(source.get(), &st) != 0) return HostCopy::SourceUnreadable;
+        size = st.st_size;
+        mode = st.st_mode & 07777;
     }
-    int out = ::open(to.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (out < 0) {
-        ::close(in);
-        return HostCopy::TargetUnwritable;
+    // An open target is written over in place and cut to the new length
+    // afterwards: the same bytes as emptying it first, without discarding
+    // its blocks only to allocate them again. A new one is made with the
+    // source's permissions where the creation mask leaves them whole.
+    off_t before = -1;  // the target's length, where known
+    bool permissionsSet = false;
+    if (target) {
+        before = static_cast<off_t>(to.size);
+        permissionsSet = (static_cast<mode_t>(to.mode) & 07777) == mode;
+    } else {
+        int mask = creationMask();
+        target.reset(::open(to.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+        if (target) {
+            before = 0;
+            permissionsSet = mask >= 0 && (mode & (static_cast<mode_t>(mask) | 07000)) == 0;
+        } else {
+            target.reset(::open(to.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+            if (!target) return HostCopy::TargetUnwritable;
+            before = 0;
+        }
     }
-    bool ok = ::fchmod(out, st.st_mode & 07777) == 0;
-    for (off_t left = st.st_size; ok && left > 0;) {
-        ssize_t n = ::sendfile(out, in, nullptr, static_cast<size_t>(left));
+    bool ok = permissionsSet || ::fchmod(target.get(), mode) == 0;
+    off_t offset = 0;
+    while (ok && offset < size) {
+        ssize_t n = ::sendfile(target.get(), source.get(), &offset, static_cast<size_t>(size - offset));
         if (n < 0) ok = false;
         if (n <= 0) break;  // 0: the source is shorter than it was
-        left -= n;
     }
-    if (::close(out) != 0) ok = false;
-    ::close(in);
+    if (ok && (before < 0 || before > offset) && ::ftruncate(target.get(), offset) != 0) ok = false;
+    if (::close(target.release()) != 0) ok = false;
     return ok ? HostCopy::Done : HostCopy::WriteFailed;
 }
 
@@ -136,11 +191,16 @@ BOOL WINAPI SetFileAttributesA(LPCSTR name, DWORD attributes) {
 BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     Call c("CopyFileA", {arg(existing), arg(newName), arg(failIfExists)});
     if (c.injected()) return FALSE;
+    // Both files are opened as they are looked at (the target for writing,
+    // but emptied only once the copy may go ahead), so that the copy does
+    // not look for them by their paths again.
     ResolvedPath from;
-    if (!resolveExisting(existing, from)) return FALSE;
+    HostFile source;
+    if (!resolveExisting(existing, from, &source, O_RDONLY | O_CLOEXEC)) return FALSE;
     if (from.directory) return fail(ERROR_ACCESS_DENIED);
     ResolvedPath to;
-    if (!resolveOrFail(newName, to)) return FALSE;
+    HostFile target;
+    if (!resolveOrFail(newName, to, &target, O_WRONLY | O_CLOEXEC)) return FALSE;
     if (!to.exists && !to.parentDirectory) return fail(ERROR_PATH_NOT_FOUND);
     if (!to.exists && !writableByAccount(to)) return fail(ERROR_ACCESS_DENIED);
     if (to.exists) {
@@ -160,10 +220,13 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     // part way removes what was written. A target that the host will not
     // open for writing (a program it runs) is written beside and renamed
     // over instead.
-    HostCopy copied = copyHostFile(from.host, to.host);
+    HostCopy copied = copyHostFile(from, source, to, target);
     if (copied == HostCopy::TargetUnwritable) {
         std::string temporary = hostParent(to.host) + "/.copy-" + std::to_string(::getpid()) + ".tmp";
-        copied = copyHostFile(from.host, temporary);
+        ResolvedPath beside;
+        beside.host = temporary;
+        HostFile besideFile;
+        copied = copyHostFile(from, source, beside, besideFile);
         if (copied == HostCopy::Done && std::rename(temporary.c_str(), to.host.c_str()) != 0)
             copied = HostCopy::TargetUnwritable;
         if (copied != HostCopy::Done) std::remove(temporary.c_str());

@@ -16,6 +16,7 @@
 #include <climits>
 #include <map>
 #include <mutex>
+#include <set>
 #include <vector>
 
 #include "machine.h"
@@ -31,6 +32,11 @@ struct Listing {
     dev_t device = 0;
     ino_t inode = 0;
     bool current = false;
+    // The path has named the directory that was read ever since it was
+    // read: every directory from the drive's root down to it is watched, so
+    // that a rename or removal of any of them would have been reported.
+    bool anchored = false;
+    bool unanchorable = false;  // a watch it needs was refused since it was read
     std::vector<std::string> names;  // in the order the directory gives them
 };
 
@@ -39,7 +45,36 @@ struct Listings {
     int notify = -2;  // -2: not opened yet; -1: inotify is not available
     std::map<std::string, Listing> byPath;
     std::multimap<int, std::string> pathsOfWatch;
+    // Paths whose watch is on the directory the path names now.
+    std::set<std::string> watchedPaths;
 };
+
+// Whether `path` is `top` or lies below it.
+bool within(const std::string& path, const std::string& top) {
+    return path.compare(0, top.size(), top) == 0 && (path.size() == top.size() || path[top.size()] == '/');
+}
+
+// The path `top` may name another directory, or none, from now on: what was
+// known of it and of every path below it no longer holds.
+void unanchor(Listings& l, const std::string& top) {
+    for (auto it = l.byPath.lower_bound(top); it != l.byPath.end() && it->first.compare(0, top.size(), top) == 0; ++it)
+        if (within(it->first, top)) it->second.anchored = false;
+    for (auto it = l.watchedPaths.lower_bound(top);
+         it != l.watchedPaths.end() && it->compare(0, top.size(), top) == 0;)
+        it = within(*it, top) ? l.watchedPaths.erase(it) : std::next(it);
+}
+
+// Watches a directory for the names made or removed in it and for its own
+// move or removal; -1 where it cannot be watched.
+int watch(Listings& l, const std::string& dir, uint32_t extra = 0) {
+    int wd = ::inotify_add_watch(l.notify, dir.c_str(), DirectoryChanges | extra);
+    if (wd < 0) return -1;
+    bool known = false;
+    auto range = l.pathsOfWatch.equal_range(wd);
+    for (auto it = range.first; it != range.second; ++it) known = known || it->second == dir;
+    if (!known) l.pathsOfWatch.emplace(wd, dir);
+    return wd;
+}
 
 Listings& listings() {
     static Listings l;
@@ -58,14 +93,21 @@ void takeChanges(Listings& l) {
         if (n <= 0) break;
         for (ssize_t at = 0; at < n;) {
             const auto* e = reinterpret_cast<const inotify_event*>(buffer + at);
-            if (e->mask & IN_Q_OVERFLOW)
-                for (auto& entry : l.byPath) entry.second.current = false;
+            if (e->mask & IN_Q_OVERFLOW) {
+                for (auto& entry : l.byPath) entry.second.current = entry.second.anchored = false;
+                l.watchedPaths.clear();
+            }
             // A name made or removed in a directory changes its listing in
             // place; anything else (the directory itself moved or removed)
             // has it read again.
             bool named = e->len > 0 && e->name[0] && (e->mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM));
             auto range = l.pathsOfWatch.equal_range(e->wd);
             for (auto it = range.first; it != range.second; ++it) {
+                // A directory made, removed or moved in the watched one,
+                // or the watched one itself moved or gone: the paths that
+                // named it, and those below, may name others now.
+                if (named) unanchor(l, it->second + "/" + e->name);
+                else unanchor(l, it->second);
                 Listing& listing = l.byPath[it->second];
                 if (!named || !listing.current) {
                     listing.current = false;
@@ -79,7 +121,10 @@ void takeChanges(Listings& l) {
                     names.erase(at);
                 }
             }
-            if (e->mask & IN_IGNORED) l.pathsOfWatch.erase(e->wd);
+            if (e->mask & IN_IGNORED) {
+                for (auto it = range.first; it != range.second; ++it) unanchor(l, it->second);
+                l.pathsOfWatch.erase(e->wd);
+            }
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
@@ -112,19 +157,55 @@ std::string entryNoCase(const std::string& dir, const struct stat& dirStat, cons
     if (!listing.current || listing.device != dirStat.st_dev || listing.inode != dirStat.st_ino) {
         // Watched before it is read, so that no change after the reading
         // goes unseen; a directory that cannot be watched is read each time.
-        int watch = ::inotify_add_watch(l.notify, dir.c_str(), DirectoryChanges);
+        int wd = watch(l, dir);
         listing.names = readNames(dir);
         listing.device = dirStat.st_dev;
         listing.inode = dirStat.st_ino;
-        listing.current = watch >= 0;
-        if (watch >= 0) {
-            bool known = false;
-            auto range = l.pathsOfWatch.equal_range(watch);
-            for (auto it = range.first; it != range.second; ++it) known = known || it->second == dir;
-            if (!known) l.pathsOfWatch.emplace(watch, dir);
-        }
+        listing.current = wd >= 0;
+        listing.anchored = listing.unanchorable = false;
     }
     return firstNoCase(listing.names, name);
+}
+
+void anchorListing(const std::string& dir, const std::string& root) {
+    if (root.empty() || root[0] != '/' || !within(dir, root)) return;
+    Listings& l = listings();
+    std::lock_guard<std::mutex> g(l.guard);
+    if (l.notify < 0) return;
+    // The listing's changes were taken as it was looked up, just before.
+    auto found = l.byPath.find(dir);
+    if (found == l.byPath.end()) return;
+    Listing& listing = found->second;
+    if (!listing.current || listing.anchored || listing.unanchorable) return;
+    // Each directory from the root down to the listed one's parent is
+    // watched as it is now, not through a symbolic link, whose target's own
+    // parents would go unwatched. The listed one has its watch already.
+    for (size_t end = root.size(); end < dir.size(); end = dir.find('/', end + 1)) {
+        std::string path = dir.substr(0, end);
+        if (!l.watchedPaths.count(path)) {
+            if (watch(l, path, IN_DONT_FOLLOW) < 0) {
+                listing.unanchorable = true;
+                return;
+            }
+            l.watchedPaths.insert(path);
+        }
+    }
+    // Only a look taken once every watch is in place shows that the path
+    // still names the directory that was read, and names it itself rather
+    // than through a link.
+    struct stat st;
+    listing.anchored = ::lstat(dir.c_str(), &st) == 0 && st.st_dev == listing.device && st.st_ino == listing.inode;
+}
+
+bool knownEntry(const std::string& dir, const std::string& name, std::string& entry) {
+    Listings& l = listings();
+    std::lock_guard<std::mutex> g(l.guard);
+    if (l.notify < 0) return false;
+    takeChanges(l);
+    auto it = l.byPath.find(dir);
+    if (it == l.byPath.end() || !it->second.current || !it->second.anchored) return false;
+    entry = firstNoCase(it->second.names, name);
+    return true;
 }
 
 bool listedWithout(const std::string& dir, const std::string& name) {

@@ -20,4 +20,15 @@ std::string entryNoCase(const std::string& dir, const std::string& name);
 // at the directory itself) will find nothing.
 bool listedWithout(const std::string& dir, const std::string& name);
 
+// Keeps the path of `dir`, whose names entryNoCase has read, known to name
+// the same directory for as long as no directory from `root` (the drive's
+// root, an absolute host path) down to it is made, removed or moved: each
+// of them is watched. What happens above the drive's root is not seen.
+void anchorListing(const std::string& dir, const std::string& root);
+
+// Whether the names of `dir` are known without looking at the host: its
+// listing is current (with the changes seen since), and anchored. Then the
+// entry equal to `name` without regard to case (or empty) is in `entry`.
+bool knownEntry(const std::string& dir, const std::string& name, std::string& entry);
+
 }  // namespace sim

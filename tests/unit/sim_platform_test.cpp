@@ -290,6 +290,53 @@ TEST_F(FileBoundary, FindFirstFileFindsNamesWithoutRegardToCase) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 }
 
+// The simulator keeps what it has learnt of directories while inotify says
+// they stand: a move of any directory above is seen as well.
+TEST_F(FileBoundary, LooksSeeDirectoriesThatAnotherProcessMoves) {
+    fs::create_directories(media + "/Win2000/Sub");
+    WIN32_FIND_DATAA data;
+    auto lookError = [&](const char* path) {
+        SetLastError(Sentinel);
+        HANDLE h = FindFirstFileA(path, &data);
+        if (h == INVALID_HANDLE_VALUE) return GetLastError();
+        FindClose(h);
+        return static_cast<DWORD>(ERROR_SUCCESS);
+    };
+    // Twice, so that the second answer comes from what was kept. The names
+    // are written as the host has them: only then are the folders' names
+    // kept.
+    for (int i = 0; i < 2; ++i) EXPECT_EQ(lookError("D:\\Win2000\\Sub\\absent.txt"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    // The folder above moves away: its old path holds nothing.
+    fs::rename(media + "/Win2000", media + "/Moved");
+    EXPECT_EQ(lookError("D:\\Win2000\\Sub\\absent.txt"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_EQ(lookError("D:\\Win2000\\Text.NLS"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    // Another folder of the same name takes its place, with the file.
+    fs::create_directories(media + "/Win2000/Sub");
+    std::ofstream(media + "/Win2000/Sub/Absent.TXT") << "x";
+    EXPECT_EQ(lookError("D:\\Win2000\\Sub\\absent.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_STREQ(data.cFileName, "Absent.TXT");
+    EXPECT_EQ(lookError("D:\\Win2000\\Text.NLS"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    fs::remove_all(media + "/Win2000");
+    fs::rename(media + "/Moved", media + "/Win2000");
+    EXPECT_EQ(lookError("D:\\Win2000\\Sub\\absent.txt"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    // A copy over a longer file leaves the source's bytes alone, and a
+    // runnable program stays runnable over a file that was not; no host
+    // file stays open.
+    auto hostFiles = [] { return std::distance(fs::directory_iterator("/proc/self/fd"), fs::directory_iterator()); };
+    auto before = hostFiles();
+    std::ofstream(media + "/Win2000/Long.EXE") << std::string(5000, 'o');
+    std::ofstream(media + "/Win2000/Short.EXE") << "#!/bin/sh\n";
+    fs::permissions(media + "/Win2000/Short.EXE", fs::perms::owner_all);
+    ASSERT_TRUE(CopyFileA("D:\\win2000\\short.exe", "D:\\win2000\\long.exe", FALSE));
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(std::ifstream(media + "/Win2000/Long.EXE").rdbuf()), {}),
+              "#!/bin/sh\n");
+    EXPECT_EQ(fs::status(media + "/Win2000/Long.EXE").permissions(), fs::perms::owner_all);
+    EXPECT_FALSE(CopyFileA("D:\\win2000\\short.exe", "D:\\win2000\\sub", FALSE)) << "a folder is no target";
+    EXPECT_EQ(hostFiles(), before);
+}
+
 class FaultInjection : public MachineTest {};
 
 TEST_F(FaultInjection, TheNthCallFailsWithTheChosenErrorAndReleasesNeverFail) {
