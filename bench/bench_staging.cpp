@@ -113,8 +113,17 @@ struct StagingBench {
     std::string floorHost;    // the floor's target
 
     StagingBench() {
-        char name[] = "/tmp/bench-staging-XXXXXX";
-        root = ::mkdtemp(name);
+        // Below TMPDIR where it is set (a RAM file system shows the
+        // system calls alone), else below /tmp.
+        const char* top = std::getenv("TMPDIR");
+        std::string pattern = std::string(top && *top ? top : "/tmp") + "/bench-staging-XXXXXX";
+        std::vector<char> name(pattern.begin(), pattern.end());
+        name.push_back('\0');
+        if (!::mkdtemp(name.data())) {
+            std::perror(pattern.c_str());
+            std::exit(1);
+        }
+        root = name.data();
         for (const auto& f : MediaFiles) {
             fs::create_directories(root + "/media/" + f[0]);
             std::string data(static_cast<size_t>(std::atoi(f[2])), 'x');
@@ -122,10 +131,14 @@ struct StagingBench {
             data.replace(200, 14, "!@#$5.10.0$#@!");
             std::ofstream(root + "/media/" + f[0] + "/" + f[1], std::ios::binary) << data;
         }
+        // The three trees lie as deep as the machine places the staging
+        // tree, so that every path takes as many steps to look up.
         fs::create_directories(root + "/C/WINNT/system32/drivers");
+        fs::create_directories(root + "/P/WINNT/system32/drivers");
+        fs::create_directories(root + "/F/WINNT/system32/drivers");
         stagingHost = root + "/C/WINNT/system32/drivers/korpa";
-        plainHost = root + "/plain";
-        floorHost = root + "/floor";
+        plainHost = root + "/P/WINNT/system32/drivers/korpa";
+        floorHost = root + "/F/WINNT/system32/drivers/korpa";
         sim::Machine m = sim::baseMachine(root + "/media");
         m.drives["C"] = root + "/C";
         sim::useMachine(m);
