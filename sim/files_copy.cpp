@@ -10,6 +10,7 @@
 #include <cstdio>
 
 #include "files.h"
+#include "host_names.h"
 #include "platform/win_files.h"
 #include "runtime.h"
 
@@ -163,6 +164,7 @@ BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {
     if (!r.parentDirectory) return fail(ERROR_PATH_NOT_FOUND);  // one level at a time
     if (!writableByAccount(r)) return fail(ERROR_ACCESS_DENIED);
     if (::mkdir(r.host.c_str(), 0755) != 0) return fail(ERROR_ACCESS_DENIED);
+    noteDirectoryMade(r.host);
     commit();
     return TRUE;
 }

@@ -9,6 +9,7 @@
 #include "host_names.h"
 
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/inotify.h>
 #include <unistd.h>
 
@@ -103,11 +104,13 @@ void takeChanges(Listings& l) {
             bool named = e->len > 0 && e->name[0] && (e->mask & (IN_CREATE | IN_MOVED_TO | IN_DELETE | IN_MOVED_FROM));
             auto range = l.pathsOfWatch.equal_range(e->wd);
             for (auto it = range.first; it != range.second; ++it) {
-                // A directory made, removed or moved in the watched one,
-                // or the watched one itself moved or gone: the paths that
-                // named it, and those below, may name others now.
-                if (named) unanchor(l, it->second + "/" + e->name);
-                else unanchor(l, it->second);
+                // A name removed from the watched directory or moved into it
+                // (over what it named, perhaps), or the watched directory
+                // itself moved or gone: the paths that named them, and those
+                // below, may name others now. A name made anew named nothing
+                // before (its removal came first).
+                if (named && !(e->mask & IN_CREATE)) unanchor(l, it->second + "/" + e->name);
+                else if (!named) unanchor(l, it->second);
                 Listing& listing = l.byPath[it->second];
                 if (!named || !listing.current) {
                     listing.current = false;
@@ -132,10 +135,17 @@ void takeChanges(Listings& l) {
 
 std::vector<std::string> readNames(const std::string& dir) {
     std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (dirent* e = ::readdir(d)) names.push_back(e->d_name);
-        ::closedir(d);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return names;
+    alignas(dirent64) char buffer[32768];
+    for (ssize_t n; (n = ::getdents64(fd, buffer, sizeof buffer)) > 0;) {
+        for (ssize_t at = 0; at < n;) {
+            const auto* e = reinterpret_cast<const dirent64*>(buffer + at);
+            names.push_back(e->d_name);
+            at += e->d_reclen;
+        }
     }
+    ::close(fd);
     return names;
 }
 
@@ -195,6 +205,26 @@ void anchorListing(const std::string& dir, const std::string& root) {
     // than through a link.
     struct stat st;
     listing.anchored = ::lstat(dir.c_str(), &st) == 0 && st.st_dev == listing.device && st.st_ino == listing.inode;
+}
+
+void noteDirectoryMade(const std::string& dir) {
+    Listings& l = listings();
+    std::lock_guard<std::mutex> g(l.guard);
+    if (l.notify < 0) return;
+    // Its parent's changes are left in the queue: any that concerns the new
+    // directory's path is taken later and unanchors it.
+    auto parent = l.byPath.find(dir.substr(0, dir.find_last_of('/')));
+    if (parent == l.byPath.end() || !parent->second.current || !parent->second.anchored) return;
+    // Watched before it is read, as any listing: what another process made
+    // in it since it was made is read, what it makes later is reported.
+    if (watch(l, dir) < 0) return;
+    Listing& listing = l.byPath[dir];
+    listing.names = readNames(dir);
+    listing.device = 0;  // not looked at: a look that finds it reads it again
+    listing.inode = 0;
+    listing.current = true;
+    listing.anchored = true;
+    listing.unanchorable = false;
 }
 
 bool knownEntry(const std::string& dir, const std::string& name, std::string& entry) {

@@ -26,6 +26,10 @@ bool listedWithout(const std::string& dir, const std::string& name);
 // of them is watched. What happens above the drive's root is not seen.
 void anchorListing(const std::string& dir, const std::string& root);
 
+// A directory that this process has just made: where its parent's names are
+// anchored, its own are read and anchored at once.
+void noteDirectoryMade(const std::string& dir);
+
 // Whether the names of `dir` are known without looking at the host: its
 // listing is current (with the changes seen since), and anchored. Then the
 // entry equal to `name` without regard to case (or empty) is in `entry`.

@@ -321,6 +321,15 @@ TEST_F(FileBoundary, LooksSeeDirectoriesThatAnotherProcessMoves) {
     fs::rename(media + "/Moved", media + "/Win2000");
     EXPECT_EQ(lookError("D:\\Win2000\\Sub\\absent.txt"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
+    // A folder that the simulator makes is known at once; what another
+    // process then puts in it or does to it is seen all the same.
+    ASSERT_TRUE(CreateDirectoryA("D:\\Win2000\\Made", nullptr));
+    EXPECT_EQ(lookError("D:\\Win2000\\Made\\x.txt"), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    std::ofstream(media + "/Win2000/Made/x.txt") << "x";
+    EXPECT_EQ(lookError("D:\\Win2000\\Made\\x.txt"), static_cast<DWORD>(ERROR_SUCCESS));
+    fs::rename(media + "/Win2000/Made", media + "/Win2000/Gone");
+    EXPECT_EQ(lookError("D:\\Win2000\\Made\\x.txt"), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
     // A copy over a longer file leaves the source's bytes alone, and a
     // runnable program stays runnable over a file that was not; no host
     // file stays open.
