@@ -48,8 +48,9 @@ bool resolve(const std::string& windowsPath, ResolvedPath& out, unsigned long& e
 // The same, and where the name exists on the host as written, it is opened
 // with the host's open flags `openFlags` in the same look, instead of being
 // looked at and then opened by its path again: `file` then holds it. It
-// stays empty where the name had to be matched without regard to case or
-// the host refused the open; the caller opens `out.host` itself then.
+// stays empty where the name was found another way (matched without regard
+// to case, or among a directory's kept names) or the host refused the open;
+// the caller opens `out.host` itself then.
 bool resolve(const std::string& windowsPath, ResolvedPath& out, unsigned long& error, int openFlags,
              HostFile& file);
 

@@ -3,9 +3,12 @@
 // whole directory; the names read are kept, brought up to date by the names
 // that inotify reports made or removed in the directory (by any process),
 // and read again only when the directory itself moves or goes, when events
-// were lost, or when the path names another directory. So a file that is about to be made, which its
-// attributes, a search and the copy each look for, costs one reading of its
-// directory rather than three.
+// were lost, or when the path names another directory. So a file that is
+// about to be made, which its attributes, a search and the copy each look
+// for, costs one reading of its directory rather than three. Where every
+// directory from the drive's root down is watched as well (the names are
+// anchored), the directory itself need not be looked at either: a missing
+// name costs one read of the inotify queue.
 #include "host_names.h"
 
 #include <dirent.h>
