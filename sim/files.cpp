@@ -172,6 +172,8 @@ static bool resolvePath(const std::string& path, ResolvedPath& out, unsigned lon
     out.directory = found && S_ISDIR(st.st_mode);
     out.size = found && !out.directory ? static_cast<long long>(st.st_size) : 0;
     out.mode = found ? static_cast<unsigned>(st.st_mode) : 0;
+    out.device = found ? static_cast<unsigned long long>(st.st_dev) : 0;
+    out.inode = found ? static_cast<unsigned long long>(st.st_ino) : 0;
     out.parentDirectory = parentDirectory;
     return true;
 }

@@ -14,6 +14,7 @@ struct ResolvedPath {
     bool parentDirectory = false;  // the folder that holds it exists
     long long size = 0;            // of an existing file
     unsigned mode = 0;             // the host's type and permission bits of what exists
+    unsigned long long device = 0, inode = 0;  // the host file's identity, of what exists
 };
 
 // A host file descriptor, closed when its owner goes.

@@ -214,8 +214,10 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         DWORD targetFlags = static_cast<DWORD>(fileAttributes(to.windows, false)) & hiddenSystem;
         DWORD sourceFlags = static_cast<DWORD>(fileAttributes(from.windows, false)) & hiddenSystem;
         if ((targetFlags & ~sourceFlags) != 0) return fail(ERROR_ACCESS_DENIED);
-        // A file copied onto itself, or one that a running program holds.
-        if (fileInUse(to.windows) || equalNoCase(to.windows, from.windows)) return fail(ERROR_SHARING_VIOLATION);
+        // A file copied onto itself (by the same name or another link to
+        // it), or one that a running program holds.
+        bool itself = equalNoCase(to.windows, from.windows) || (to.device == from.device && to.inode == from.inode);
+        if (fileInUse(to.windows) || itself) return fail(ERROR_SHARING_VIOLATION);
     }
 
     // The copy is written over the target, as Windows writes it; a failure

@@ -343,6 +343,12 @@ TEST_F(FileBoundary, LooksSeeDirectoriesThatAnotherProcessMoves) {
               "#!/bin/sh\n");
     EXPECT_EQ(fs::status(media + "/Win2000/Long.EXE").permissions(), fs::perms::owner_all);
     EXPECT_FALSE(CopyFileA("D:\\win2000\\short.exe", "D:\\win2000\\sub", FALSE)) << "a folder is no target";
+    // Another link to the source's own file is the source itself: its bytes stay.
+    fs::create_hard_link(media + "/Win2000/Short.EXE", media + "/Win2000/Link.EXE");
+    SetLastError(Sentinel);
+    EXPECT_FALSE(CopyFileA("D:\\win2000\\short.exe", "D:\\win2000\\link.exe", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(fs::file_size(media + "/Win2000/Short.EXE"), 10u);
     EXPECT_EQ(hostFiles(), before);
 }
 
