@@ -57,15 +57,7 @@ static std::string matchEntry(const std::string& dir, const std::string& name) {
     return found.empty() ? name : found;
 }
 
-HostFile& HostFile::operator=(HostFile&& other) noexcept {
-    if (this != &other) reset(other.release());
-    return *this;
-}
-
-void HostFile::reset(int fd) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = fd;
-}
+void HostDescriptorTraits::release(Handle fd) noexcept { ::close(fd); }
 
 // The first look at a path: a stat, or where the caller wants the file open,
 // the open itself and a stat of what it opened. An open that fails for any

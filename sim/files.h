@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "platform/owned.h"
+
 namespace sim {
 
 struct ResolvedPath {
@@ -18,27 +20,12 @@ struct ResolvedPath {
 };
 
 // A host file descriptor, closed when its owner goes.
-class HostFile {
-public:
-    HostFile() = default;
-    explicit HostFile(int fd) : fd_(fd) {}
-    HostFile(HostFile&& other) noexcept : fd_(other.release()) {}
-    HostFile& operator=(HostFile&& other) noexcept;
-    HostFile(const HostFile&) = delete;
-    HostFile& operator=(const HostFile&) = delete;
-    ~HostFile() { reset(); }
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-private:
-    int fd_ = -1;
+struct HostDescriptorTraits {
+    using Handle = int;
+    static Handle invalid() noexcept { return -1; }
+    static void release(Handle fd) noexcept;
 };
+using HostFile = Owned<HostDescriptorTraits>;
 
 // Resolves a Windows path (absolute, drive-relative or relative to the
 // current directory). Fails with a Windows error code for a path without a

@@ -127,10 +127,7 @@ void takeChanges(Listings& l) {
                     names.erase(at);
                 }
             }
-            if (e->mask & IN_IGNORED) {
-                for (auto it = range.first; it != range.second; ++it) unanchor(l, it->second);
-                l.pathsOfWatch.erase(e->wd);
-            }
+            if (e->mask & IN_IGNORED) l.pathsOfWatch.erase(e->wd);
             at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
         }
     }
