@@ -73,6 +73,18 @@ std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m
     return out;
 }
 
+std::vector<std::string> pendingRestarts(const Machine& m) {
+    std::vector<std::string> out;
+    if (!m.rebootRequests.empty()) out.push_back("a reboot was requested");
+    for (const auto& d : m.devices)
+        if (d.present && d.restartAsked) out.push_back("the binding of " + d.instanceId + " asked for a restart");
+    for (const auto& [name, s] : m.services)
+        if (s.deletePending) out.push_back("service " + name + " is marked for deletion");
+    if (m.serviceDatabaseLoaded && m.serviceDatabase != servicesInRegistry(m))
+        out.push_back("the service control manager's database differs from the registry");
+    return out;
+}
+
 static std::vector<std::string> splitPath(const std::string& path) {
     std::vector<std::string> parts;
     std::string cur;

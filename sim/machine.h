@@ -148,6 +148,13 @@ std::string regDword(uint32_t v);
 // loads at the machine's start.
 std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m);
 
+// Why the machine is not done until its next start, one reason a line
+// (empty when nothing waits for a restart): a reboot was requested, a
+// binding asked for a restart (whoever bound it), a service is marked for
+// deletion, or the service control manager's database differs from the
+// services in the registry (a service key deleted behind its back).
+std::vector<std::string> pendingRestarts(const Machine& m);
+
 // Default access list of a key: Administrators and SYSTEM full control,
 // Users read.
 std::vector<Ace> defaultDacl();

@@ -335,7 +335,9 @@ bool startWindows(const std::string& folder, int number, StartOptions& so, std::
         for (const auto& s : ev.strings) out << " \"" << s << "\"";
         out << "\n";
     }
-    out << "  another restart asked for: " << (end.rebootRequests.empty() ? "no" : "yes") << "\n";
+    std::vector<std::string> waiting = sim::pendingRestarts(end);
+    out << "  another restart asked for: " << (waiting.empty() ? "no" : "yes") << "\n";
+    for (const auto& why : waiting) out << "    " << why << "\n";
     return true;
 }
 
@@ -360,7 +362,7 @@ void addRestart(CLI::App& app) {
         int status = untilSettled ? 1 : 0;
         for (int n = 1; n <= limit; ++n) {
             if (!startWindows(abs, n, so, std::cout)) std::exit(2);
-            if (sim::machine().rebootRequests.empty()) {
+            if (sim::pendingRestarts(sim::machine()).empty()) {
                 status = 0;
                 break;
             }
@@ -373,7 +375,7 @@ void addRestart(CLI::App& app) {
                 std::exit(2);
             }
         }
-        if (status) std::cout << "still asking for a restart after " << maxStarts << " starts\n";
+        if (status) std::cout << "still waiting for a restart after " << maxStarts << " starts\n";
         std::exit(status);
     });
 }

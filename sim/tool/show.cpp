@@ -139,6 +139,9 @@ void printMachine(const sim::Machine& m, const std::string& folder, std::ostream
         out << "\n";
     }
     out << "\nReboot requests: " << m.rebootRequests.size() << "\n";
+    std::vector<std::string> pending = sim::pendingRestarts(m);
+    out << "\nRestart pending: " << (pending.empty() ? "no" : "yes") << "\n";
+    for (const auto& why : pending) out << "  " << why << "\n";
     out << "\nPrograms run:\n";
     if (m.processes.empty()) out << "  (none)\n";
     for (const auto& p : m.processes) {
@@ -155,7 +158,8 @@ json snapshot(const std::string& folder) {
     // Console output compares as the text it shows, in the machine's code page.
     sim::Machine m;
     std::string error;
-    if (j.contains("processes") && sim::fromJson(j, m, error)) {
+    bool parsed = sim::fromJson(j, m, error);
+    if (parsed && j.contains("processes")) {
         for (size_t i = 0; i < m.processes.size() && i < j["processes"].size(); ++i) {
             j["processes"][i].erase("outputHex");
             j["processes"][i]["output"] = consoleText(m.processes[i].output, m.defaultLangId);
@@ -170,6 +174,8 @@ json snapshot(const std::string& folder) {
         }
     }
     j["files"] = files;
+    // What waits for the next start, as reasons that 'changes' lists.
+    if (parsed) j["pendingRestart"] = sim::pendingRestarts(m);
     return j;
 }
 

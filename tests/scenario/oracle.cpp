@@ -218,14 +218,8 @@ bool secondPhaseScheduled(sim::Machine& m) {
 }
 
 std::string restartPending(const sim::Machine& m) {
-    if (!m.rebootRequests.empty()) return "a reboot was requested";
-    for (const auto& d : m.devices)
-        if (d.present && d.restartAsked) return "the binding of " + d.instanceId + " asked for a restart";
-    for (const auto& [name, s] : m.services)
-        if (s.deletePending) return "service " + name + " is marked for deletion";
-    if (m.serviceDatabaseLoaded && m.serviceDatabase != sim::servicesInRegistry(m))
-        return "the service control manager's database differs from the registry";
-    return "";
+    std::vector<std::string> reasons = sim::pendingRestarts(m);
+    return reasons.empty() ? "" : reasons.front();
 }
 
 std::vector<std::string> familyDevicesWithoutStagedDriver(const sim::Machine& m) {

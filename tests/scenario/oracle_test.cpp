@@ -1,5 +1,6 @@
 // The outcome oracle over every preset and over machines made from seeds,
-// unattended (/X) and interactive (every prompt answered from a file): after
+// unattended (/X), interactive (every prompt answered from a file) and quiet
+// (/Q, the second phase through RunOnce; machines from seeds): after
 // the first phase, each service phase and each run at a logon, the exit code
 // agrees with the machine (see oracle.h). An administrator's machine then
 // settles within three restarts with every present device of the family
@@ -8,13 +9,14 @@
 // with 2 and changes nothing.
 //
 // ORACLE_MACHINES (default 300; 30 under the sanitizers) machines from the
-// seeds ORACLE_FIRST_SEED (default 1) on, each both ways (under the
-// sanitizers an odd seed unattended and an even one interactive;
-// ORACLE_BOTH_WAYS=0 or 1 chooses); the scenarios are dealt out to shards
+// seeds ORACLE_FIRST_SEED (default 1) on, each two of the three ways, the
+// one left out turning with the seed (under the sanitizers one way each, in
+// turn; ORACLE_WAYS=1, 2 or 3 chooses how many); the scenarios are dealt out to shards
 // that CTest runs side by side. A disagreement names the seed and the winsim
 // commands that show it again.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <memory>
@@ -37,10 +39,10 @@ const int Shards = 16;
 // there, the full number in the plain build.
 #if defined(__SANITIZE_ADDRESS__)
 const uint64_t DefaultMachines = 30;
-const uint64_t DefaultBothWays = 0;
+const uint64_t DefaultWays = 1;
 #else
 const uint64_t DefaultMachines = 300;
-const uint64_t DefaultBothWays = 1;
+const uint64_t DefaultWays = 2;
 #endif
 const int Workers = 2;  // scenarios of one shard run side by side
 const int RunLimitSeconds = 60;
@@ -50,22 +52,32 @@ uint64_t environmentNumber(const char* name, uint64_t fallback) {
     return text && *text ? std::strtoull(text, nullptr, 10) : fallback;
 }
 
+// How the first run is started: unattended (/X, the second phase as a
+// service), interactive (every prompt answered), or quiet (/Q, the second
+// phase through RunOnce and the run at the next logon).
+enum class Way { Unattended, Interactive, Quiet };
+const Way AllWays[] = {Way::Unattended, Way::Interactive, Way::Quiet};
+
 struct Scenario {
     std::string preset;  // empty: a machine from the seed
     uint64_t seed = 0;
-    bool interactive = false;
+    Way way = Way::Unattended;
 
+    bool interactive() const { return way == Way::Interactive; }
     std::string name() const {
-        return (preset.empty() ? "seed " + std::to_string(seed) : "preset " + preset) +
-               (interactive ? ", interactive" : ", unattended");
+        static const char* const names[] = {", unattended", ", interactive", ", quiet"};
+        return (preset.empty() ? "seed " + std::to_string(seed) : "preset " + preset) + names[static_cast<int>(way)];
     }
-    std::string commandLine() const { return MediaSetup + (interactive ? "" : " /X"); }
+    std::string commandLine() const {
+        static const char* const options[] = {" /X", "", " /Q"};
+        return MediaSetup + options[static_cast<int>(way)];
+    }
     // The winsim commands that show the scenario again.
     std::string reproduction(const std::string& folder) const {
         std::string m = "M";
         std::string create = "winsim create " + m + (preset.empty() ? " --random " + std::to_string(seed)
                                                                      : " --preset " + preset);
-        std::string input = !interactive ? "" : preset.empty() ? " --input M/random/answers.txt" : " --input ANSWERS";
+        std::string input = !interactive() ? "" : preset.empty() ? " --input M/random/answers.txt" : " --input ANSWERS";
         return "  again: " + create + " && winsim run " + m + " --cwd 'D:\\WIN2000'" + input + " '" + commandLine() +
                "' && winsim restart " + m + "\n  (this run's machine: " + folder + ")";
     }
@@ -73,17 +85,16 @@ struct Scenario {
 
 std::vector<Scenario> allScenarios() {
     std::vector<Scenario> out;
-    for (bool interactive : {false, true}) {
-        for (const auto& [name, description] : sim::presetList()) out.push_back({name, 0, interactive});
+    for (Way way : {Way::Unattended, Way::Interactive}) {
+        for (const auto& [name, description] : sim::presetList()) out.push_back({name, 0, way});
     }
     uint64_t first = environmentNumber("ORACLE_FIRST_SEED", 1);
     uint64_t count = environmentNumber("ORACLE_MACHINES", DefaultMachines);
-    // Each machine both ways; under the sanitizers one way each, alternately
-    // (ORACLE_BOTH_WAYS=0 or 1 chooses).
-    bool both = environmentNumber("ORACLE_BOTH_WAYS", DefaultBothWays) != 0;
+    // Each machine the chosen number of ways, the first of them turning with
+    // the seed, so that every way meets as many machines.
+    uint64_t ways = std::min<uint64_t>(std::max<uint64_t>(environmentNumber("ORACLE_WAYS", DefaultWays), 1), 3);
     for (uint64_t seed = first; seed < first + count; ++seed)
-        for (bool interactive : {false, true})
-            if (both || interactive == (seed % 2 == 0)) out.push_back({"", seed, interactive});
+        for (uint64_t k = 0; k < ways; ++k) out.push_back({"", seed, AllWays[(seed + k) % 3]});
     return out;
 }
 
@@ -129,10 +140,10 @@ public:
         auto before = oracle::machineContent(machine_.folder());
 
         std::string answers;
-        if (s_.interactive) answers = s_.preset.empty() ? scenario::readFile(machine_.folder() + "/random/answers.txt")
+        if (s_.interactive()) answers = s_.preset.empty() ? scenario::readFile(machine_.folder() + "/random/answers.txt")
                                                          : presetAnswers();
         scenario::RunResult first = machine_.run(s_.commandLine(), answers);
-        judgeRun(s_.commandLine(), first, !s_.interactive);
+        judgeRun(s_.commandLine(), first, !s_.interactive());
         if (!problems.empty()) return;
 
         if (!administrator) {
@@ -231,7 +242,7 @@ private:
     void checkRunAgainChangesNothing() {
         auto before = oracle::machineContent(machine_.folder());
         std::vector<std::string> declined;
-        if (s_.interactive) declined = oracle::filesUnlikeMedia(machine_.folder(), "C");
+        if (s_.interactive()) declined = oracle::filesUnlikeMedia(machine_.folder(), "C");
         std::string line = MediaSetup + " /Q";
         scenario::RunResult again = machine_.run(line, "");
         judgeRun(line + " on the settled machine", again, true);
