@@ -98,13 +98,14 @@ ExitCode FirstPhase::removeOldProcessorDriver() {
         traceFailure(Result::failure("building the driver's path", ERROR_FILENAME_EXCED_RANGE, directories_.system));
         return finishRun(ExitFailed, WithFinalText);
     }
-    // A file that is not there is as good as deleted: a machine that never
-    // had the driver file would otherwise never be installed without /R. A deletion that fails otherwise ends
+    // A file that is not there, or whose folder is not there, is as good as
+    // deleted: a machine that never had the driver file would otherwise
+    // never be installed without /R. A deletion that fails otherwise ends
     // the run as a failed installation, with its final text: nothing was
     // scheduled.
     if (!DeleteFileA(driverPath)) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
             traceFailure(Result::failure("DeleteFileA", error, driverPath));
             return finishRun(ExitFailed, WithFinalText);
         }

@@ -153,14 +153,21 @@ TEST_F(SetupFirstPhase, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstal
     EXPECT_TRUE(runOnce()->values.empty()) << "no second phase scheduled";
 }
 
+// Neither the file nor its folder: the driver is absent, as good as deleted.
 TEST_F(SetupFirstPhase, OldProcessorDriverFileThatIsAbsentCountsAsDeleted) {
-    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
-    Run r = runPhase();
-    EXPECT_EQ(sim::callsOf("DeleteFileA").at(0).lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
-                                 "Removed the old device drivers. \nReboot the machine to install the new drivers.\n");
-    EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+    for (bool withDriversFolder : {true, false}) {
+        SCOPED_TRACE(withDriversFolder ? "no file" : "no drivers folder");
+        if (!withDriversFolder) fs::remove_all(root + "/C/WINNT/system32/drivers");
+        startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+        Run r = runPhase();
+        EXPECT_EQ(sim::callsOf("DeleteFileA").at(0).lastError,
+                  static_cast<uint32_t>(withDriversFolder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
+                                     "Removed the old device drivers. \nReboot the machine to install the new "
+                                     "drivers.\n");
+        EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+    }
 }
 
 TEST_F(SetupFirstPhase, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheInstallation) {
