@@ -57,6 +57,14 @@ bool applyForceCode(char code, DetectionStateRecord& detection) {
 // case.
 const int LowerCaseDriveBase = 'a' - 1;
 
+// Whether the lower-cased directory ends in the program folder: the program
+// then lies in the media's "\win2000\" and the media root is above it.
+bool endsInProgramFolder(const char* lowered) {
+    size_t length = std::strlen(lowered);
+    size_t folder = sizeof ProgramFolder - 1;
+    return length >= folder && std::strcmp(lowered + length - folder, ProgramFolder) == 0;
+}
+
 SERVICE_TABLE_ENTRYA DispatchTable[] = {
     {const_cast<LPSTR>(SETUP_SERVICE_NAME), serviceMain},
     {nullptr, nullptr},
@@ -116,7 +124,15 @@ void deriveSourceDir(const char* programPath, char (&sourceDir)[SourceDirSize]) 
         if (sourceDir[0] == '\0') std::snprintf(sourceDir, sizeof sourceDir, "%c:", _getdrive() + LowerCaseDriveBase);
         return;
     }
-    if (std::strstr(lowered, ProgramFolder + 1)) std::snprintf(sourceDir, sizeof sourceDir, ".");
+    // A relative directory: the media root is the folder above the program's
+    // "win2000\" folder, and the current directory when nothing is above it.
+    if (endsInProgramFolder(lowered)) {
+        directory[std::strlen(directory) - folder] = '\0';
+        size_t used = std::strlen(sourceDir);
+        std::snprintf(sourceDir + used, sizeof sourceDir - used, "%s", directory);
+    } else if (std::strstr(lowered, ProgramFolder + 1)) {
+        std::snprintf(sourceDir, sizeof sourceDir, ".");
+    }
 }
 
 ExitCode setupMain(int argc, char** argv) {

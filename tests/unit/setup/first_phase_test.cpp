@@ -343,3 +343,25 @@ TEST_F(SetupFirstPhase, LegacyProgramWhoseResultCannotBeReadIsNotReportedAsSucce
 }
 
 }  // namespace
+
+namespace {
+
+// A program started below the current directory, from a folder of the media
+// whose path holds the program folder's name twice: the media there is
+// staged.
+TEST_F(SetupFirstPhase, RelativeProgramPathStagesTheMediaAboveItsFolder) {
+    fs::create_directories(root + "/D/kits/win2000/win2000");
+    std::ofstream(root + "/D/kits/win2000/win2000/KORP.INF") << "media";
+    fs::remove_all(root + "/C/WINNT/system32/drivers/korpa");
+    startWith({});
+    sim::machine().currentDrive = 4;  // D:, whose current directory is its root
+    std::string programPath = "kits\\win2000\\WIN2000\\SETUP.EXE";
+    std::string quiet = "/Q";
+    char* argv[] = {&programPath[0], &quiet[0], nullptr};
+    testing::internal::CaptureStdout();
+    setupMain(2, argv);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readText(host("drivers/korpa/win2000/KORP.INF")), "media");
+}
+
+}  // namespace

@@ -273,6 +273,12 @@ TEST_F(SetupSourceDir, EveryRowOfTheDerivationTable) {
         {"D:\\kits\\win2000\\x\\win2000\\SETUP.EXE", "D:\\kits\\win2000\\x"},
         {"D:\\Kits\\WiN2000\\Setup.Exe", "D:\\Kits"},
         {"\\kits\\WIN2000\\SETUP.EXE", "\\kits"},
+        // The same below the current directory.
+        {"kits\\win2000\\setup.exe", "kits"},
+        {"win2000\\WIN2000\\SETUP.EXE", "win2000"},
+        {"D:kits\\Win2000\\SETUP.EXE", "D:kits"},
+        {"..\\win2000\\setup.exe", ".."},
+        {"win2000\\tools\\setup.exe", "."},
     };
     for (const Row& r : rows) {
         std::memset(run.directories.source, 'x', sizeof run.directories.source);
