@@ -216,7 +216,7 @@ void BM_staging(benchmark::State& state) {
     std::vector<double> times[3];
     int round = 0;
     if (!clean) {
-        stageMediaFiles(b.run.directories, b.run.quietMode);
+        stageMediaFiles(b.run.messages, b.run.directories, b.run.quietMode);
         b.plainCopy();
         b.floorCopy();
     }
@@ -225,7 +225,7 @@ void BM_staging(benchmark::State& state) {
             int which = (round + k) % 3;
             if (clean) fs::remove_all(which == 0 ? b.stagingHost : which == 1 ? b.plainHost : b.floorHost);
             double start = threadCpuSeconds();
-            if (which == 0) stageMediaFiles(b.run.directories, b.run.quietMode);
+            if (which == 0) stageMediaFiles(b.run.messages, b.run.directories, b.run.quietMode);
             else if (which == 1) b.plainCopy();
             else b.floorCopy();
             times[which].push_back(threadCpuSeconds() - start);

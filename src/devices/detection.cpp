@@ -11,7 +11,7 @@
 
 const DeviceTableEntry DeviceTable[] = {
     {"PCI\\VEN_1D3C&DEV_0207&CC_0680", "\\win2000\\korpa.inf",
-     entryBit(ChildFunction5Entry) | entryBit(ChildFunction3Entry)},
+     entryBit(NewGenerationProcessorAccessEntry) | entryBit(NewerAdapterSerialPortEntry)},
     {"PCI\\VEN_1D3C&DEV_01A4", "\\win2000\\korpa.inf", 0},
     {"*QRV51A1", "\\win2000\\korp.inf", 0},
     {"*QRV51A5", "\\win2000\\korp.inf", 0},
@@ -19,18 +19,24 @@ const DeviceTableEntry DeviceTable[] = {
     {"*QRV5190", "\\win2000\\korp.inf", 0},
     {"MF\\MGTPROC_DEV0", "\\win2000\\serw.inf", 0},
     {"MF\\MGTPROC_DEV1", "\\win2000\\mpw.inf", 0},
-    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV2", "\\win2000\\rmtptr.inf", entryBit(NewGenerationProcessorAccessEntry)},
     {"MF\\MGTPROC_DEV3", "\\win2000\\serw.inf", 0},
-    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf", entryBit(ChildFunction5Entry)},
+    {"MF\\MGTPROC_DEV4", "\\win2000\\mpw.inf", entryBit(NewGenerationProcessorAccessEntry)},
     {"MF\\MGTPROC_DEV5", "\\win2000\\mpw.inf", 0},
 };
 static_assert(sizeof DeviceTable / sizeof DeviceTable[0] == DeviceEntryCount,
               "one table row for every entry");
 
 void markPresent(DetectionStateRecord& detection, DeviceEntry entry) {
-    detection.present[entry] = 1;
+    detection.present[entry] = true;
     for (int k = 0; k < DeviceEntryCount; ++k)
-        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) detection.present[k] = 1;
+        if (DeviceTable[entry].implies & entryBit(static_cast<DeviceEntry>(k))) detection.present[k] = true;
+}
+
+bool anyKnownDevicePresent(const DetectionStateRecord& detection) {
+    for (bool present : detection.present)
+        if (present) return true;
+    return false;
 }
 
 namespace {
@@ -40,8 +46,8 @@ bool equalsBytes(const char* text, size_t len, const char* id) {
 }
 
 // Tests one hardware id string (len bytes) against the table, entry 0 first.
-// Returns 1 when the string was taken by an entry whose flag was still clear.
-int takeHardwareId(DetectionStateRecord& detection, const char* id, size_t len) {
+// True when the string was taken by an entry whose flag was still clear.
+bool takeHardwareId(DetectionStateRecord& detection, const char* id, size_t len) {
     for (int k = 0; k < DeviceEntryCount; ++k) {
         if (detection.present[k]) continue;
         bool match = k == OlderAdapterEntry ? containsText(id, len, DeviceTable[k].hardwareId)
@@ -49,63 +55,59 @@ int takeHardwareId(DetectionStateRecord& detection, const char* id, size_t len) 
         if (!match) continue;
         if (k == OlderAdapterEntry) {
             // The id is kept whole for the binding; one that does not fit the
-            // 255 characters of the buffer does not count, so that a shorter
-            // form of the same id later in the list is taken instead.
+            // buffer does not count, so that a shorter form of the same id
+            // later in the list is taken instead.
             if (len >= sizeof detection.oldAdapterHardwareId) continue;
             std::memcpy(detection.oldAdapterHardwareId, id, len);
             detection.oldAdapterHardwareId[len] = '\0';
         }
         markPresent(detection, static_cast<DeviceEntry>(k));
-        return 1;
+        return true;
     }
-    return 0;
+    return false;
 }
 
-int takeHardwareIdVisit(const char* id, size_t len, void* detection) {
+bool takeHardwareIdVisit(const char* id, size_t len, void* detection) {
     return takeHardwareId(*static_cast<DetectionStateRecord*>(detection), id, len);
 }
 
 }  // namespace
 
-int detectKnownDevices(DetectionStateRecord& detection) {
-    if (detection.forceCode != 0 && detection.forceCode != 'U') return 1;
+Result detectKnownDevices(DetectionStateRecord& detection) {
+    if (detection.forceCode != 0 && detection.forceCode != 'U') return Result::success();
 
     DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
-    if (!present) return 0;
+    if (!present) return Result::failure("SetupDiEnumDeviceInfo", GetLastError(), "the present devices");
     HDEVINFO devices = present.get();
 
-    char* property = nullptr;
+    LocalBlock property;
     DWORD propertySize = 0;  // passed as the buffer's size; receives the size reported
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
         if (read == HardwareIdsUnreadable) break;
-        if (read == HardwareIdsFound) walkHardwareIds(property, propertySize, takeHardwareIdVisit, &detection);
+        if (read == HardwareIdsFound)
+            walkHardwareIds(static_cast<const char*>(property.get()), propertySize, takeHardwareIdVisit, &detection);
     }
 
+    // The list ends with ERROR_NO_MORE_ITEMS; any other error broke it off.
     DWORD scanError = GetLastError();
-    int result = 0;
-    if (scanError == 0 || scanError == ERROR_NO_MORE_ITEMS) {
-        for (int k = 0; k < DeviceEntryCount; ++k)
-            if (detection.present[k]) result = 1;
-    }
-    if (property) LocalFree(property);
-    present.reset();
-    SetLastError(scanError);
-    return result;
+    if (scanError != ERROR_SUCCESS && scanError != ERROR_NO_MORE_ITEMS)
+        return Result::failure("SetupDiEnumDeviceInfo", scanError, "the present devices");
+    return Result::success();
 }
 
-int isUsbManagementDevicePresent(const DetectionStateRecord& detection) {
-    if (detection.forceCode == 'U') return 1;
+bool isUsbManagementDevicePresent(const DetectionStateRecord& detection) {
+    if (detection.forceCode == 'U') return true;
 
     GUID hidGuid;
     HidD_GetHidGuid(&hidGuid);
     DeviceSet interfaceSet(SetupDiGetClassDevsA(&hidGuid, nullptr, nullptr, DIGCF_PRESENT | DIGCF_DEVICEINTERFACE));
-    if (!interfaceSet) return 0;
+    if (!interfaceSet) return false;
     HDEVINFO interfaces = interfaceSet.get();
 
-    int found = 0;
+    bool found = false;
     SP_DEVICE_INTERFACE_DATA interfaceData;
     interfaceData.cbSize = sizeof interfaceData;
     for (DWORD index = 0; !found && SetupDiEnumDeviceInterfaces(interfaces, nullptr, &hidGuid, index, &interfaceData);
@@ -125,18 +127,18 @@ int isUsbManagementDevicePresent(const DetectionStateRecord& detection) {
         if (!device) continue;
         HIDD_ATTRIBUTES attributes;
         attributes.Size = sizeof attributes;
-        if (HidD_GetAttributes(device.get(), &attributes) && attributes.VendorID == USB_MANAGEMENT_VENDOR_ID &&
-            attributes.ProductID == USB_MANAGEMENT_PRODUCT_ID)
-            found = 1;
+        found = HidD_GetAttributes(device.get(), &attributes) && attributes.VendorID == UsbManagementVendorId &&
+                attributes.ProductID == UsbManagementProductId;
     }
     return found;
 }
 
-HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char** property, DWORD* propertySize) {
+HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, LocalBlock& property,
+                                DWORD* propertySize) {
     for (;;) {
         DWORD passed = *propertySize;
         if (SetupDiGetDeviceRegistryPropertyA(devices, device, SPDRP_HARDWAREID, nullptr,
-                                              reinterpret_cast<PBYTE>(*property), *propertySize, propertySize))
+                                              static_cast<PBYTE>(property.get()), *propertySize, propertySize))
             return HardwareIdsFound;
         DWORD error = GetLastError();
         if (error == ERROR_INVALID_DATA) return NoHardwareIds;
@@ -144,9 +146,11 @@ HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char*
         // A report that asks for no more than was offered would repeat for
         // ever: it ends the walk like any other error.
         if (*propertySize <= passed) return HardwareIdsUnreadable;
-        if (*property) LocalFree(*property);
-        *property = static_cast<char*>(LocalAlloc(LMEM_ZEROINIT, *propertySize));
-        if (!*property) {
+        // The old block goes before the larger one is asked for: one block
+        // at a time.
+        property.reset();
+        property.reset(LocalAlloc(LMEM_ZEROINIT, *propertySize));
+        if (!property) {
             *propertySize = 0;
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return HardwareIdsUnreadable;
@@ -154,17 +158,17 @@ HardwareIdsRead readHardwareIds(HDEVINFO devices, SP_DEVINFO_DATA* device, char*
     }
 }
 
-int walkHardwareIds(const char* ids, DWORD size, int (*visit)(const char* id, size_t len, void* context),
-                    void* context) {
-    if (!ids || size == 0 || ids[0] == '\0') return 0;
+bool walkHardwareIds(const char* ids, DWORD size, bool (*visit)(const char* id, size_t len, void* context),
+                     void* context) {
+    if (!ids || size == 0 || ids[0] == '\0') return false;
     DWORD pos = 0;
     while (pos < size) {
         const char* s = ids + pos;
         const void* nul = std::memchr(s, '\0', size - pos);
         size_t len = nul ? static_cast<size_t>(static_cast<const char*>(nul) - s) : size - pos;
-        if (int answer = visit(s, len, context)) return answer;
+        if (visit(s, len, context)) return true;
         pos += static_cast<DWORD>(len) + 1;
-        if (pos < size && ids[pos] == '\0') return 0;
+        if (pos < size && ids[pos] == '\0') return false;
     }
-    return 0;
+    return false;
 }

@@ -1,20 +1,27 @@
 // The known hardware ids with their INF files, and which of them are present.
 #pragma once
 
-// The entries of the table, in the order in which detection tries them.
+#include "base/result.h"
+
+// The entries of the table, in the order in which detection tries them. The
+// child functions are those of the adapters' multifunction devices: a
+// shared serial port and processor access on the older adapter; on the newer
+// adapter a shared serial port and the processor access of the new driver
+// generation, where the old generation had a remote pointer and a processor
+// access of its own.
 enum DeviceEntry {
-    NewerAdapterEntry,
-    OlderAdapterEntry,
-    OnboardRvoEntry,
-    OnboardFerrixEntry,
-    OnboardQuilloEntry,
-    OnboardBlennaEntry,
-    ChildFunction0Entry,
-    ChildFunction1Entry,
-    ChildFunction2Entry,
-    ChildFunction3Entry,
-    ChildFunction4Entry,
-    ChildFunction5Entry,
+    NewerAdapterEntry,                   // PCI\VEN_1D3C&DEV_0207&CC_0680
+    OlderAdapterEntry,                   // PCI\VEN_1D3C&DEV_01A4
+    OnboardRvoEntry,                     // *QRV51A1
+    OnboardFerrixEntry,                  // *QRV51A5
+    OnboardQuilloEntry,                  // *QRV51A6
+    OnboardBlennaEntry,                  // *QRV5190
+    OlderAdapterSerialPortEntry,         // MF\MGTPROC_DEV0
+    OlderAdapterProcessorAccessEntry,    // MF\MGTPROC_DEV1
+    OldGenerationRemotePointerEntry,     // MF\MGTPROC_DEV2
+    NewerAdapterSerialPortEntry,         // MF\MGTPROC_DEV3
+    OldGenerationProcessorAccessEntry,   // MF\MGTPROC_DEV4
+    NewGenerationProcessorAccessEntry,   // MF\MGTPROC_DEV5
     DeviceEntryCount
 };
 
@@ -32,24 +39,32 @@ struct DeviceTableEntry {
 
 extern const DeviceTableEntry DeviceTable[DeviceEntryCount];
 
-// What detection (or a force code) found on the machine; all zero before.
+// Room for the older adapter's hardware id and its terminator.
+constexpr unsigned AdapterIdSize = 256;
+
+// What detection (or a force code) found on the machine; all clear before.
 struct DetectionStateRecord {
-    int present[DeviceEntryCount];
-    char oldAdapterHardwareId[256];
-    char forceCode;
+    bool present[DeviceEntryCount];
+    char oldAdapterHardwareId[AdapterIdSize];
+    char forceCode;  // 0 without a force code
 };
 
 // Marks the entry present, with the entries it implies.
 void markPresent(DetectionStateRecord& detection, DeviceEntry entry);
 
+// Whether any entry is marked present.
+bool anyKnownDevicePresent(const DetectionStateRecord& detection);
+
 // USB management device: a HID device with these ids.
-#define USB_MANAGEMENT_VENDOR_ID 0x1D3C
-#define USB_MANAGEMENT_PRODUCT_ID 0x7301
+constexpr unsigned short UsbManagementVendorId = 0x1D3C;
+constexpr unsigned short UsbManagementProductId = 0x7301;
 
-// Scans every present device of every setup class for the known ids.
-// Returns 1 when a force code other than U skipped the scan, or when the
-// scan ended normally with a present flag set; 0 otherwise.
-int detectKnownDevices(DetectionStateRecord& detection);
+// Scans every present device of every setup class for the known ids, unless
+// a force code other than U stands for the scan. Fails as
+// "SetupDiEnumDeviceInfo", with the Setup API's error, when the devices
+// could not be listed or their ids read to the end of the list: the flags
+// then say only what was found before.
+Result detectKnownDevices(DetectionStateRecord& detection);
 
-// 1 when force code U was given or the USB management device is present.
-int isUsbManagementDevicePresent(const DetectionStateRecord& detection);
+// Whether force code U was given or the USB management device is present.
+bool isUsbManagementDevicePresent(const DetectionStateRecord& detection);

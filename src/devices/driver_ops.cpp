@@ -6,17 +6,18 @@
 #include <cstring>
 
 #include "devices/hardware_ids.h"
-#include "messages/messages.h"
+#include "platform/owned.h"
 #include "platform/win_files.h"
 
-Result installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication) {
+Result installDeviceDriver(const Catalogue& messages, const char* hardwareId, const char* infPath,
+                           BOOL* restartIndication) {
     WIN32_FIND_DATAA found;
-    HANDLE search = FindFirstFileA(infPath, &found);
-    int infFound = search != INVALID_HANDLE_VALUE;
+    FindHandle search(FindFirstFileA(infPath, &found));
+    bool infFound = static_cast<bool>(search);
     DWORD findError = infFound ? ERROR_SUCCESS : GetLastError();
-    if (infFound) FindClose(search);
+    search.reset();
 
-    printMessage(MsgInstallingDrivers, infPath);
+    messages.print(MsgInstallingDrivers, infPath);
 
     // The binding is asked for even without the INF: its own answer then
     // reports the missing file, and the result below is a failure anyway.
@@ -43,10 +44,8 @@ Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& 
     // A multi-string of one id: the id, its NUL and the NUL that ends the list.
     char property[LINE_LEN + 2];
     size_t length = std::strlen(hardwareId);
-    if (length + 2 > sizeof property) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (length + 2 > sizeof property)
         return Result::failure("SetupDiSetDeviceRegistryPropertyA", ERROR_INVALID_PARAMETER, hardwareId);
-    }
     std::memcpy(property, hardwareId, length);
     property[length] = '\0';
     property[length + 1] = '\0';
@@ -70,17 +69,13 @@ struct WantedId {
     size_t length;
 };
 
-int isWantedId(const char* id, size_t len, void* context) {
+bool isWantedId(const char* id, size_t len, void* context) {
     const WantedId* wanted = static_cast<const WantedId*>(context);
     return len == wanted->length && std::memcmp(id, wanted->id, len) == 0;
 }
 
-}  // namespace
-
-namespace {
-
 // Visits the present devices that have the hardware id, in enumeration
-// order, until the visit returns 0. The last error is that of the walk.
+// order, until the visit returns false.
 template <typename Visit>
 void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
@@ -88,22 +83,18 @@ void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
     HDEVINFO devices = present.get();
 
     WantedId wanted = {hardwareId, std::strlen(hardwareId)};
-    char* property = nullptr;
+    LocalBlock property;
     DWORD propertySize = 0;
     SP_DEVINFO_DATA device;
     device.cbSize = sizeof device;
     for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        HardwareIdsRead read = readHardwareIds(devices, &device, &property, &propertySize);
+        HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
         if (read == HardwareIdsUnreadable) break;
         if (read == NoHardwareIds) continue;
-        if (walkHardwareIds(property, propertySize, isWantedId, &wanted) && !visit(devices, &device)) break;
+        if (walkHardwareIds(static_cast<const char*>(property.get()), propertySize, isWantedId, &wanted) &&
+            !visit(devices, &device))
+            break;
     }
-
-    if (property) LocalFree(property);
-    // The release of the set leaves the last error as the scan left it.
-    DWORD error = GetLastError();
-    present.reset();
-    SetLastError(error);
 }
 
 }  // namespace
@@ -112,7 +103,7 @@ void removeDeviceById(const char* hardwareId) {
     // Only the first device with the id: the others stay.
     forEachPresentDeviceWithId(hardwareId, [](HDEVINFO devices, SP_DEVINFO_DATA* device) {
         SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
-        return 0;
+        return false;
     });
 }
 
@@ -120,7 +111,7 @@ int countPresentDevices(const char* hardwareId) {
     int count = 0;
     forEachPresentDeviceWithId(hardwareId, [&count](HDEVINFO, SP_DEVINFO_DATA*) {
         ++count;
-        return 1;
+        return true;
     });
     return count;
 }

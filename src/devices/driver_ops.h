@@ -3,12 +3,14 @@
 #pragma once
 
 #include "base/result.h"
+#include "messages/messages.h"
 #include "platform/owned.h"
 #include "platform/win_devices.h"
 
-// Binds the INF to every present device with the hardware id. Without the
-// INF the binding is still asked for, and fails.
-Result installDeviceDriver(const char* hardwareId, const char* infPath, BOOL* restartIndication);
+// Prints the binding's line and binds the INF to every present device with
+// the hardware id. Without the INF the binding is still asked for, and fails.
+Result installDeviceDriver(const Catalogue& messages, const char* hardwareId, const char* infPath,
+                           BOOL* restartIndication);
 
 // Creates and registers a root-enumerated device with one hardware id in the
 // INF's setup class. The set goes to deviceSet as soon as it exists, whatever

@@ -2,8 +2,6 @@
 // present, in one fixed order, from the INF files of the staging tree.
 #include "devices/install_plan.h"
 
-#include <cstdio>
-
 #include "base/path_buffer.h"
 #include "devices/device_table.h"
 #include "devices/driver_ops.h"
@@ -20,45 +18,44 @@ const char InstallRunTail[] = "\\qrvmpsvc.exe -install";
 // successful binding reports it again.
 class BindingRun {
 public:
-    BindingRun(const DetectionStateRecord& detection, const RunDirectories& directories)
-        : detection_(detection), directories_(directories) {}
+    BindingRun(const Catalogue& messages, const DetectionStateRecord& detection, const RunDirectories& directories)
+        : messages_(messages), detection_(detection), directories_(directories) {}
 
     BindingOutcome run();
 
 private:
     // The full path of an entry's INF, built afresh for every step.
-    int buildInfPath(char* path, size_t size, DeviceEntry entry) const {
-        int n = std::snprintf(path, size, "%s%s", directories_.staging, DeviceTable[entry].infPath);
-        return n > 0 && static_cast<size_t>(n) < size;
+    bool buildInfPath(char (&path)[PathBufferSize], DeviceEntry entry) const {
+        return joinPath(path, directories_.staging, DeviceTable[entry].infPath);
     }
 
     // Binds the entry's INF to the present devices with the id. A path that
     // does not fit counts as a failed binding, without a call.
-    int bindEntry(DeviceEntry entry, const char* hardwareId) {
+    bool bindEntry(DeviceEntry entry, const char* hardwareId) {
         char infPath[PathBufferSize];
-        if (!buildInfPath(infPath, sizeof infPath, entry)) {
+        if (!buildInfPath(infPath, entry)) {
             traceFailure(Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, DeviceTable[entry].infPath));
-            return 0;
+            return false;
         }
-        return traceFailure(installDeviceDriver(hardwareId, infPath, &restartIndication_)).ok();
+        return traceFailure(installDeviceDriver(messages_, hardwareId, infPath, &restartIndication_)).ok();
     }
 
     // A binding whose failure counts; the restart indication is looked at
     // after it whatever its result.
     void bindCounted(DeviceEntry entry) {
-        if (!bindEntry(entry, DeviceTable[entry].hardwareId)) outcome_.failed = 1;
-        if (restartIndication_) outcome_.restartRequired = 1;
+        if (!bindEntry(entry, DeviceTable[entry].hardwareId)) outcome_.failed = true;
+        if (restartIndication_) outcome_.restartRequired = true;
     }
 
     // An adapter binding on which later steps depend: after a failure the
     // restart indication is not looked at.
-    int bindAdapter(DeviceEntry entry, const char* hardwareId) {
+    bool bindAdapter(DeviceEntry entry, const char* hardwareId) {
         if (!bindEntry(entry, hardwareId)) {
-            outcome_.failed = 1;
-            return 0;
+            outcome_.failed = true;
+            return false;
         }
-        if (restartIndication_) outcome_.restartRequired = 1;
-        return 1;
+        if (restartIndication_) outcome_.restartRequired = true;
+        return true;
     }
 
     // The id of the older adapter as detection found it. A run forced with W
@@ -72,64 +69,63 @@ private:
 
     void bindNewerAdapterChildren();
 
+    const Catalogue& messages_;
     const DetectionStateRecord& detection_;
     const RunDirectories& directories_;
     BOOL restartIndication_ = FALSE;
     BindingOutcome outcome_ = {};
 };
 
-// Steps 2 to 6: the newer adapter's children, with a temporary root device
-// of child function 5 while child function 4 of the old generation is there,
-// and the processor service program's install run.
+// The newer adapter's children, with a temporary root device of the new
+// processor access while the old generation's is there, and the processor
+// service program's install run.
 void BindingRun::bindNewerAdapterChildren() {
-    const int* present = detection_.present;
+    const bool* present = detection_.present;
     DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
-    if (present[ChildFunction4Entry]) {
+    if (present[OldGenerationProcessorAccessEntry]) {
         char infPath[PathBufferSize];
-        const char* id = DeviceTable[ChildFunction5Entry].hardwareId;
-        Result made = buildInfPath(infPath, sizeof infPath, ChildFunction5Entry)
+        const char* id = DeviceTable[NewGenerationProcessorAccessEntry].hardwareId;
+        Result made = buildInfPath(infPath, NewGenerationProcessorAccessEntry)
                           ? createRootDevice(id, infPath, rootSet, &rootDevice)
                           : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
-        if (!traceFailure(made).ok()) outcome_.failed = 1;
+        if (!traceFailure(made).ok()) outcome_.failed = true;
     }
-    if (present[ChildFunction3Entry]) bindCounted(ChildFunction3Entry);
-    if (present[ChildFunction5Entry]) bindCounted(ChildFunction5Entry);
+    if (present[NewerAdapterSerialPortEntry]) bindCounted(NewerAdapterSerialPortEntry);
+    if (present[NewGenerationProcessorAccessEntry]) bindCounted(NewGenerationProcessorAccessEntry);
     if (rootSet) {
-        // Neither the removal nor the release counts; the error the removal
-        // left stays the last error.
+        // Neither the removal nor the release counts.
         SetupDiCallClassInstaller(DIF_REMOVE, rootSet.get(), &rootDevice);
-        DWORD error = GetLastError();
         rootSet.reset();
-        SetLastError(error);
     }
     Result installRun = runSystemProgram(directories_.system, InstallRunTail);
     if (!installRun.ok()) {
-        printFileSystemError(installRun);
-        outcome_.failed = 1;
+        printFileSystemError(messages_, installRun);
+        outcome_.failed = true;
     }
 }
 
 BindingOutcome BindingRun::run() {
-    const int* present = detection_.present;
+    const bool* present = detection_.present;
 
     if (present[NewerAdapterEntry] && bindAdapter(NewerAdapterEntry, DeviceTable[NewerAdapterEntry].hardwareId))
         bindNewerAdapterChildren();
 
-    if (present[ChildFunction0Entry]) bindCounted(ChildFunction0Entry);
-    if (present[ChildFunction1Entry]) bindCounted(ChildFunction1Entry);
+    if (present[OlderAdapterSerialPortEntry]) bindCounted(OlderAdapterSerialPortEntry);
+    if (present[OlderAdapterProcessorAccessEntry]) bindCounted(OlderAdapterProcessorAccessEntry);
 
     if (present[OlderAdapterEntry]) {
         // A second older adapter may expose, once its new driver runs,
         // functions that only the first one had before: they are bound too.
-        const char* id0 = DeviceTable[ChildFunction0Entry].hardwareId;
-        const char* id1 = DeviceTable[ChildFunction1Entry].hardwareId;
-        int before0 = present[ChildFunction0Entry] ? countPresentDevices(id0) : 0;
-        int before1 = present[ChildFunction1Entry] ? countPresentDevices(id1) : 0;
+        const DeviceEntry children[] = {OlderAdapterSerialPortEntry, OlderAdapterProcessorAccessEntry};
+        int before[2] = {0, 0};
+        for (int i = 0; i < 2; ++i)
+            if (present[children[i]]) before[i] = countPresentDevices(DeviceTable[children[i]].hardwareId);
         if (bindAdapter(OlderAdapterEntry, olderAdapterId())) {
-            if (!present[ChildFunction0Entry] || countPresentDevices(id0) > before0) bindCounted(ChildFunction0Entry);
-            if (!present[ChildFunction1Entry] || countPresentDevices(id1) > before1) bindCounted(ChildFunction1Entry);
+            for (int i = 0; i < 2; ++i)
+                if (!present[children[i]] || countPresentDevices(DeviceTable[children[i]].hardwareId) > before[i])
+                    bindCounted(children[i]);
         }
     }
 
@@ -140,6 +136,7 @@ BindingOutcome BindingRun::run() {
 
 }  // namespace
 
-BindingOutcome bindPresentDevices(const DetectionStateRecord& detection, const RunDirectories& directories) {
-    return BindingRun(detection, directories).run();
+BindingOutcome bindPresentDevices(const Catalogue& messages, const DetectionStateRecord& detection,
+                                  const RunDirectories& directories) {
+    return BindingRun(messages, detection, directories).run();
 }

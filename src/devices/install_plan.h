@@ -3,14 +3,16 @@
 
 #include "base/run_directories.h"
 #include "devices/device_table.h"
+#include "messages/messages.h"
 
 // What the plan's bindings came to. The flow combines it with its own steps.
 struct BindingOutcome {
-    int failed;           // a binding, the temporary root device or the service program's install run failed
-    int restartRequired;  // a binding asked for a restart
+    bool failed;           // a binding, the temporary root device or the service program's install run failed
+    bool restartRequired;  // a binding asked for a restart
 };
 
 // Binds the devices that detection marked present from the INF files of the
 // staging tree, and runs the processor service program from the system
 // directory. Both phases take the same steps.
-BindingOutcome bindPresentDevices(const DetectionStateRecord& detection, const RunDirectories& directories);
+BindingOutcome bindPresentDevices(const Catalogue& messages, const DetectionStateRecord& detection,
+                                  const RunDirectories& directories);

@@ -3,10 +3,8 @@
 // driver.
 #include "earlier/earlier_software.h"
 
-#include <cstdio>
 #include <cstring>
 
-#include "base/path_buffer.h"
 #include "base/text_search.h"
 #include "earlier/service_keys.h"
 #include "messages/trace.h"
@@ -14,12 +12,14 @@
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
 #include "programs/family_programs.h"
-#include "staging/guarded_copy.h"
 #include "staging/staging_tree.h"
 
 namespace {
 
 const char ProcessorDriverKey[] = "SYSTEM\\CurrentControlSet\\Services\\qrvmpw\\";
+
+// Room for the driver's display name; a longer one cannot be read.
+const DWORD DisplayNameSize = 256;
 
 // Display name markers of the recognised processor driver versions, in the
 // order in which they are tested.
@@ -28,59 +28,43 @@ const char* const RecognizedVersionMarkers[] = {
     "QRV (Version 6.", "QRV (Version 5.", "QRV (Version 4.99",
 };
 
-// The files copied from the staging tree into the system directory, in order.
-const char* const ProcessorFiles[] = {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"};
-
 }  // namespace
 
-int removeEarlierSoftware(const RunDirectories& directories, int quiet) {
+bool removeEarlierSoftware(const Catalogue& messages, const RunDirectories& directories, bool quiet) {
     const char* systemDir = directories.system;
     if (traceFailure(runSystemProgram(systemDir, "\\qrvrvosv.exe -remove")).ok())
-        refreshServicePrograms(directories, quiet);
-    int keysDeleted = removeRestartFeatureServiceKeys();
+        refreshServicePrograms(messages, directories, quiet);
+    bool keysDeleted = removeRestartFeatureServiceKeys();
     if (traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -remove")).ok())
-        refreshServicePrograms(directories, quiet);
-
-    char sourceDirectory[PathBufferSize];
-    char targetDirectory[PathBufferSize];
-    int sourceLength = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", directories.staging);
-    int targetLength = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", systemDir);
-    // The flow keeps the system directory short enough for both; a path
-    // that was cut short is never used for a copy.
-    if (sourceLength > 0 && static_cast<size_t>(sourceLength) < sizeof sourceDirectory && targetLength > 0 &&
-        static_cast<size_t>(targetLength) < sizeof targetDirectory) {
-        for (const char* name : ProcessorFiles)
-            traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
-    }
-
+        refreshServicePrograms(messages, directories, quiet);
+    copyStagedFilesToSystem(messages, directories, {"QRVMPW.DLL", "QRVMPREM.EXE", "QRVMPSVC.EXE"}, quiet);
     traceFailure(runSystemProgram(systemDir, "\\qrvmpsvc.exe -install"));
     return keysDeleted;
 }
 
-int serviceIsRegistered(const char* name, DWORD* managerError) {
+ServiceProbe probeService(const char* name) {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
-    if (managerError) *managerError = manager ? ERROR_SUCCESS : GetLastError();
-    if (!manager) return 0;
+    if (!manager) return GetLastError() == ERROR_ACCESS_DENIED ? ServiceManagerDenied : ServiceNotRegistered;
     ServiceHandle service(OpenServiceA(manager.get(), name, SERVICE_ALL_ACCESS));
-    return service ? 1 : 0;
+    return service ? ServiceRegistered : ServiceNotRegistered;
 }
 
-int isProcessorServiceInstalled() { return serviceIsRegistered("qrvmpsvc"); }
+bool isProcessorServiceInstalled() { return probeService("qrvmpsvc") == ServiceRegistered; }
 
-int lacksRecognizedDriverVersion() {
+bool lacksRecognizedDriverVersion() {
     RegistryKey key;
-    if (openRegistryKey(HKEY_LOCAL_MACHINE, ProcessorDriverKey, KEY_READ, key) != ERROR_SUCCESS) return 1;
-    char displayName[256];
+    if (openRegistryKey(HKEY_LOCAL_MACHINE, ProcessorDriverKey, KEY_READ, key) != ERROR_SUCCESS) return true;
+    char displayName[DisplayNameSize];
     DWORD size = sizeof displayName;
     if (RegQueryValueExA(key.get(), "DisplayName", nullptr, nullptr, reinterpret_cast<LPBYTE>(displayName), &size) !=
         ERROR_SUCCESS)
-        return 1;
+        return true;
     // The value need not end in a NUL: the text ends at the first NUL or at
     // the end of the bytes read.
     if (size > sizeof displayName) size = sizeof displayName;
     const void* end = std::memchr(displayName, '\0', size);
     size_t length = end ? static_cast<size_t>(static_cast<const char*>(end) - displayName) : size;
     for (const char* marker : RecognizedVersionMarkers)
-        if (containsText(displayName, length, marker)) return 0;
-    return 1;
+        if (containsText(displayName, length, marker)) return false;
+    return true;
 }

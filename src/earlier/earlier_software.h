@@ -1,18 +1,29 @@
-// Removal and reinstallation of earlier software.
+// Removal and reinstallation of earlier software, and the probes of the
+// processor service and driver.
 #pragma once
 
 #include "base/run_directories.h"
-#include "platform/win_base.h"
+#include "messages/messages.h"
 
 // The earlier software's own programs remove it, the processor service
 // program comes back from the staging tree and installs itself again.
-// Nonzero when service keys of the restart feature were deleted.
-int removeEarlierSoftware(const RunDirectories& directories, int quiet);
-int isProcessorServiceInstalled();
+// True when service keys of the restart feature were deleted: the machine
+// must restart.
+bool removeEarlierSoftware(const Catalogue& messages, const RunDirectories& directories, bool quiet);
 
-// 1 when the service is registered and may be opened with full access (a run
-// without the rights to open the service control manager so sees none).
-// When the manager cannot be opened, its error goes to *managerError (0
-// otherwise), if given.
-int serviceIsRegistered(const char* name, DWORD* managerError = nullptr);
-int lacksRecognizedDriverVersion();
+// What the service control manager says of a service, asked with full access.
+enum ServiceProbe {
+    ServiceRegistered,
+    ServiceNotRegistered,  // or not to be opened with full access
+    // The manager itself refused full access: the account is no
+    // administrator, and every change to the machine would be refused too.
+    ServiceManagerDenied,
+};
+ServiceProbe probeService(const char* name);
+
+// Whether the processor service "qrvmpsvc" is registered.
+bool isProcessorServiceInstalled();
+
+// Whether the processor driver is missing or carries no recognised version
+// in its display name: the old driver must then go before the new one.
+bool lacksRecognizedDriverVersion();

@@ -14,6 +14,11 @@ const char ServicesRoot[] = "SYSTEM\\CurrentControlSet\\Services\\";
 // Length of every name buffer of the enumerations.
 const DWORD KeyNameSize = 512;
 
+// A cleanup looks through the services root twice at most: a key that the
+// first pass could not delete is tried once more, and no more, so that a
+// key that always stays cannot hold the run up.
+const int CleanupPasses = 2;
+
 // RegEnumKeyExA results that count as an entry. On ERROR_MORE_DATA the
 // buffer keeps what it held before; the buffers start out empty so that
 // this is never undefined.
@@ -25,10 +30,10 @@ LONG enumerateKey(HKEY key, DWORD index, char* name) {
 }
 
 // Deletes the children of an open child key, then the child itself through
-// the service key. Returns 1 when the child was deleted.
-int deleteChildKey(HKEY serviceKey, const char* childName, char* grandchildName) {
+// the service key. True when the child was deleted.
+bool deleteChildKey(HKEY serviceKey, const char* childName, char* grandchildName) {
     RegistryKey child;
-    if (openRegistryKey(serviceKey, childName, KEY_ALL_ACCESS, child) != ERROR_SUCCESS) return 0;
+    if (openRegistryKey(serviceKey, childName, KEY_ALL_ACCESS, child) != ERROR_SUCCESS) return false;
     DWORD index = 0;
     while (isEntry(enumerateKey(child.get(), index, grandchildName))) {
         // A deleted entry lets the ones behind it move up: read the same
@@ -114,10 +119,10 @@ KeyTreeOutcome deleteServiceKeyTree(HKEY servicesRoot, const char* serviceKeyNam
     return KeyDeleted;
 }
 
-int removeRemoteSupportServiceKeys() {
-    int deleted = 0;
+bool removeRemoteSupportServiceKeys() {
+    bool deleted = false;
     char serviceName[KeyNameSize] = "";
-    for (int pass = 0; pass < 2 && !deleted; ++pass) {
+    for (int pass = 0; pass < CleanupPasses && !deleted; ++pass) {
         RegistryKey root;
         if (openRegistryKey(HKEY_LOCAL_MACHINE, ServicesRoot, KEY_READ, root) != ERROR_SUCCESS) continue;
         DWORD index = 0;
@@ -125,7 +130,7 @@ int removeRemoteSupportServiceKeys() {
             if (std::strstr(serviceName, "qrvmprem")) {
                 // Only the first matching key that opens is handled.
                 KeyTreeOutcome outcome = deleteServiceKeyTree(root.get(), serviceName);
-                if (outcome == KeyDeleted) deleted = 1;
+                if (outcome == KeyDeleted) deleted = true;
                 if (outcome != KeyNotOpened) break;
             }
             ++index;
@@ -134,23 +139,23 @@ int removeRemoteSupportServiceKeys() {
     return deleted;
 }
 
-int removeRestartFeatureServiceKeys() {
-    int serviceDeleted = 0;
-    int extensionDeleted = 0;
+bool removeRestartFeatureServiceKeys() {
+    bool serviceDeleted = false;
+    bool extensionDeleted = false;
     char serviceName[KeyNameSize] = "";
-    for (int pass = 0; pass < 2 && !(serviceDeleted && extensionDeleted); ++pass) {
+    for (int pass = 0; pass < CleanupPasses && !(serviceDeleted && extensionDeleted); ++pass) {
         RegistryKey root;
         if (openRegistryKey(HKEY_LOCAL_MACHINE, ServicesRoot, KEY_READ, root) != ERROR_SUCCESS) continue;
         DWORD index = 0;
         while (isEntry(enumerateKey(root.get(), index, serviceName))) {
-            int deletedHere = 0;
+            bool deletedHere = false;
             if (std::strstr(serviceName, "qrvrvosv") && deleteServiceKeyTree(root.get(), serviceName) == KeyDeleted) {
-                serviceDeleted = 1;
-                deletedHere = 1;
+                serviceDeleted = true;
+                deletedHere = true;
             }
             if (std::strstr(serviceName, "qrvrvoex") && deleteServiceKeyTree(root.get(), serviceName) == KeyDeleted) {
-                extensionDeleted = 1;
-                deletedHere = 1;
+                extensionDeleted = true;
+                deletedHere = true;
             }
             if (!deletedHere) ++index;
         }

@@ -1,9 +1,13 @@
-// The built-in English catalogue: 80 texts addressed by number. Texts this
-// installer never prints hold their places so that every language file
+// The built-in English catalogue, and the catalogue that a run owns. Texts
+// this installer never prints hold their places so that every language file
 // numbers its messages the same way.
+#include <cstdarg>
+#include <cstdio>
+#include <utility>
+
 #include "messages/messages.h"
 
-const char* BuiltinMessages[MESSAGE_COUNT] = {
+const char* const BuiltinMessages[MessageCount] = {
     /*  0 */ "n",
     /*  1 */ "y",
     /*  2 */ "cancel",
@@ -85,3 +89,33 @@ const char* BuiltinMessages[MESSAGE_COUNT] = {
     /* 78 */ "Removed the old device drivers. \nReboot the machine to install the new drivers.\n",
     /* 79 */ "Installing drivers for %s.\n",
 };
+
+Catalogue::Catalogue(Catalogue&& other) noexcept
+    : table_(other.table_), array_(std::move(other.array_)), text_(std::move(other.text_)) {
+    other.table_ = BuiltinMessages;
+}
+
+Catalogue& Catalogue::operator=(Catalogue&& other) noexcept {
+    if (this != &other) {
+        release();
+        table_ = other.table_;
+        array_ = std::move(other.array_);
+        text_ = std::move(other.text_);
+        other.table_ = BuiltinMessages;
+    }
+    return *this;
+}
+
+void Catalogue::release() {
+    text_.reset();
+    array_.reset();
+    table_ = BuiltinMessages;
+}
+
+void Catalogue::print(int number, ...) const {
+    va_list args;
+    va_start(args, number);
+    std::vprintf(text(number), args);
+    va_end(args);
+    std::fflush(stdout);
+}

@@ -2,54 +2,45 @@
 // followed by NUL-ended texts in catalogue order, read in text mode.
 #include <cstdio>
 #include <cstring>
+#include <utility>
 
 #include "messages/messages.h"
 #include "platform/owned.h"
 #include "platform/win_base.h"
 #include "platform/win_files.h"
 
-// Language index to file slot, and the files of the "\nls\" directory.
-static const int LanguageSlot[5] = {1, 2, 3, 4, 0};
-static const char* const LanguageFiles[5] = {
-    "\\nls\\english.nls", "\\nls\\french.nls", "\\nls\\german.nls", "\\nls\\spanish.nls",
-    "\\nls\\japanese.nls",
+namespace {
+
+// The files of the "\nls\" directory, by language.
+const char* const LanguageFiles[LanguageCount] = {
+    "\\nls\\french.nls", "\\nls\\german.nls", "\\nls\\spanish.nls", "\\nls\\japanese.nls", "\\nls\\english.nls",
 };
 
-static const char UnknownMessage[] = "Unknown Message";
+// The language file's path is built in a buffer of this size; a longer one
+// loads nothing.
+const size_t LanguagePathSize = 256;
 
-// The text block of the catalogue loaded last, and its array: release needs
-// the block, which no entry of the array is sure to point at.
-static char* loadedText;
-static const char** loadedTable;
+// The text block holds the file's data, the terminator of a last text that
+// lacks one, and room to spare.
+const long TextBlockSpare = 20;
+// The file's data is read in one call, whose count is a 32-bit signed size.
+const long LargestLanguageFile = 0x7FFFFFFFL - TextBlockSpare;
 
-int selectLanguage() {
-    switch (GetSystemDefaultLangID()) {
-    case 0x0407:
-    case 0x0807:
-    case 0x0C07:
-        return 1;
-    case 0x040A:
-    case 0x080A:
-    case 0x0C0A:
-        return 2;
-    case 0x040B:  // Finnish, kept in the French group
-    case 0x040C:
-    case 0x080C:
-    case 0x0C0C:
-    case 0x100C:
-        return 0;
-    case 0x0411:
-        return 3;
-    default:
-        return 4;
-    }
-}
+const char UnknownMessage[] = "Unknown Message";
 
-// The next conversion of a printf format from *p on, "%%"
-// skipped: its start in *spec and its length (0 when there is none left).
-// A conversion runs from '%' through its conversion letter; an
-// unfinished one runs to the end of the text.
-static size_t nextConversion(const char*& p, const char*& spec) {
+// System language identifiers that have a language file of their own.
+const LANGID GermanGermany = 0x0407, GermanSwitzerland = 0x0807, GermanAustria = 0x0C07;
+const LANGID SpanishTraditional = 0x040A, SpanishMexico = 0x080A, SpanishModern = 0x0C0A;
+const LANGID FrenchFrance = 0x040C, FrenchBelgium = 0x080C, FrenchCanada = 0x0C0C, FrenchSwitzerland = 0x100C;
+const LANGID JapaneseJapan = 0x0411;
+// Finnish, which has always read the French file.
+const LANGID FinnishFinland = 0x040B;
+
+// The next conversion of a printf format from *p on, "%%" skipped: its
+// start in *spec and its length (0 when there is none left). A conversion
+// runs from '%' through its conversion letter; an unfinished one runs to the
+// end of the text.
+size_t nextConversion(const char*& p, const char*& spec) {
     static const char ConversionLetters[] = "diouxXeEfFgGaAcspnCS";
     while (*p) {
         if (*p != '%') {
@@ -68,10 +59,10 @@ static size_t nextConversion(const char*& p, const char*& spec) {
     return 0;
 }
 
-// 1 when `text` has exactly the conversions of `expected`, in
-// the same order, and no %n: only then may it stand in for `expected` as a
-// printf format with the arguments that the callers pass.
-static int sameConversions(const char* expected, const char* text) {
+// Whether `text` has exactly the conversions of `expected`, in the same
+// order, and no %n: only then may it stand in for `expected` as a printf
+// format with the arguments that the callers pass.
+bool sameConversions(const char* expected, const char* text) {
     const char* e = expected;
     const char* t = text;
     for (;;) {
@@ -80,47 +71,73 @@ static int sameConversions(const char* expected, const char* text) {
         size_t el = nextConversion(e, es);
         size_t tl = nextConversion(t, ts);
         if (el == 0 || tl == 0) return el == tl;
-        if (el != tl || std::memcmp(es, ts, el) != 0 || ts[tl - 1] == 'n') return 0;
+        if (el != tl || std::memcmp(es, ts, el) != 0 || ts[tl - 1] == 'n') return false;
     }
 }
 
-int loadCatalogue(const char* sourceDir, const char*** table, int capacity, int language) {
-    if (language < 0 || language >= 5 || capacity < 1) return -1;
+}  // namespace
 
-    char path[256];
-    int length = std::snprintf(path, sizeof path, "%s%s", sourceDir, LanguageFiles[LanguageSlot[language]]);
-    if (length < 0 || static_cast<size_t>(length) >= sizeof path) return -1;  // would not fit
+Language selectLanguage() {
+    switch (GetSystemDefaultLangID()) {
+    case GermanGermany:
+    case GermanSwitzerland:
+    case GermanAustria:
+        return LanguageGerman;
+    case SpanishTraditional:
+    case SpanishMexico:
+    case SpanishModern:
+        return LanguageSpanish;
+    case FinnishFinland:
+    case FrenchFrance:
+    case FrenchBelgium:
+    case FrenchCanada:
+    case FrenchSwitzerland:
+        return LanguageFrench;
+    case JapaneseJapan:
+        return LanguageJapanese;
+    default:
+        return LanguageEnglish;
+    }
+}
+
+Result Catalogue::load(const char* sourceDir, Language language) {
+    if (language < 0 || language >= LanguageCount)
+        return Result::failure("choosing the language file", ERROR_INVALID_PARAMETER);
+
+    char path[LanguagePathSize];
+    if (!joinPath(path, sourceDir, LanguageFiles[language]))
+        return Result::failure("building the language file's path", ERROR_FILENAME_EXCED_RANGE, sourceDir);
 
     // Declared in the reverse of the order of their release.
     FileDescriptor file(_sopen(path, _O_RDONLY | _O_TEXT, _SH_DENYNO));
     LocalBlock arrayBlock;
     LocalBlock textBlock;
-    if (!file) return -1;
+    if (!file) return Result::failure("_sopen", GetLastError(), path);
     int fd = file.get();
 
     long size = _filelength(fd);
-    if (size < 0 || size > 0x7FFFFFFFL - 20) return -1;
-    textBlock.reset(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(size) + 20));
+    if (size < 0 || size > LargestLanguageFile) return Result::failure("_filelength", GetLastError(), path);
+    textBlock.reset(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(size + TextBlockSpare)));
     char* text = static_cast<char*>(textBlock.get());
 
     unsigned char countByte = 0;
-    if (_read(fd, &countByte, 1) < 0) return -1;
+    if (_read(fd, &countByte, 1) < 0) return Result::failure("_read", GetLastError(), path);
     int count = static_cast<signed char>(countByte);
 
-    int entries = count > capacity ? count : capacity;
+    int entries = count > MessageCount ? count : MessageCount;
     arrayBlock.reset(LocalAlloc(LMEM_FIXED, static_cast<SIZE_T>(entries) * sizeof(const char*)));
     const char** array = static_cast<const char**>(arrayBlock.get());
     if (!text || !array) {
         std::printf("failed to allocate memory\n\r");
         std::fflush(stdout);
-        return -1;
+        return Result::failure("LocalAlloc", ERROR_NOT_ENOUGH_MEMORY, path);
     }
 
     // Text mode delivers at most size - 1 bytes here: the count byte is gone
     // and every CR LF pair shrinks to LF.
     int got = _read(fd, text, static_cast<unsigned int>(size));
     file.reset();
-    if (got < 0) return -1;
+    if (got < 0) return Result::failure("_read", GetLastError(), path);
     text[got] = '\0';  // a last text without its NUL ends at the end of the data
 
     int taken = 0;
@@ -134,22 +151,13 @@ int loadCatalogue(const char* sourceDir, const char*** table, int capacity, int 
     // Every message is printed with its text as the format: a text whose
     // conversions differ from the built-in text's would read arguments that
     // are not there.
-    for (int i = 0; i < taken && i < MESSAGE_COUNT; ++i) {
+    for (int i = 0; i < taken && i < MessageCount; ++i) {
         if (!sameConversions(BuiltinMessages[i], array[i])) array[i] = BuiltinMessages[i];
     }
 
-    loadedText = static_cast<char*>(textBlock.release());
-    loadedTable = static_cast<const char**>(arrayBlock.release());
-    *table = array;
-    return 0;
-}
-
-void releaseCatalogue(const char*** table) {
-    // Only a catalogue that the load made: the built-in one is never released.
-    if (!table || !*table || *table != loadedTable) return;
-    LocalFree(loadedText);
-    LocalFree(loadedTable);
-    loadedText = nullptr;
-    loadedTable = nullptr;
-    *table = BuiltinMessages;
+    release();
+    table_ = array;
+    array_ = std::move(arrayBlock);
+    text_ = std::move(textBlock);
+    return Result::success();
 }

@@ -1,8 +1,12 @@
 // The message catalogue: 80 texts addressed by number, built in or loaded
-// from a language file on the media.
+// from a language file on the media. The run owns one catalogue and hands it
+// to every step that prints or reads a message.
 #pragma once
 
-#define MESSAGE_COUNT 80
+#include "base/result.h"
+#include "platform/owned.h"
+
+constexpr int MessageCount = 80;
 
 // Messages this installer prints or reads, by number.
 enum MessageNumber {
@@ -25,23 +29,44 @@ enum MessageNumber {
     MsgInstallingDrivers = 79,
 };
 
-// The current catalogue; every message is printed from it by number.
-extern const char** messageTable;
-
 // The built-in English catalogue.
-extern const char* BuiltinMessages[MESSAGE_COUNT];
+extern const char* const BuiltinMessages[MessageCount];
 
-// Prints message `index` of the current catalogue with its arguments.
-void printMessage(int index, ...);
+// The languages that have a file in the media's "\nls\" directory; every
+// other system language reads the English one.
+enum Language : int { LanguageFrench, LanguageGerman, LanguageSpanish, LanguageJapanese, LanguageEnglish, LanguageCount };
 
-// Language index 0 to 4 (French, German, Spanish, Japanese, English) from
-// the system's default language.
-int selectLanguage();
+// The language of the system's default language.
+Language selectLanguage();
 
-// Loads the language file of the language from the "\nls\" directory below
-// the media root sourceDir. 0: *table holds the loaded catalogue; -1:
-// nothing loaded and *table unchanged.
-int loadCatalogue(const char* sourceDir, const char*** table, int capacity, int language);
+// The catalogue of a run: the built-in one until a language file is loaded.
+// A loaded catalogue owns its text block and its array of texts until it is
+// released, text block first.
+class Catalogue {
+public:
+    Catalogue() = default;
+    Catalogue(Catalogue&& other) noexcept;
+    Catalogue& operator=(Catalogue&& other) noexcept;
+    Catalogue(const Catalogue&) = delete;
+    Catalogue& operator=(const Catalogue&) = delete;
 
-// Releases a catalogue that loadCatalogue made.
-void releaseCatalogue(const char*** table);
+    // Loads the language file of the language from the "\nls\" directory
+    // below the media root sourceDir. On failure nothing changes, and the
+    // result names the step that failed.
+    Result load(const char* sourceDir, Language language);
+    // Gives back a loaded catalogue; the built-in one stands after it.
+    void release();
+    bool loadedFromFile() const { return static_cast<bool>(array_); }
+
+    // Text `number` (a MessageNumber, or any number below MessageCount).
+    const char* text(int number) const { return table_[number]; }
+    // Prints message `number` with its arguments: the text is the format.
+    // The number is an int, which va_start takes without promotion.
+    void print(int number, ...) const;
+
+private:
+    const char* const* table_ = BuiltinMessages;
+    // Declared in the reverse of the order of their release.
+    LocalBlock array_;
+    LocalBlock text_;
+};

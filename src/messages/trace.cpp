@@ -3,7 +3,6 @@
 
 #include <cstdio>
 
-#include "messages/messages.h"
 #include "platform/win_base.h"
 
 namespace {
@@ -23,7 +22,7 @@ const Result& traceFailure(const Result& result) {
     return result;
 }
 
-void printFileSystemError(const Result& failure) {
+void printFileSystemError(const Catalogue& messages, const Result& failure) {
     traceFailure(failure);
-    printMessage(MsgFileSystemError, static_cast<int>(failure.error()));
+    messages.print(MsgFileSystemError, static_cast<int>(failure.error()));
 }

@@ -100,6 +100,14 @@ struct FileHandleTraits {
 };
 using FileHandle = Owned<FileHandleTraits>;
 
+// A search that FindFirstFileA began: empty is INVALID_HANDLE_VALUE.
+struct FindHandleTraits {
+    using Handle = HANDLE;
+    static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
+    static void release(Handle h) noexcept { FindClose(h); }
+};
+using FindHandle = Owned<FindHandleTraits>;
+
 // The two handles of a started process: the process's, then the thread's,
 // are closed.
 struct ProcessHandles {
@@ -149,10 +157,16 @@ private:
     void* block_ = nullptr;
 };
 
-// A device information set: empty is INVALID_HANDLE_VALUE.
+// A device information set: empty is INVALID_HANDLE_VALUE. Its release
+// leaves the thread's last error as it was, so that the error of the work
+// done with the set outlives the set.
 struct DeviceSetTraits {
     using Handle = HDEVINFO;
     static Handle invalid() noexcept { return INVALID_HANDLE_VALUE; }
-    static void release(Handle set) noexcept { SetupDiDestroyDeviceInfoList(set); }
+    static void release(Handle set) noexcept {
+        DWORD error = GetLastError();
+        SetupDiDestroyDeviceInfoList(set);
+        SetLastError(error);
+    }
 };
 using DeviceSet = Owned<DeviceSetTraits>;

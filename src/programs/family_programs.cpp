@@ -1,8 +1,6 @@
 // Starting the family's programs that lie in the system directory.
 #include "programs/family_programs.h"
 
-#include <cstdio>
-
 #include "base/path_buffer.h"
 #include "platform/owned.h"
 #include "platform/win_process.h"
@@ -20,14 +18,11 @@ Result runSystemProgram(const char* systemDir, const char* commandTail) {
     STARTUPINFOA startup;
     inheritStartupInfo(&startup, STARTF_USESHOWWINDOW, SW_HIDE);
 
+    // A cut command line would start some other program, or the right one
+    // with the wrong arguments: nothing is started.
     char commandLine[PathBufferSize];
-    int n = std::snprintf(commandLine, sizeof commandLine, "%s%s", systemDir, commandTail);
-    if (n < 0 || static_cast<size_t>(n) >= sizeof commandLine) {
-        // A cut command line would start some other program, or the right
-        // one with the wrong arguments: nothing is started.
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+    if (!joinPath(commandLine, systemDir, commandTail))
         return Result::failure("CreateProcessA", ERROR_FILENAME_EXCED_RANGE, commandTail);
-    }
 
     PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE, nullptr, nullptr, &startup,

@@ -10,6 +10,6 @@
 void inheritStartupInfo(STARTUPINFOA* startup, DWORD flags, WORD showWindow);
 
 // Starts systemDir + tail hidden in a console of its own and waits for it.
-// Succeeds when it was started (and has ended); when it could not be
-// started, the creation's error is also the thread's last error.
+// Succeeds when it was started (and has ended); its exit code is not
+// looked at.
 Result runSystemProgram(const char* systemDir, const char* commandTail);

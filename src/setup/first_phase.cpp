@@ -16,8 +16,8 @@
 #include "platform/win_files.h"
 #include "platform/win_process.h"
 #include "programs/family_programs.h"
-#include "setup/outcome.h"
 #include "setup/second_phase.h"
+#include "setup/system_directory.h"
 #include "staging/staging_tree.h"
 
 namespace {
@@ -25,98 +25,87 @@ namespace {
 // Final text of the end step.
 enum FinalText { WithFinalText, WithoutFinalText };
 
+// The old processor driver, below the system directory.
+const char OldProcessorDriver[] = "\\drivers\\qrvmpw.sys";
+
 // One first phase over the run's state.
 class FirstPhase {
 public:
     explicit FirstPhase(RunState& run) : run_(run) {}
-    int run();
+    ExitCode run();
 
 private:
-    void loadMessages();
-    void releaseLoadedCatalogue();
-    int finishRun(int exitCode, FinalText finalText);
-    int returnAtOnce(int exitCode);
-    int scheduleSecondPhase();
-    int finishAfterOldDriversRemoved();
-    int removeOldProcessorDriver();
-    int runProcessorServiceRemoval();
-    int removeOldChildDevices();
-    int runLegacySetupProgram();
-    int installKnownDevices();
+    ExitCode finishRun(ExitCode exitCode, FinalText finalText);
+    ExitCode returnAtOnce(ExitCode exitCode);
+    bool scheduleSecondPhase();
+    ExitCode finishAfterOldDriversRemoved();
+    ExitCode removeOldProcessorDriver();
+    bool runProcessorServiceRemoval();
+    ExitCode removeOldChildDevices();
+    ExitCode runLegacySetupProgram();
+    ExitCode installKnownDevices();
 
     RunState& run_;
+    const Catalogue& messages_ = run_.messages;
     const RunDirectories& directories_ = run_.directories;
-    const int* present_ = run_.detection.present;
-    // 1 while messageTable holds a catalogue loaded from a language file.
-    int catalogueFromFile = 0;
+    const bool* present_ = run_.detection.present;
 };
-
-void FirstPhase::loadMessages() {
-    catalogueFromFile = 1;
-    int language = selectLanguage();
-    if (loadCatalogue(directories_.source, &messageTable, MESSAGE_COUNT, language) == -1) {
-        messageTable = BuiltinMessages;
-        catalogueFromFile = 0;
-    }
-}
-
-void FirstPhase::releaseLoadedCatalogue() {
-    if (!catalogueFromFile) return;
-    releaseCatalogue(&messageTable);
-    catalogueFromFile = 0;
-}
 
 // The end step: the final text for the exit code, the key wait unless
 // quiet, the release of a loaded catalogue.
-int FirstPhase::finishRun(int exitCode, FinalText finalText) {
-    if (finalText == WithFinalText) printFinalText(exitCode);
+ExitCode FirstPhase::finishRun(ExitCode exitCode, FinalText finalText) {
+    if (finalText == WithFinalText) printFinalText(messages_, exitCode);
     if (!run_.quietMode) {
-        printMessage(MsgPressAnyKey);
+        messages_.print(MsgPressAnyKey);
         _getch();
     }
-    releaseLoadedCatalogue();
+    run_.messages.release();
     return exitCode;
 }
 
 // The paths that end without the end step still give back a loaded
 // catalogue, so that no heap block outlives the run.
-int FirstPhase::returnAtOnce(int exitCode) {
-    releaseLoadedCatalogue();
+ExitCode FirstPhase::returnAtOnce(ExitCode exitCode) {
+    run_.messages.release();
     return exitCode;
 }
 
-// Returns 1 when the second phase is scheduled, 0 when it could not be.
-int FirstPhase::scheduleSecondPhase() {
+// False when the second phase could not be scheduled.
+bool FirstPhase::scheduleSecondPhase() {
     if (run_.unattendedMode) return traceFailure(createSecondPhaseService()).ok();
     Result written = setSecondPhaseRunOnce();
-    if (written.ok()) return 1;
+    if (written.ok()) return true;
     traceFailure(written);
-    printMessage(MsgRegistryWriteError);
-    return 0;
+    messages_.print(MsgRegistryWriteError);
+    return false;
 }
 
 // Once old drivers are gone, only the second phase can install the new ones:
 // the run ends with the reboot message when it is scheduled, and as a
 // failed installation when it is not (nothing would ever install them).
-int FirstPhase::finishAfterOldDriversRemoved() {
+ExitCode FirstPhase::finishAfterOldDriversRemoved() {
     if (!scheduleSecondPhase()) return finishRun(ExitFailed, WithFinalText);
-    printMessage(MsgRemovedOldDrivers);
+    messages_.print(MsgRemovedOldDrivers);
     return finishRun(ExitRestartNeeded, WithoutFinalText);
 }
 
 // The old processor driver file is deleted and the new drivers wait for the
-// second phase. Returns the exit code of the run.
-int FirstPhase::removeOldProcessorDriver() {
-    printMessage(MsgRemovingOldDrivers);
+// second phase.
+ExitCode FirstPhase::removeOldProcessorDriver() {
+    messages_.print(MsgRemovingOldDrivers);
     char driverPath[PathBufferSize];
-    std::snprintf(driverPath, sizeof driverPath, "%.259s\\drivers\\qrvmpw.sys", directories_.system);
-    // A file that is not there is as good as deleted: a machine that never
-    // had the driver file would otherwise never be installed without /R.
-    // A deletion that fails otherwise ends the run as a failed installation,
-    // with its final text: nothing was scheduled.
+    if (!joinPath(driverPath, directories_.system, OldProcessorDriver)) {
+        traceFailure(Result::failure("building the driver's path", ERROR_FILENAME_EXCED_RANGE, directories_.system));
+        return finishRun(ExitFailed, WithFinalText);
+    }
+    // A file that is not there, or whose folder is not there, is as good as
+    // deleted: a machine that never had the driver file would otherwise
+    // never be installed without /R. A deletion that fails otherwise ends
+    // the run as a failed installation, with its final text: nothing was
+    // scheduled.
     if (!DeleteFileA(driverPath)) {
         DWORD error = GetLastError();
-        if (error != ERROR_FILE_NOT_FOUND) {
+        if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) {
             traceFailure(Result::failure("DeleteFileA", error, driverPath));
             return finishRun(ExitFailed, WithFinalText);
         }
@@ -125,25 +114,25 @@ int FirstPhase::removeOldProcessorDriver() {
 }
 
 // The processor service program removes its service; the service programs
-// it deleted are copied back from the staging tree. Returns 0 when the
-// program could not be started, which fails the installation.
-int FirstPhase::runProcessorServiceRemoval() {
+// it deleted are copied back from the staging tree. False when the program
+// could not be started, which fails the installation.
+bool FirstPhase::runProcessorServiceRemoval() {
     Result removal = runSystemProgram(directories_.system, "\\qrvmpsvc.exe -remove");
     if (removal.ok()) {
-        refreshServicePrograms(directories_, run_.quietMode);
-        return 1;
+        refreshServicePrograms(messages_, directories_, run_.quietMode);
+        return true;
     }
-    printFileSystemError(removal);
-    return 0;
+    printFileSystemError(messages_, removal);
+    return false;
 }
 
 // The child devices of the old driver generation are removed and the new
-// drivers wait for the second phase. Returns the exit code of the run.
-int FirstPhase::removeOldChildDevices() {
-    printMessage(MsgRemovingOldDrivers);
-    removeDeviceById(DeviceTable[ChildFunction2Entry].hardwareId);
-    removeDeviceById(DeviceTable[ChildFunction4Entry].hardwareId);
-    removeDeviceById(DeviceTable[ChildFunction3Entry].hardwareId);
+// drivers wait for the second phase.
+ExitCode FirstPhase::removeOldChildDevices() {
+    messages_.print(MsgRemovingOldDrivers);
+    removeDeviceById(DeviceTable[OldGenerationRemotePointerEntry].hardwareId);
+    removeDeviceById(DeviceTable[OldGenerationProcessorAccessEntry].hardwareId);
+    removeDeviceById(DeviceTable[NewerAdapterSerialPortEntry].hardwareId);
     removeDeviceById(DeviceTable[NewerAdapterEntry].hardwareId);
     if (present_[OnboardRvoEntry]) removeDeviceById(DeviceTable[OnboardRvoEntry].hardwareId);
     removeRemoteSupportServiceKeys();
@@ -151,8 +140,8 @@ int FirstPhase::removeOldChildDevices() {
 }
 
 // Runs the media's legacy setup program in the installer's console and
-// waits for it. Returns the exit code of the run.
-int FirstPhase::runLegacySetupProgram() {
+// waits for it.
+ExitCode FirstPhase::runLegacySetupProgram() {
     char commandLine[PathBufferSize];
     std::snprintf(commandLine, sizeof commandLine, "%s\\nt\\%s -S%s%s", directories_.source, "RVOSETUP.EXE",
                   run_.quietMode ? " -Q" : "", run_.delegateMode ? " -H" : "");
@@ -162,7 +151,7 @@ int FirstPhase::runLegacySetupProgram() {
 
     PROCESS_INFORMATION started;
     if (!CreateProcessA(nullptr, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &started)) {
-        printFileSystemError(Result::failure("CreateProcessA", GetLastError(), commandLine));
+        printFileSystemError(messages_, Result::failure("CreateProcessA", GetLastError(), commandLine));
         return ExitFailed;
     }
     ProcessHandles handles(started);
@@ -170,82 +159,78 @@ int FirstPhase::runLegacySetupProgram() {
     // succeed: that counts as a failed installation.
     DWORD programExitCode = 0;
     if (WaitForSingleObject(handles.process.get(), INFINITE) == WAIT_FAILED) {
-        printFileSystemError(Result::failure("WaitForSingleObject", GetLastError(), commandLine));
+        printFileSystemError(messages_, Result::failure("WaitForSingleObject", GetLastError(), commandLine));
         return ExitFailed;
     }
     if (!GetExitCodeProcess(handles.process.get(), &programExitCode)) {
-        printFileSystemError(Result::failure("GetExitCodeProcess", GetLastError(), commandLine));
+        printFileSystemError(messages_, Result::failure("GetExitCodeProcess", GetLastError(), commandLine));
         return ExitFailed;
     }
     return exitCodeOfLegacyProgram(programExitCode);
 }
 
 // The branch of a machine with known Plug and Play devices.
-int FirstPhase::installKnownDevices() {
-    int keysRemoved = removeRestartFeatureServiceKeys();
+ExitCode FirstPhase::installKnownDevices() {
+    bool keysRemoved = removeRestartFeatureServiceKeys();
 
     // The earlier processor service goes before either road that waits for
     // the second phase: that phase's install run registers the media's, but
     // leaves a registration that it finds in place as it is. A removal that
     // could not start fails the installation of the binding road.
-    int removalFailed = 0;
-    if (present_[NewerAdapterEntry] && !run_.resumeMode && isProcessorServiceInstalled() == 1)
+    bool removalFailed = false;
+    if (present_[NewerAdapterEntry] && !run_.resumeMode && isProcessorServiceInstalled())
         removalFailed = !runProcessorServiceRemoval();
 
     if (present_[OlderAdapterEntry] && present_[OnboardBlennaEntry] && !run_.resumeMode &&
-        lacksRecognizedDriverVersion() == 1)
+        lacksRecognizedDriverVersion())
         return removeOldProcessorDriver();
 
     // The run that resumes after the restart finds the old child functions
     // enumerated again; removing them once more would schedule yet another
     // restart, for ever. It binds them instead, as the service phase does.
-    if (!run_.resumeMode && (present_[ChildFunction2Entry] || present_[ChildFunction4Entry]))
+    if (!run_.resumeMode &&
+        (present_[OldGenerationRemotePointerEntry] || present_[OldGenerationProcessorAccessEntry]))
         return removeOldChildDevices();
 
-    BindingOutcome bound = bindPresentDevices(run_.detection, directories_);
+    BindingOutcome bound = bindPresentDevices(messages_, run_.detection, directories_);
     if (removalFailed || bound.failed) return finishRun(ExitFailed, WithFinalText);
     if (bound.restartRequired || keysRemoved) return finishRun(ExitRestartNeeded, WithFinalText);
     return finishRun(ExitComplete, WithFinalText);
 }
 
-int FirstPhase::run() {
-    loadMessages();
-    printMessage(MsgBanner);
+ExitCode FirstPhase::run() {
+    // Without a language file the built-in catalogue stands.
+    run_.messages.load(directories_.source, selectLanguage());
+    messages_.print(MsgBanner);
 
     // Without an administrator's rights the service control manager, the
     // system directory, the machine's registry and its devices all refuse
     // the work: the run says so and changes nothing.
     if (run_.managerAccessDenied) {
-        printMessage(MsgAdministratorRequired);
+        messages_.print(MsgAdministratorRequired);
         return finishRun(ExitFailed, WithFinalText);
     }
 
-    RunDirectories& directories = run_.directories;
-    UINT length = GetSystemDirectoryA(directories.system, sizeof directories.system);
-    if (length == 0 || length >= MAX_PATH) {
-        traceFailure(Result::failure("GetSystemDirectoryA", length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
-                                     "the system directory"));
-        return finishRun(ExitFailed, WithFinalText);
-    }
-    std::snprintf(directories.staging, sizeof directories.staging, "%.259s\\drivers\\korpa", directories.system);
+    if (!traceFailure(fetchSystemDirectory(run_.directories)).ok()) return finishRun(ExitFailed, WithFinalText);
 
-    if (_stricmp(directories.source, directories.staging) != 0) stageMediaFiles(directories, run_.quietMode);
+    // The staged copy runs from the tree it would stage into: nothing to copy.
+    if (_stricmp(directories_.source, directories_.staging) != 0)
+        stageMediaFiles(messages_, directories_, run_.quietMode);
 
-    if (isUsbManagementDevicePresent(run_.detection) == 1 && !run_.delegateMode)
-        return finishRun(removeEarlierSoftware(directories, run_.quietMode) ? ExitRestartNeeded : ExitComplete,
+    if (isUsbManagementDevicePresent(run_.detection) && !run_.delegateMode)
+        return finishRun(removeEarlierSoftware(messages_, directories_, run_.quietMode) ? ExitRestartNeeded
+                                                                                        : ExitComplete,
                          WithFinalText);
 
-    if (!detectKnownDevices(run_.detection)) {
-        // A scan that the Setup API broke off found nothing to go by: the
-        // machine's devices are unknown, and the legacy program's road (for
-        // machines without known devices) would claim success over them.
-        DWORD scanError = GetLastError();
-        if (scanError != ERROR_SUCCESS && scanError != ERROR_NO_MORE_ITEMS) {
-            printFileSystemError(Result::failure("SetupDiEnumDeviceInfo", scanError, "the present devices"));
-            return finishRun(ExitFailed, WithFinalText);
-        }
-        return finishRun(runLegacySetupProgram(), WithFinalText);
+    // A scan that the Setup API broke off found nothing to go by: the
+    // machine's devices are unknown, and the legacy program's road (for
+    // machines without known devices) would claim success over them.
+    Result scan = detectKnownDevices(run_.detection);
+    if (!scan.ok()) {
+        printFileSystemError(messages_, scan);
+        return finishRun(ExitFailed, WithFinalText);
     }
+    if (!anyKnownDevicePresent(run_.detection)) return finishRun(runLegacySetupProgram(), WithFinalText);
     if (run_.delegateMode) return returnAtOnce(ExitComplete);
 
     return installKnownDevices();
@@ -253,4 +238,4 @@ int FirstPhase::run() {
 
 }  // namespace
 
-int runFirstPhase(RunState& run) { return FirstPhase(run).run(); }
+ExitCode runFirstPhase(RunState& run) { return FirstPhase(run).run(); }

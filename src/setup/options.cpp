@@ -1,8 +1,10 @@
+// The command line, the run mode and the media root.
 #include "setup/options.h"
 
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_directories.h"
 #include "devices/device_table.h"
 #include "earlier/earlier_software.h"
 #include "platform/win_files.h"
@@ -36,19 +38,31 @@ const ForceCode ForceCodes[] = {
     {'W', "Skipping hardware detection - forcing Kelvane.\n", OlderAdapterEntry},
 };
 
-// Applies a force code; returns 0 when the code is not a valid one.
-int applyForceCode(char code, DetectionStateRecord& detection) {
+// Applies a force code; false when the code is not a valid one.
+bool applyForceCode(char code, DetectionStateRecord& detection) {
     for (const ForceCode& f : ForceCodes) {
         if (f.code != code) continue;
         detection.forceCode = code;
         if (f.entry != NoEntry) markPresent(detection, static_cast<DeviceEntry>(f.entry));
         std::printf("%s", f.notice);
         std::fflush(stdout);
-        return 1;
+        return true;
     }
     std::printf("Invalid force code!\n");
     std::fflush(stdout);
-    return 0;
+    return false;
+}
+
+// _getdrive() counts the drives from 1 for A:; the letter is shown in lower
+// case.
+const int LowerCaseDriveBase = 'a' - 1;
+
+// Whether the lower-cased directory ends in the program folder: the program
+// then lies in the media's "\win2000\" and the media root is above it.
+bool endsInProgramFolder(const char* lowered) {
+    size_t length = std::strlen(lowered);
+    size_t folder = sizeof ProgramFolder - 1;
+    return length >= folder && std::strcmp(lowered + length - folder, ProgramFolder) == 0;
 }
 
 SERVICE_TABLE_ENTRYA DispatchTable[] = {
@@ -58,38 +72,37 @@ SERVICE_TABLE_ENTRYA DispatchTable[] = {
 
 }  // namespace
 
-int parseOptions(int argc, char** argv, RunState& run) {
+bool parseOptions(int argc, char** argv, RunState& run) {
     for (int i = 1; i < argc; ++i) {
         char* arg = argv[i];
         if (!arg) continue;
         _strupr(arg);
         if (isOption(arg, "/X", "-X")) {
-            run.quietMode = 1;
-            run.unattendedMode = 1;
+            run.quietMode = true;
+            run.unattendedMode = true;
         }
-        if (isOption(arg, "/Q", "-Q")) run.quietMode = 1;
-        if (isOption(arg, "/R", "-R")) run.resumeMode = 1;
+        if (isOption(arg, "/Q", "-Q")) run.quietMode = true;
+        if (isOption(arg, "/R", "-R")) run.resumeMode = true;
         if (isOption(arg, "/H", "-H")) {
-            run.quietMode = 1;
-            run.delegateMode = 1;
+            run.quietMode = true;
+            run.delegateMode = true;
         }
-        if (arg[0] == '-' && arg[1] == 'F' && !applyForceCode(arg[2], run.detection)) return 0;
+        if (arg[0] == '-' && arg[1] == 'F' && !applyForceCode(arg[2], run.detection)) return false;
     }
-    return 1;
+    return true;
 }
 
-int setupServiceExists(RunState& run) {
-    DWORD managerError = ERROR_SUCCESS;
-    int registered = serviceIsRegistered(SETUP_SERVICE_NAME, &managerError);
-    run.managerAccessDenied = managerError == ERROR_ACCESS_DENIED;
-    return registered;
+bool setupServiceExists(RunState& run) {
+    ServiceProbe probe = probeService(SETUP_SERVICE_NAME);
+    run.managerAccessDenied = probe == ServiceManagerDenied;
+    return probe == ServiceRegistered;
 }
 
 void deriveSourceDir(const char* programPath, char (&sourceDir)[SourceDirSize]) {
     // _splitpath cuts each part to its buffer's size, so a program path of
     // any length leaves the buffers terminated.
-    char directory[256];
-    char lowered[256];
+    char directory[_MAX_DIR];
+    char lowered[_MAX_DIR];
     _splitpath(programPath ? programPath : "", sourceDir, directory, nullptr, nullptr);
     std::snprintf(lowered, sizeof lowered, "%s", directory);
     _strlwr(lowered);
@@ -98,31 +111,43 @@ void deriveSourceDir(const char* programPath, char (&sourceDir)[SourceDirSize]) 
         std::snprintf(sourceDir, sizeof sourceDir, "..");
         return;
     }
+    // The text is cut off the end of the directory, not where it is found:
+    // for a program in a "\win2000\" folder they are the same, whatever
+    // other "\win2000\" the path holds above it.
+    size_t folder = sizeof ProgramFolder - 1;
     if (directory[0] == '\\') {
-        static const char MediaDirectory[] = "\\win2000\\";
-        if (std::strstr(lowered, MediaDirectory)) {
-            size_t length = std::strlen(directory);
-            directory[length - (sizeof MediaDirectory - 1)] = '\0';
+        if (std::strstr(lowered, ProgramFolder)) {
+            directory[std::strlen(directory) - folder] = '\0';
             size_t used = std::strlen(sourceDir);
             std::snprintf(sourceDir + used, sizeof sourceDir - used, "%s", directory);
         }
-        if (sourceDir[0] == '\0') std::snprintf(sourceDir, sizeof sourceDir, "%c:", _getdrive() + 96);
+        if (sourceDir[0] == '\0') std::snprintf(sourceDir, sizeof sourceDir, "%c:", _getdrive() + LowerCaseDriveBase);
         return;
     }
-    if (std::strstr(lowered, "win2000\\")) std::snprintf(sourceDir, sizeof sourceDir, ".");
+    // A relative directory: the media root is the folder above the program's
+    // "win2000\" folder, and the current directory when nothing is above it.
+    if (endsInProgramFolder(lowered)) {
+        directory[std::strlen(directory) - folder] = '\0';
+        size_t used = std::strlen(sourceDir);
+        std::snprintf(sourceDir + used, sizeof sourceDir - used, "%s", directory);
+    } else if (std::strstr(lowered, ProgramFolder + 1)) {
+        std::snprintf(sourceDir, sizeof sourceDir, ".");
+    }
 }
 
-int setupMain(int argc, char** argv) {
+ExitCode setupMain(int argc, char** argv) {
     RunState run = {};
-    if (!parseOptions(argc, argv, run)) return 0;
+    // After an invalid force code nothing is done, and there is nothing to
+    // report but its notice.
+    if (!parseOptions(argc, argv, run)) return ExitComplete;
 
     if (setupServiceExists(run)) {
-        if (StartServiceCtrlDispatcherA(DispatchTable)) return 0;
+        if (StartServiceCtrlDispatcherA(DispatchTable)) return ExitComplete;
         // Not started as the service (from a console, say): the second phase
-        // is still pending, so the machine must restart before the
-        // installation is complete.
+        // has not run and is still registered, so the installation is not
+        // complete until the machine restarts.
         reportServiceError("StartServiceCtrlDispatcher failed.");
-        return 1;
+        return ExitRestartNeeded;
     }
     deriveSourceDir(argc > 0 ? argv[0] : nullptr, run.directories.source);
     return runFirstPhase(run);

@@ -1,20 +1,18 @@
 // Exit codes and the texts that go with them.
 #include "setup/outcome.h"
 
-#include "messages/messages.h"
-
-void printFinalText(int exitCode) {
+void printFinalText(const Catalogue& messages, ExitCode exitCode) {
     switch (exitCode) {
-        case ExitComplete: printMessage(MsgInstallationComplete); break;
+        case ExitComplete: messages.print(MsgInstallationComplete); break;
         case ExitRestartNeeded:
-            printMessage(MsgInstallationComplete);
-            printMessage(MsgRebootForDriver);
+            messages.print(MsgInstallationComplete);
+            messages.print(MsgRebootForDriver);
             break;
-        default: printMessage(MsgInstallationFailed); break;
+        default: messages.print(MsgInstallationFailed); break;
     }
 }
 
-const char* outcomeEventText(int exitCode) {
+const char* outcomeEventText(ExitCode exitCode) {
     switch (exitCode) {
         case ExitComplete: return "Installation complete";
         case ExitRestartNeeded: return "Installation complete. Reboot the machine for the device driver to start.";
@@ -22,11 +20,13 @@ const char* outcomeEventText(int exitCode) {
     }
 }
 
-int exitCodeOfLegacyProgram(DWORD programExitCode) {
+// The legacy program's codes 1, 2 and 8 mean what the installer's own do;
+// whatever else it ends with counts as complete.
+ExitCode exitCodeOfLegacyProgram(DWORD programExitCode) {
     switch (programExitCode) {
-        case 1: return ExitRestartNeeded;
-        case 2: return ExitFailed;
-        case 8: return ExitLegacyFailed;
+        case ExitRestartNeeded:
+        case ExitFailed:
+        case ExitLegacyFailed: return static_cast<ExitCode>(programExitCode);
         default: return ExitComplete;
     }
 }

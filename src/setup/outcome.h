@@ -3,6 +3,7 @@
 // phase ends through these, so that a code and its texts never part.
 #pragma once
 
+#include "messages/messages.h"
 #include "platform/win_base.h"
 
 // The exit codes of the installer. A run that leaves to the legacy setup
@@ -14,13 +15,13 @@ enum ExitCode {
     ExitLegacyFailed = 8     // the legacy setup program failed with its own code 8, passed on
 };
 
-// Prints the final text of the exit code from the current catalogue:
-// "Installation complete", with the reboot message for a restart, or
-// "Installation failed".
-void printFinalText(int exitCode);
+// Prints the final text of the exit code from the catalogue: "Installation
+// complete", with the reboot message for a restart, or "Installation
+// failed".
+void printFinalText(const Catalogue& messages, ExitCode exitCode);
 
 // The English text of the service phase's outcome entry in the event log.
-const char* outcomeEventText(int exitCode);
+const char* outcomeEventText(ExitCode exitCode);
 
 // The installer's exit code for the legacy setup program's own.
-int exitCodeOfLegacyProgram(DWORD programExitCode);
+ExitCode exitCodeOfLegacyProgram(DWORD programExitCode);

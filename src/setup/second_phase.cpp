@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/path_buffer.h"
+#include "base/run_directories.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
 #include "platform/win_registry.h"
@@ -17,14 +17,16 @@ namespace {
 const char RunOnceKey[] = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 // The staged installer, from a fresh query of the system directory,
-// followed by suffix. Returns 0 when the system directory cannot be read or
-// the text does not fit the buffer.
-int buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix) {
+// followed by suffix. False when the system directory cannot be read or the
+// text does not fit the buffer: a cut command would start nothing, or
+// something else.
+bool buildSecondPhaseCommand(char (&command)[PathBufferSize], const char* suffix) {
     char system[PathBufferSize];
     UINT length = GetSystemDirectoryA(system, sizeof system);
-    if (length == 0 || length >= sizeof system) return 0;
-    int written = std::snprintf(command, sizeof command, "%s\\drivers\\korpa\\win2000\\SETUP.EXE%s", system, suffix);
-    return written > 0 && static_cast<size_t>(written) < sizeof command;
+    if (length == 0 || length >= sizeof system) return false;
+    return fitsBuffer(std::snprintf(command, sizeof command, "%s%s%sSETUP.EXE%s", system, StagingTreeBelowSystem,
+                                    ProgramFolder, suffix),
+                      sizeof command);
 }
 
 }  // namespace
@@ -33,7 +35,7 @@ Result createSecondPhaseService() {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     DWORD managerError = manager ? ERROR_SUCCESS : GetLastError();
     char programPath[PathBufferSize];
-    int pathBuilt = buildSecondPhaseCommand(programPath, "");
+    bool pathBuilt = buildSecondPhaseCommand(programPath, "");
     if (!manager) return Result::failure("OpenSCManagerA", managerError);
 
     // A service left by an earlier, interrupted installation stays as it is.

@@ -12,12 +12,18 @@
 #include "messages/messages.h"
 #include "messages/trace.h"
 #include "platform/owned.h"
-#include "platform/win_files.h"
-#include "setup/outcome.h"
-
-SERVICE_STATUS_HANDLE serviceStatusHandle;
+#include "setup/system_directory.h"
 
 namespace {
+
+// What serviceMain shares with the control handler, which the dispatcher
+// calls on its own thread. The status handle is written once by serviceMain,
+// before its first report; controls reach the handler only after that
+// report, so the handler reads it without a lock.
+SERVICE_STATUS_HANDLE serviceStatusHandle;
+
+// Room for the first string of an event entry.
+const size_t EventTextSize = 256;
 
 // The final stopped report is tried at most this many times: without a
 // status handle (the registration failed) it can never succeed, and the
@@ -31,11 +37,11 @@ const DWORD StopWaitHint = 120000;
 // Set by the handler when a stop was asked for. The installation runs on to
 // its end all the same (reporting stopped before would end the process while
 // drivers are being bound); until then the service answers stop pending.
-std::atomic<int> stopRequested{0};
+std::atomic<bool> stopRequested{false};
 
 // One status report; a failed one goes to the event log. A final stopped
 // report of a failed phase carries the phase's exit code.
-int reportServiceState(DWORD state, int phaseExitCode = 0) {
+bool reportServiceState(DWORD state, ExitCode phaseExitCode = ExitComplete) {
     SERVICE_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
@@ -45,16 +51,16 @@ int reportServiceState(DWORD state, int phaseExitCode = 0) {
         status.dwCheckPoint = 1;
         status.dwWaitHint = StopWaitHint;
     }
-    if (phaseExitCode != 0) {
+    if (phaseExitCode != ExitComplete) {
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
         status.dwServiceSpecificExitCode = static_cast<DWORD>(phaseExitCode);
     }
-    if (SetServiceStatus(serviceStatusHandle, &status)) return 1;
+    if (SetServiceStatus(serviceStatusHandle, &status)) return true;
     reportServiceError("SetServiceStatus");
-    return 0;
+    return false;
 }
 
-void reportStopped(int phaseExitCode) {
+void reportStopped(ExitCode phaseExitCode) {
     for (int attempt = 0; attempt < StoppedReportAttempts; ++attempt)
         if (reportServiceState(SERVICE_STOPPED, phaseExitCode)) return;
 }
@@ -72,34 +78,34 @@ void writeServiceEvent(WORD type, const char* first, const char* second) {
 // The phase runs at boot with no console: its outcome goes to the event log,
 // an error entry when the installation failed, an information entry
 // otherwise, in the form of the error entries.
-void reportPhaseOutcome(int phaseExitCode) {
-    char first[256];
-    std::snprintf(first, sizeof first, "%s exit code: %d", SETUP_SERVICE_NAME, phaseExitCode);
+void reportPhaseOutcome(ExitCode phaseExitCode) {
+    char first[EventTextSize];
+    std::snprintf(first, sizeof first, "%s exit code: %d", SETUP_SERVICE_NAME, static_cast<int>(phaseExitCode));
     bool failed = phaseExitCode == ExitFailed;
     writeServiceEvent(failed ? EVENTLOG_ERROR_TYPE : EVENTLOG_INFORMATION_TYPE, first, outcomeEventText(phaseExitCode));
 }
 
-// Enables the shutdown privilege and asks Windows to restart. Returns 1
-// when the restart was asked for.
-int requestRestart() {
+// Enables the shutdown privilege and asks Windows to restart. True when the
+// restart was asked for.
+bool requestRestart() {
     HANDLE opened = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return 0;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &opened)) return false;
     KernelHandle token(opened);
     TOKEN_PRIVILEGES privileges;
     std::memset(&privileges, 0, sizeof privileges);
-    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) return 0;
+    if (!LookupPrivilegeValueA(nullptr, SE_SHUTDOWN_NAME, &privileges.Privileges[0].Luid)) return false;
     privileges.PrivilegeCount = 1;
     privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
     // The call succeeds even when the account does not hold the privilege;
     // only the last error tells that it was not enabled.
     BOOL adjusted = AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
-    if (!adjusted || GetLastError() != ERROR_SUCCESS) return 0;
-    return ExitWindowsEx(EWX_REBOOT, 0) ? 1 : 0;
+    if (!adjusted || GetLastError() != ERROR_SUCCESS) return false;
+    return ExitWindowsEx(EWX_REBOOT, 0) != FALSE;
 }
 
 // Deletes the service so that the phase never runs again, and asks for the
 // restart only when the deletion succeeded and the installation wants one.
-void removeSetupService(int restartWish) {
+void removeSetupService(bool restartWish) {
     ServiceHandle manager(OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS));
     if (!manager) return;
     ServiceHandle service(OpenServiceA(manager.get(), SETUP_SERVICE_NAME, SERVICE_ALL_ACCESS));
@@ -108,70 +114,57 @@ void removeSetupService(int restartWish) {
 }
 
 // The phase's installation; its exit code is printed by installSecondPhase.
-int runSecondPhaseSteps(RunState& run) {
-    RunDirectories& directories = run.directories;
-    UINT length = GetSystemDirectoryA(directories.system, sizeof directories.system);
-    if (length == 0 || length >= MAX_PATH) {
-        traceFailure(Result::failure("GetSystemDirectoryA", length == 0 ? GetLastError() : ERROR_FILENAME_EXCED_RANGE,
-                                     "the system directory"));
-        directories.system[0] = '\0';
-        return ExitFailed;
-    }
-    int staged =
-        std::snprintf(directories.staging, sizeof directories.staging, "%s\\drivers\\korpa", directories.system);
-    if (staged < 0 || static_cast<size_t>(staged) >= sizeof directories.staging) {
-        traceFailure(Result::failure("building the staging path", ERROR_FILENAME_EXCED_RANGE, directories.system));
-        return ExitFailed;
-    }
+ExitCode runSecondPhaseSteps(RunState& run) {
+    if (!traceFailure(fetchSystemDirectory(run.directories)).ok()) return ExitFailed;
 
-    if (!detectKnownDevices(run.detection)) {
-        traceFailure(Result::failure("SetupDiEnumDeviceInfo", GetLastError(), "no known device present"));
+    Result scan = detectKnownDevices(run.detection);
+    if (!scan.ok() || !anyKnownDevicePresent(run.detection)) {
+        // A whole scan ends with ERROR_NO_MORE_ITEMS.
+        traceFailure(Result::failure("SetupDiEnumDeviceInfo", scan.ok() ? ERROR_NO_MORE_ITEMS : scan.error(),
+                                     "no known device present"));
         return ExitFailed;
     }
-    BindingOutcome bound = bindPresentDevices(run.detection, directories);
+    BindingOutcome bound = bindPresentDevices(run.messages, run.detection, run.directories);
     if (bound.failed) return ExitFailed;
     return bound.restartRequired ? ExitRestartNeeded : ExitComplete;
-}
-
-}  // namespace
-
-int installSecondPhase(RunState& run) {
-    run = RunState{};
-    messageTable = BuiltinMessages;
-    run.quietMode = 1;
-    int exitCode = runSecondPhaseSteps(run);
-    printFinalText(exitCode);
-    return exitCode;
-}
-
-void reportServiceError(const char* text) {
-    DWORD error = GetLastError();
-    char first[256];
-    std::snprintf(first, sizeof first, "%s error: %d", SETUP_SERVICE_NAME, static_cast<int>(error));
-    writeServiceEvent(EVENTLOG_ERROR_TYPE, first, text);
 }
 
 // Runs on the dispatcher's thread while serviceMain works: it only reports
 // the state and never interrupts the installation. A stop is answered with
 // stop pending; serviceMain reports stopped once the installation is over.
 void WINAPI serviceControlHandler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP) stopRequested = 1;
+    if (control == SERVICE_CONTROL_STOP) stopRequested = true;
     reportServiceState(stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING);
+}
+
+}  // namespace
+
+ExitCode installSecondPhase(RunState& run) {
+    run = RunState{};
+    run.quietMode = true;
+    ExitCode exitCode = runSecondPhaseSteps(run);
+    printFinalText(run.messages, exitCode);
+    return exitCode;
+}
+
+void reportServiceError(const char* text) {
+    DWORD error = GetLastError();
+    char first[EventTextSize];
+    std::snprintf(first, sizeof first, "%s error: %d", SETUP_SERVICE_NAME, static_cast<int>(error));
+    writeServiceEvent(EVENTLOG_ERROR_TYPE, first, text);
 }
 
 void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
-    int restartWish = 0;
-    int phaseExitCode = 0;
-    stopRequested = 0;
+    ExitCode phaseExitCode = ExitComplete;
+    stopRequested = false;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
     if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
-        RunState run;
+        RunState run = {};
         phaseExitCode = installSecondPhase(run);
         reportPhaseOutcome(phaseExitCode);
-        if (phaseExitCode == ExitRestartNeeded) restartWish = 1;
-        removeSetupService(restartWish);
+        removeSetupService(phaseExitCode == ExitRestartNeeded);
     }
     // Last of all: once stopped is reported the process may end at once.
     reportStopped(phaseExitCode == ExitFailed ? ExitFailed : ExitComplete);

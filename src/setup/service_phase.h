@@ -2,17 +2,15 @@
 #pragma once
 
 #include "platform/win_services.h"
+#include "setup/outcome.h"
 #include "setup/run_state.h"
 
-extern SERVICE_STATUS_HANDLE serviceStatusHandle;
-
+// The service's entry in the dispatch table.
 void WINAPI serviceMain(DWORD argc, LPSTR* argv);
-void WINAPI serviceControlHandler(DWORD control);
 
 // The second-phase installation on a fresh run state (run is reset first
-// and keeps what the phase found): 0 complete, 1 complete with a restart
-// needed, 2 failed.
-int installSecondPhase(RunState& run);
+// and keeps what the phase found), with the built-in catalogue and quiet.
+ExitCode installSecondPhase(RunState& run);
 
 // Writes an error entry to the event log under the source "mpsetup": the
 // text "mpsetup error: <last error>", then `text`.

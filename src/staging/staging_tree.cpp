@@ -1,16 +1,16 @@
 // The staging tree under the system's drivers directory and its file lists.
 #include "staging/staging_tree.h"
 
-#include <cstdio>
-
 #include "base/path_buffer.h"
 #include "messages/trace.h"
 #include "platform/win_files.h"
 #include "staging/guarded_copy.h"
 
+namespace {
+
 // Directories of the tree below the staging root, parents before children: each
 // creation makes one level only.
-static const char* const StagingDirectories[] = {
+const char* const StagingDirectories[] = {
     "\\",
     "\\win2000\\",
     "\\nt\\",
@@ -26,7 +26,7 @@ struct StagedFile {
 
 // Copy order. SETUP.EXE comes twice: the second copy is made again after
 // RVOSETUP.EXE.
-static const StagedFile StagedFiles[] = {
+const StagedFile StagedFiles[] = {
     {"SETUP.EXE", "\\win2000\\"},
     {"KORP.INF", "\\win2000\\"},
     {"KORPA.INF", "\\win2000\\"},
@@ -49,44 +49,34 @@ static const StagedFile StagedFiles[] = {
     {"JAPANESE.NLS", "\\nls\\"},
 };
 
-// Programs copied from the tree's "\win2000\" into the system directory.
-static const char* const RefreshedPrograms[] = {
-    "QRVMPREM.EXE",
-    "QRVMPSVC.EXE",
-};
+}  // namespace
 
-int stageMediaFiles(const RunDirectories& directories, int quiet) {
+void stageMediaFiles(const Catalogue& messages, const RunDirectories& directories, bool quiet) {
     char directory[PathBufferSize];
     // On a repeated installation every directory exists already, and a
     // directory that cannot be made shows in the copies into it failing.
-    for (const char* sub : StagingDirectories) {
-        int n = std::snprintf(directory, sizeof directory, "%s%s", directories.staging, sub);
-        if (n < 0 || static_cast<size_t>(n) >= sizeof directory) continue;
-        CreateDirectoryA(directory, nullptr);
-    }
+    for (const char* sub : StagingDirectories)
+        if (joinPath(directory, directories.staging, sub)) CreateDirectoryA(directory, nullptr);
 
     char sourceDirectory[PathBufferSize];
     char targetDirectory[PathBufferSize];
-    // A missing or failed file is skipped silently; the next one follows.
     for (const StagedFile& file : StagedFiles) {
-        int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s%s", directories.source, file.directory);
-        int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s%s", directories.staging, file.directory);
-        if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
-            static_cast<size_t>(t) >= sizeof targetDirectory)
-            continue;
-        traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, file.name, quiet));
+        if (joinPath(sourceDirectory, directories.source, file.directory) &&
+            joinPath(targetDirectory, directories.staging, file.directory))
+            traceFailure(copyFileGuarded(messages, sourceDirectory, targetDirectory, file.name, quiet));
     }
-    return 0;
 }
 
-int refreshServicePrograms(const RunDirectories& directories, int quiet) {
+void copyStagedFilesToSystem(const Catalogue& messages, const RunDirectories& directories,
+                             std::initializer_list<const char*> names, bool quiet) {
     char sourceDirectory[PathBufferSize];
     char targetDirectory[PathBufferSize];
-    int s = std::snprintf(sourceDirectory, sizeof sourceDirectory, "%s\\win2000\\", directories.staging);
-    int t = std::snprintf(targetDirectory, sizeof targetDirectory, "%s\\", directories.system);
-    if (s < 0 || t < 0 || static_cast<size_t>(s) >= sizeof sourceDirectory ||
-        static_cast<size_t>(t) >= sizeof targetDirectory)
-        return 0;
-    for (const char* name : RefreshedPrograms) traceFailure(copyFileGuarded(sourceDirectory, targetDirectory, name, quiet));
-    return 0;
+    if (!joinPath(sourceDirectory, directories.staging, ProgramFolder) ||
+        !joinPath(targetDirectory, directories.system, "\\"))
+        return;
+    for (const char* name : names) traceFailure(copyFileGuarded(messages, sourceDirectory, targetDirectory, name, quiet));
+}
+
+void refreshServicePrograms(const Catalogue& messages, const RunDirectories& directories, bool quiet) {
+    copyStagedFilesToSystem(messages, directories, {"QRVMPREM.EXE", "QRVMPSVC.EXE"}, quiet);
 }

@@ -3,18 +3,26 @@
 #include "staging/version_stamp.h"
 
 #include <cstdint>
-#include <cstdio>
 #include <cstring>
 
-#include "messages/messages.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
 
-// Only this many bytes at the start of a file are examined.
-#define STAMP_SCAN_BYTES 100000
+namespace {
 
-static const char StampStart[] = "!@#$";
-static const char StampEnd[] = "$#@!";
+// Only this many bytes at the start of a file are examined.
+const int StampScanBytes = 100000;
+
+// Room for a version text and its terminator; a longer text is cut.
+const size_t VersionTextSize = 256;
+
+// The byte values a skip table has an entry for.
+const int ByteValues = 256;
+
+const char StampStart[] = "!@#$";
+const char StampEnd[] = "$#@!";
+
+}  // namespace
 
 const char* findPattern(const char* pattern, const char* block, int length) {
     size_t patternLength = std::strlen(pattern);
@@ -22,8 +30,8 @@ const char* findPattern(const char* pattern, const char* block, int length) {
     if (length <= 0 || patternLength > static_cast<size_t>(length)) return nullptr;
     int m = static_cast<int>(patternLength);
 
-    int32_t skip[256];
-    for (int i = 0; i < 256; ++i) skip[i] = m;
+    int32_t skip[ByteValues];
+    for (int i = 0; i < ByteValues; ++i) skip[i] = m;
     // A later occurrence overwrites an earlier one; the last byte sets none.
     for (int j = 0; j <= m - 2; ++j) skip[static_cast<unsigned char>(pattern[j])] = m - 1 - j;
 
@@ -65,40 +73,42 @@ const char* findPattern(const char* pattern, const char* block, int length) {
     }
 }
 
-// Reads the stamp of one file into `version` (256 bytes). 1: the file has a
-// start marker in its first bytes (the text is empty when no end marker
-// follows it); 0: no stamp, or the file cannot be opened or read.
-static int readVersionText(const char* path, char* buffer, char* version) {
+namespace {
+
+// Reads the stamp of one file into `version`. True when the file has a start
+// marker in its first bytes (the text is empty when no end marker follows
+// it); false when it has no stamp or cannot be opened or read.
+bool readVersionText(const char* path, char* buffer, char (&version)[VersionTextSize]) {
     version[0] = '\0';
     int got;
     {
         FileDescriptor file(_sopen(path, _O_RDONLY | _O_BINARY, _SH_DENYNO));
-        if (!file) return 0;
-        got = _read(file.get(), buffer, STAMP_SCAN_BYTES);
+        if (!file) return false;
+        got = _read(file.get(), buffer, StampScanBytes);
     }
-    if (got <= 0) return 0;
+    if (got <= 0) return false;
 
     const char* start = findPattern(StampStart, buffer, got);
-    if (!start) return 0;
+    if (!start) return false;
     const char* text = start + (sizeof StampStart - 1);
     const char* bytesEnd = buffer + got;
     // The end marker must begin before the first NUL after the start marker.
     const void* nul = std::memchr(text, '\0', static_cast<size_t>(bytesEnd - text));
     const char* limit = nul ? static_cast<const char*>(nul) : bytesEnd;
     const char* end = findPattern(StampEnd, text, static_cast<int>(limit - text));
-    if (!end) return 1;
+    if (!end) return true;
 
-    // A text longer than the 255 characters of the buffer is cut: the stamp
-    // still counts, and its leading characters decide.
+    // A text longer than the buffer is cut: the stamp still counts, and its
+    // leading characters decide.
     size_t textLength = static_cast<size_t>(end - text);
-    if (textLength > 255) textLength = 255;
+    if (textLength > VersionTextSize - 1) textLength = VersionTextSize - 1;
     std::memcpy(version, text, textLength);
     version[textLength] = '\0';
-    return 1;
+    return true;
 }
 
 // The decimal digits of a version text, in order, without leading zeros.
-static void collectDigits(const char* version, char* digits) {
+void collectDigits(const char* version, char (&digits)[VersionTextSize]) {
     size_t n = 0;
     for (const char* p = version; *p; ++p) {
         if (*p < '0' || *p > '9') continue;
@@ -110,36 +120,35 @@ static void collectDigits(const char* version, char* digits) {
 
 // Compares two digit strings without leading zeros by their exact values,
 // however long they are.
-static int compareDigits(const char* a, const char* b) {
-    size_t la = std::strlen(a);
-    size_t lb = std::strlen(b);
-    if (la != lb) return la < lb ? -1 : 1;
-    int c = std::strcmp(a, b);
-    return c < 0 ? -1 : (c > 0 ? 1 : 0);
+VersionOrder compareDigits(const char* source, const char* target) {
+    size_t ls = std::strlen(source);
+    size_t lt = std::strlen(target);
+    if (ls != lt) return ls < lt ? SourceOlder : SourceNotOlder;
+    int c = std::strcmp(source, target);
+    return c < 0 ? SourceOlder : (c > 0 ? SourceNotOlder : SameVersion);
 }
 
-int compareFileVersions(const char* sourcePath, const char* targetPath) {
-    LocalBlock block(LocalAlloc(LMEM_FIXED, STAMP_SCAN_BYTES));
+}  // namespace
+
+VersionOrder compareFileVersions(const Catalogue& messages, const char* sourcePath, const char* targetPath) {
+    LocalBlock block(LocalAlloc(LMEM_FIXED, StampScanBytes));
     char* buffer = static_cast<char*>(block.get());
     if (!buffer) {
-        printMessage(MsgCannotAllocate);
-        return 1;
+        messages.print(MsgCannotAllocate);
+        return SourceNotOlder;
     }
-    char sourceVersion[256];
-    char targetVersion[256];
-    sourceVersion[0] = '\0';
-    targetVersion[0] = '\0';
+    char sourceVersion[VersionTextSize] = "";
+    char targetVersion[VersionTextSize] = "";
 
     // The target first: without a stamp there the source is never opened.
-    if (!readVersionText(targetPath, buffer, targetVersion) ||
-        !readVersionText(sourcePath, buffer, sourceVersion))
-        return 1;
+    if (!readVersionText(targetPath, buffer, targetVersion) || !readVersionText(sourcePath, buffer, sourceVersion))
+        return SourceNotOlder;
     block.reset();
 
     // Numbers above 2147483647 are compared by their digits, so they stay
     // exact instead of overflowing a 32-bit integer.
-    char sourceDigits[256];
-    char targetDigits[256];
+    char sourceDigits[VersionTextSize];
+    char targetDigits[VersionTextSize];
     collectDigits(sourceVersion, sourceDigits);
     collectDigits(targetVersion, targetDigits);
     return compareDigits(sourceDigits, targetDigits);

@@ -61,21 +61,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }();
     sim::resetForTest(machine);
     sim::recordCalls(false);
-    messageTable = BuiltinMessages;
 
     // The media root as the flow derives it for D:\WIN2000\SETUP.EXE.
-    if (loadCatalogue("D:", &messageTable, MESSAGE_COUNT, 4) == 0) {
-        if (messageTable == BuiltinMessages) std::abort();
-        for (int i = 0; i < MESSAGE_COUNT; ++i) {
-            const char* text = messageTable[i];
+    Catalogue messages;
+    if (messages.load("D:", LanguageEnglish).ok()) {
+        if (!messages.loadedFromFile()) std::abort();
+        for (int i = 0; i < MessageCount; ++i) {
+            const char* text = messages.text(i);
             if (text == BuiltinMessages[i] || std::strcmp(text, "Unknown Message") == 0) continue;
             // A text of the file: inside it, with the built-in text's conversions.
             if (std::strlen(text) >= size) std::abort();
             if (conversionsOf(text) != conversionsOf(BuiltinMessages[i])) std::abort();
         }
-        releaseCatalogue(&messageTable);
+        messages.release();
     }
-    if (messageTable != BuiltinMessages) std::abort();
+    if (messages.loadedFromFile() || messages.text(0) != BuiltinMessages[0]) std::abort();
     if (sim::heapBlockCount() != 0 || sim::openHandleCount() != 0) std::abort();
     return 0;
 }

@@ -85,7 +85,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     writeFile(folder + "/C/src.bin", source);
     writeFile(folder + "/C/tgt.bin", target);
 
-    int result = compareFileVersions("C:\\src.bin", "C:\\tgt.bin");
+    static const Catalogue messages;
+    int result = compareFileVersions(messages, "C:\\src.bin", "C:\\tgt.bin");
     check(result == referenceCompare(source, target), "result differs from the reference");
     check(sim::heapBlockCount() == 0, "heap block left");
     check(sim::openHandleCount() == 0, "handle left");

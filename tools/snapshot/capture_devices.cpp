@@ -31,11 +31,11 @@ struct HidList {
     HidDevice* items = nullptr;
     size_t count = 0, room = 0;
     ~HidList() { std::free(items); }
-    bool add(const HidDevice& d) {
+    bool add(const HidDevice& d, Failure& failure) {
         if (count == room) {
             size_t grown = room ? room * 2 : 16;
             void* p = std::realloc(items, grown * sizeof *items);
-            if (!p) return false;
+            if (!p) return outOfMemory(failure);
             items = static_cast<HidDevice*>(p);
             room = grown;
         }
@@ -59,7 +59,7 @@ bool property(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD which, const char* name
               DWORD& size, bool& absent, Failure& failure) {
     absent = false;
     size = 0;
-    if (!buffer.grow(PropertyStartSize)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    if (!buffer.grow(PropertyStartSize, failure)) return false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         DWORD required = 0;
         if (SetupDiGetDeviceRegistryPropertyA(set, info, which, nullptr, buffer.data, buffer.size, &required)) {
@@ -72,7 +72,7 @@ bool property(HDEVINFO set, SP_DEVINFO_DATA* info, DWORD which, const char* name
             return true;
         }
         if (error != ERROR_INSUFFICIENT_BUFFER || required <= buffer.size) break;
-        if (!buffer.grow(required)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+        if (!buffer.grow(required, failure)) return false;
     }
     return fail(failure, GetLastError(), "cannot read the %s of device %s (SetupDiGetDeviceRegistryPropertyA)", name,
                 device);
@@ -121,9 +121,10 @@ bool captureHid(HidList& found, Failure& failure) {
     for (; SetupDiEnumDeviceInterfaces(interfaces.get(), nullptr, &hidGuid, index, &data); ++index) {
         DWORD required = 0;
         SetupDiGetDeviceInterfaceDetailA(interfaces.get(), &data, nullptr, 0, &required, nullptr);
-        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A) || !detailBytes.grow(required))
+        if (required < sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
             return fail(failure, GetLastError(),
                         "cannot read the path of a HID device (SetupDiGetDeviceInterfaceDetailA)");
+        if (!detailBytes.grow(required, failure)) return false;
         auto* detail = reinterpret_cast<PSP_DEVICE_INTERFACE_DETAIL_DATA_A>(detailBytes.data);
         detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
         SP_DEVINFO_DATA info;
@@ -135,18 +136,18 @@ bool captureHid(HidList& found, Failure& failure) {
         if (!instanceIdOf(interfaces.get(), &info, device.instance, failure)) return false;
         // Opened as the installer opens it: a device it cannot open (a
         // keyboard or a mouse that the system holds) is not one it can read.
-        HANDLE h = CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
-        if (h == INVALID_HANDLE_VALUE) continue;
+        FileHandle hid(CreateFileA(detail->DevicePath, GENERIC_READ | GENERIC_WRITE,
+                                   FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+        if (!hid) continue;
         HIDD_ATTRIBUTES attributes;
         attributes.Size = sizeof attributes;
-        bool read = HidD_GetAttributes(h, &attributes);
-        CloseHandle(h);
+        bool read = HidD_GetAttributes(hid.get(), &attributes);
+        hid.reset();
         if (!read) continue;
         device.vendor = attributes.VendorID;
         device.product = attributes.ProductID;
         device.version = attributes.VersionNumber;
-        if (!found.add(device)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+        if (!found.add(device, failure)) return false;
     }
     if (GetLastError() != ERROR_NO_MORE_ITEMS)
         return fail(failure, GetLastError(), "cannot list the HID devices (SetupDiEnumDeviceInterfaces)");
@@ -188,16 +189,16 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
     appendJsonText(capture.registry, driver);
     appendText(capture.registry, "}}");
 
-    HKEY key;
-    LONG rc = RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_QUERY_VALUE, &key);
+    RegistryKey key;
+    LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, path, KEY_QUERY_VALUE, key);
     if (rc == ERROR_FILE_NOT_FOUND) return true;  // a driver key that names nothing
     if (rc != ERROR_SUCCESS)
         return fail(failure, static_cast<DWORD>(rc), "cannot open the driver key of device %s", instance);
     char infPath[DriverValueSize], infSection[DriverValueSize], infSectionExt[DriverValueSize];
-    bool read = textValue(key, "InfPath", infPath, instance, failure) &&
-                textValue(key, "InfSection", infSection, instance, failure) &&
-                textValue(key, "InfSectionExt", infSectionExt, instance, failure);
-    RegCloseKey(key);
+    bool read = textValue(key.get(), "InfPath", infPath, instance, failure) &&
+                textValue(key.get(), "InfSection", infSection, instance, failure) &&
+                textValue(key.get(), "InfSectionExt", infSectionExt, instance, failure);
+    key.reset();
     if (!read) return false;
     if (!infPath[0]) return true;
     nextEntry(capture.registry, capture.firstKey, "  ");

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
+#include "base/run_directories.h"
+#include "platform/owned.h"
 #include "platform/win_files.h"
 #include "snapshot.h"
 
@@ -12,16 +14,8 @@ namespace {
 
 // The family's file names start so ("QRVMPW.SYS", "qrvrvosv.exe").
 const char* const FamilyPattern = "qrv*";
-const char* const StagingTree = "\\drivers\\korpa";
 const char* const FilesFolder = "files";
 const DWORD KeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-
-struct Search {
-    HANDLE handle = INVALID_HANDLE_VALUE;
-    ~Search() {
-        if (handle != INVALID_HANDLE_VALUE) FindClose(handle);
-    }
-};
 
 bool joinPath(char* out, size_t size, const char* folder, const char* name, Failure& failure) {
     if (std::snprintf(out, size, "%s\\%s", folder, name) < static_cast<int>(size)) return true;
@@ -60,16 +54,15 @@ bool forEachEntry(const char* folder, const char* pattern, Failure& failure, Tak
     char search[PathSize];
     if (!joinPath(search, sizeof search, folder, pattern, failure)) return false;
     WIN32_FIND_DATAA data;
-    Search s;
-    s.handle = FindFirstFileA(search, &data);
-    if (s.handle == INVALID_HANDLE_VALUE) {
+    FindHandle found(FindFirstFileA(search, &data));
+    if (!found) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) return true;
         return fail(failure, error, "cannot list %s", folder);
     }
     do {
         if (std::strcmp(data.cFileName, ".") && std::strcmp(data.cFileName, "..") && !take(data)) return false;
-    } while (FindNextFileA(s.handle, &data));
+    } while (FindNextFileA(found.get(), &data));
     if (GetLastError() != ERROR_NO_MORE_FILES) return fail(failure, GetLastError(), "cannot list %s", folder);
     return true;
 }
@@ -97,7 +90,7 @@ bool makeFolders(const char* path, Failure& failure) {
 bool listFiles(Capture& capture, Failure& failure) {
     char drivers[PathSize], staging[PathSize];
     if (!joinPath(drivers, sizeof drivers, capture.systemDirectory, "drivers", failure) ||
-        !joinPath(staging, sizeof staging, capture.systemDirectory, StagingTree + 1, failure))
+        !joinPath(staging, sizeof staging, capture.systemDirectory, StagingTreeBelowSystem + 1, failure))
         return false;
     const char* const familyFolders[] = {capture.systemDirectory, drivers};
     for (const char* folder : familyFolders) {
@@ -130,7 +123,7 @@ bool listFiles(Capture& capture, Failure& failure) {
         });
         if (!listed) return false;
     }
-    if (pending.items.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    if (!whole(pending.items, failure)) return false;
     return true;
 }
 

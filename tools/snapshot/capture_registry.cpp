@@ -59,7 +59,7 @@ bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& fai
     Buffer descriptor;
     if (rc != ERROR_INSUFFICIENT_BUFFER)
         return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
-    if (!descriptor.grow(size)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    if (!descriptor.grow(size, failure)) return false;
     rc = RegGetKeySecurity(key.get(), asked, descriptor.data, &size);
     if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot read the security of HKLM\\%s", path);
 
@@ -138,8 +138,7 @@ void appendValue(Text& out, DWORD type, const unsigned char* data, DWORD size) {
 // The values of an open key, in the order the registry enumerates them.
 bool captureValues(HKEY key, const char* path, Text& out, size_t& count, Failure& failure) {
     Buffer name, data;
-    if (!name.grow(ValueNameSize) || !data.grow(ValueStartSize))
-        return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+    if (!name.grow(ValueNameSize, failure) || !data.grow(ValueStartSize, failure)) return false;
     for (DWORD index = 0;;) {
         DWORD nameSize = ValueNameSize, dataSize = data.size, type = 0;
         LONG rc = RegEnumValueA(key, index, reinterpret_cast<char*>(name.data), &nameSize, nullptr, &type, data.data,
@@ -147,7 +146,7 @@ bool captureValues(HKEY key, const char* path, Text& out, size_t& count, Failure
         if (rc == ERROR_NO_MORE_ITEMS) break;
         if (rc == ERROR_MORE_DATA && dataSize > data.size) {
             // The same index again, with room for its data.
-            if (!data.grow(dataSize)) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+            if (!data.grow(dataSize, failure)) return false;
             continue;
         }
         if (rc != ERROR_SUCCESS)
@@ -200,7 +199,7 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
             return false;
         values += count;
         appendText(out, "}");
-        if (pending.items.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
+        if (!whole(pending.items, failure)) return false;
     }
     return true;
 }

@@ -52,8 +52,7 @@ int run(const char* folder) {
     Failure failure;
     std::printf("Capturing this machine for a rehearsal with winsim.\n");
     if (!captureSystem(capture, failure) || !captureDevices(capture, failure) || !captureRegistry(capture, failure) ||
-        !listFiles(capture, failure) ||
-        (incomplete(capture) && !fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory")))
+        !listFiles(capture, failure) || !captureWhole(capture, failure))
         return report(failure, folder, false);
     std::printf("  System directory:     %s\n", capture.systemDirectory);
     std::printf("  Default language:     0x%04X\n", capture.defaultLangId);

@@ -1,7 +1,9 @@
 // The description: a winsim machine description of what was captured, one
 // entry a line.
 #include <cstdio>
+#include <initializer_list>
 
+#include "platform/owned.h"
 #include "platform/win_files.h"
 #include "snapshot.h"
 
@@ -22,9 +24,10 @@ void appendList(Text& out, const char* name, const Text& entries, const char* op
 
 }  // namespace
 
-bool incomplete(const Capture& c) {
-    return c.devices.failed || c.registry.failed || c.directories.failed || c.files.failed || c.attributes.failed ||
-           c.copies.failed || c.notes.failed;
+bool captureWhole(const Capture& c, Failure& failure) {
+    for (const Text* t : {&c.devices, &c.registry, &c.directories, &c.files, &c.attributes, &c.copies, &c.notes})
+        if (!whole(*t, failure)) return false;
+    return true;
 }
 
 void writeDescriptionText(const Capture& capture, Text& out) {
@@ -40,21 +43,20 @@ void writeDescriptionText(const Capture& capture, Text& out) {
 }
 
 bool writeDescription(const char* path, const Text& description, Failure& failure) {
-    if (description.failed) return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory");
-    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE) return fail(failure, GetLastError(), "cannot make %s", path);
+    if (!whole(description, failure)) return false;
+    FileHandle file(CreateFileA(path, GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return fail(failure, GetLastError(), "cannot make %s", path);
     for (size_t done = 0; done < description.size;) {
         size_t left = description.size - done;
         DWORD chunk = left < WriteChunk ? static_cast<DWORD>(left) : WriteChunk, written = 0;
-        if (!WriteFile(file, description.data + done, chunk, &written, nullptr) || written != chunk) {
+        if (!WriteFile(file.get(), description.data + done, chunk, &written, nullptr) || written != chunk) {
             fail(failure, GetLastError(), "cannot write %s", path);
-            CloseHandle(file);
+            file.reset();
             DeleteFileA(path);  // a description is whole or absent
             return false;
         }
         done += written;
     }
-    CloseHandle(file);
     return true;
 }
 

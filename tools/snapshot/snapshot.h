@@ -21,8 +21,19 @@ const size_t PathSize = 520;      // Windows paths and their copies
 const size_t KeyPathSize = 1024;  // registry paths below HKLM
 const size_t MessageSize = 640;   // a failure or a note
 
+// What could not be read or written, and the Windows error: the one way in
+// which every step of the capture reports a failure.
+struct Failure {
+    char what[MessageSize] = "";
+    DWORD error = 0;
+};
+// Fills the failure; always false, for `return fail(...)`.
+bool fail(Failure& failure, DWORD error, const char* format, ...);
+bool outOfMemory(Failure& failure);
+
 // A text that grows as it is written (the description, lists of paths).
-// A failed allocation marks it failed; writing on goes nowhere.
+// Its appends cannot each report: a failed allocation marks it, writing on
+// goes nowhere, and whole() turns the mark into the capture's failure.
 struct Text {
     char* data = nullptr;
     size_t size = 0;
@@ -33,6 +44,8 @@ struct Text {
     Text(const Text&) = delete;
     Text& operator=(const Text&) = delete;
 };
+// False, with the failure filled, when the text ran out of memory.
+bool whole(const Text& t, Failure& failure);
 void append(Text& t, const char* bytes, size_t n);
 void appendText(Text& t, const char* s);
 void appendFormat(Text& t, const char* format, ...);
@@ -55,7 +68,7 @@ struct Buffer {
     ~Buffer();
     Buffer(const Buffer&) = delete;
     Buffer& operator=(const Buffer&) = delete;
-    bool grow(DWORD n);  // at least n bytes; false when memory runs out
+    bool grow(DWORD n, Failure& failure);  // at least n bytes
 };
 
 // Paths to visit in the order they were added (a folder's or a key's
@@ -73,13 +86,6 @@ bool plainText(const char* bytes, size_t n);
 // NUL, then one more NUL.
 bool plainMultiSz(const unsigned char* bytes, size_t n);
 
-// What could not be read or written, and the Windows error.
-struct Failure {
-    char what[MessageSize] = "";
-    DWORD error = 0;
-};
-bool fail(Failure& failure, DWORD error, const char* format, ...);
-
 struct Capture {
     char systemDirectory[PathSize] = "";
     WORD defaultLangId = 0;
@@ -94,8 +100,9 @@ struct Capture {
     size_t deviceCount = 0, boundDevices = 0, serviceKeys = 0, runOnceValues = 0, fileCount = 0, directoryCount = 0;
 };
 
-// Whether a text of the capture could not grow (memory ran out).
-bool incomplete(const Capture& capture);
+// False, with the failure filled, when a text of the capture ran out of
+// memory.
+bool captureWhole(const Capture& capture, Failure& failure);
 
 // The system directory and the default language.
 bool captureSystem(Capture& capture, Failure& failure);

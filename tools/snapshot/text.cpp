@@ -31,6 +31,8 @@ bool reserve(Text& t, size_t n) {
 
 Text::~Text() { std::free(data); }
 
+bool whole(const Text& t, Failure& failure) { return !t.failed || outOfMemory(failure); }
+
 void append(Text& t, const char* bytes, size_t n) {
     if (!reserve(t, n)) return;
     std::memcpy(t.data + t.size, bytes, n);
@@ -98,10 +100,10 @@ const char* entryAt(const Text& list, size_t& offset) {
 
 Buffer::~Buffer() { std::free(data); }
 
-bool Buffer::grow(DWORD n) {
+bool Buffer::grow(DWORD n, Failure& failure) {
     if (n <= size) return true;
     unsigned char* grown = static_cast<unsigned char*>(std::realloc(data, n));
-    if (!grown) return false;
+    if (!grown) return outOfMemory(failure);
     data = grown;
     size = n;
     return true;
@@ -139,5 +141,7 @@ bool fail(Failure& failure, DWORD error, const char* format, ...) {
     failure.error = error;
     return false;
 }
+
+bool outOfMemory(Failure& failure) { return fail(failure, ERROR_NOT_ENOUGH_MEMORY, "out of memory"); }
 
 }  // namespace snapshot

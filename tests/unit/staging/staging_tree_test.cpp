@@ -1,5 +1,5 @@
-// The staging tree: directories, the staged files in order, and the
-// refreshed service programs.
+// The staging layer's staging tree: directories, the staged files in
+// order, and the refreshed service programs.
 #include "staging_fixture.h"
 
 #include "staging/staging_tree.h"
@@ -24,7 +24,7 @@ const char* const Staging = "C:\\WINNT\\system32\\drivers\\korpa";
 
 }  // namespace
 
-class StagingTreeTest : public StagingTest {
+class StagingTree : public StagingTest {
 protected:
     void SetUp() override {
         StagingTest::SetUp();
@@ -44,10 +44,10 @@ protected:
     }
 };
 
-TEST_F(StagingTreeTest, CleanSystem) {
-    run.quietMode = 0;
+TEST_F(StagingTree, CleanSystem) {
+    run.quietMode = false;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
 
     std::vector<std::string> dirs;
@@ -88,12 +88,12 @@ TEST_F(StagingTreeTest, CleanSystem) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, SecondRunCopiesEverythingAgainSilently) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, SecondRunCopiesEverythingAgainSilently) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     write("D:\\win2000\\KORP.INF", stamped("5.10.0", "changed\n"));
     sim::clearCalls();
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     for (const auto& c : sim::callsOf("CreateDirectoryA")) EXPECT_EQ(c.lastError, ERROR_ALREADY_EXISTS);
     auto copies = sim::callsOf("CopyFileA");
@@ -102,10 +102,10 @@ TEST_F(StagingTreeTest, SecondRunCopiesEverythingAgainSilently) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, MediaWithoutNtSkipsRvosetupSilently) {
+TEST_F(StagingTree, MediaWithoutNtSkipsRvosetupSilently) {
     std::filesystem::remove_all(host("D:\\nt"));
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(sim::callsOf("CopyFileA").size(), 19u);  // 18 files, SETUP.EXE twice
     EXPECT_FALSE(exists(stagedPath("nt", "RVOSETUP.EXE")));
@@ -113,12 +113,12 @@ TEST_F(StagingTreeTest, MediaWithoutNtSkipsRvosetupSilently) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, NewerStagedSetupIsAskedAboutTwice) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, NewerStagedSetupIsAskedAboutTwice) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     write(stagedPath("win2000", "SETUP.EXE"), stamped("6.00.0"));
     StdinFeed feed("n\nn\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles(run.directories, run.quietMode);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     std::string notice =
         "\nD:\\win2000\\SETUP.EXE is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE.\n"
         "Do you want to copy anyway? (y/n):\n";
@@ -126,14 +126,14 @@ TEST_F(StagingTreeTest, NewerStagedSetupIsAskedAboutTwice) {
     EXPECT_EQ(read(stagedPath("win2000", "SETUP.EXE")), stamped("6.00.0"));
 }
 
-TEST_F(StagingTreeTest, NewerStagedDriverAnsweredNo) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, NewerStagedDriverAnsweredNo) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     write(stagedPath("win2000", "QRVMPW.SYS"), stamped("5.11.0"));
     write("D:\\win2000\\MPW.INF", stamped("5.10.0", "new inf\n"));
     sim::clearCalls();
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles(run.directories, run.quietMode);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPW.SYS.\n"
               "Do you want to copy anyway? (y/n):\n");
@@ -143,23 +143,23 @@ TEST_F(StagingTreeTest, NewerStagedDriverAnsweredNo) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, NewerStagedDriverInQuietMode) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, NewerStagedDriverInQuietMode) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     write(stagedPath("win2000", "QRVMPW.SYS"), stamped("5.11.0"));
-    run.quietMode = 1;
+    run.quietMode = true;
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    stageMediaFiles(run.directories, run.quietMode);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPW.SYS.\n");
     EXPECT_EQ(read(stagedPath("win2000", "QRVMPW.SYS")), read("D:\\win2000\\QRVMPW.SYS"));
     EXPECT_EQ(feed.rest(), "n\n");
 }
 
-TEST_F(StagingTreeTest, UnwritableSystemDirectoryIsIgnored) {
+TEST_F(StagingTree, UnwritableSystemDirectoryIsIgnored) {
     sim::failCall("CreateDirectoryA", 0, ERROR_ACCESS_DENIED);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(stageMediaFiles(run.directories, run.quietMode), 0);
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     auto copies = sim::callsOf("CopyFileA");
     ASSERT_EQ(copies.size(), 20u);
@@ -168,11 +168,11 @@ TEST_F(StagingTreeTest, UnwritableSystemDirectoryIsIgnored) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, RefreshServicePrograms) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, RefreshServicePrograms) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     std::filesystem::remove(host(stagedPath("win2000", "QRVMPREM.EXE")));
     sim::clearCalls();
-    EXPECT_EQ(refreshServicePrograms(run.directories, run.quietMode), 0);
+    refreshServicePrograms(run.messages, run.directories, run.quietMode);
     auto finds = sim::callsOf("FindFirstFileA");
     ASSERT_GE(finds.size(), 2u);
     EXPECT_EQ(finds[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\QRVMPREM.EXE"));
@@ -185,8 +185,8 @@ TEST_F(StagingTreeTest, RefreshServicePrograms) {
     expectNoLeaks();
 }
 
-TEST_F(StagingTreeTest, RunFromTheTreeFindsLanguageFilesByAnyCase) {
-    stageMediaFiles(run.directories, run.quietMode);
+TEST_F(StagingTree, RunFromTheTreeFindsLanguageFilesByAnyCase) {
+    stageMediaFiles(run.messages, run.directories, run.quietMode);
     std::snprintf(run.directories.source, sizeof run.directories.source, "%s", Staging);
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA("C:\\WINNT\\system32\\drivers\\korpa\\nls\\japanese.nls", &data);

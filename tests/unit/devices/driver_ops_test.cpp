@@ -1,26 +1,24 @@
-// The Plug and Play operations and the start of family programs, against
-// the simulated machine with the media's driver package.
+// The devices layer's Plug and Play operations, against the simulated
+// machine with the media's driver package.
 #include <gtest/gtest.h>
 
 #include <cstring>
 
 #include "binding_fixture.h"
 #include "devices/driver_ops.h"
-#include "platform/win_process.h"
-#include "programs/family_programs.h"
 
 using namespace bindingtest;
 
 namespace {
 
-class DriverOpsTest : public BindingTest {};
+class DevicesDriverOps : public BindingTest {};
 
-TEST_F(DriverOpsTest, MissingInfPrintsTheLineStillBindsAndFails) {
+TEST_F(DevicesDriverOps, MissingInfPrintsTheLineStillBindsAndFails) {
     startMachine({sim::newerAdapter()});
     BOOL restart = 7;
     std::string path = infPath("NOSUCH.INF");
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(installDeviceDriver("PCI\\VEN_1D3C&DEV_0207&CC_0680", path.c_str(), &restart).ok());
+    EXPECT_FALSE(installDeviceDriver(run.messages, "PCI\\VEN_1D3C&DEV_0207&CC_0680", path.c_str(), &restart).ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Installing drivers for " + path + ".\n");
     auto calls = sim::callsOf("UpdateDriverForPlugAndPlayDevicesA");
     ASSERT_EQ(calls.size(), 1u);
@@ -34,24 +32,24 @@ TEST_F(DriverOpsTest, MissingInfPrintsTheLineStillBindsAndFails) {
     EXPECT_TRUE(sim::callsOf("FindClose").empty());
 }
 
-TEST_F(DriverOpsTest, ExistingInfWithoutDeviceFails) {
+TEST_F(DevicesDriverOps, ExistingInfWithoutDeviceFails) {
     startMachine({});
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_FALSE(installDeviceDriver("MF\\MGTPROC_DEV3", infPath("SERW.INF").c_str(), &restart).ok());
+    EXPECT_FALSE(installDeviceDriver(run.messages, "MF\\MGTPROC_DEV3", infPath("SERW.INF").c_str(), &restart).ok());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), bindingLine("SERW.INF"));
     EXPECT_EQ(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA")[0].lastError,
               static_cast<uint32_t>(ERROR_NO_SUCH_DEVINST));
     EXPECT_EQ(sim::callsOf("FindClose").size(), 1u);
 }
 
-TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
+TEST_F(DevicesDriverOps, BindingCarriesOutTheInstallSection) {
     sim::Device adapter = sim::newerAdapter();
     adapter.needsRestart = true;
     startMachine({adapter});
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installDeviceDriver("pci\\ven_1d3c&dev_0207&cc_0680", infPath("KORPA.INF").c_str(), &restart).ok())
+    EXPECT_TRUE(installDeviceDriver(run.messages, "pci\\ven_1d3c&dev_0207&cc_0680", infPath("KORPA.INF").c_str(), &restart).ok())
         << "hardware ids compare without regard to case";
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(restart, TRUE);
@@ -73,7 +71,7 @@ TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
     // A child binding registers its service and copies its driver.
     restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
+    EXPECT_TRUE(installDeviceDriver(run.messages, "MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(restart, FALSE);
     EXPECT_TRUE(fs::exists(fs::path(folder) / "drives/C/WINNT/system32/drivers/QRVMPW.SYS"));
@@ -83,12 +81,12 @@ TEST_F(DriverOpsTest, BindingCarriesOutTheInstallSection) {
     EXPECT_EQ(svc->values["DisplayName"].data, sim::regSz("QRV (Version 5.10) processor driver"));
 }
 
-TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
+TEST_F(DevicesDriverOps, CreateRootDeviceMakesAPresentDeviceWithOneId) {
     startMachine({});
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
     std::memset(&record, 0, sizeof record);
-    ASSERT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    ASSERT_TRUE(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record));
     ASSERT_NE(set, INVALID_HANDLE_VALUE);
     EXPECT_EQ(record.cbSize, sizeof(SP_DEVINFO_DATA));
 
@@ -122,7 +120,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
     // The root device is a present device with the id: the binding covers it.
     BOOL restart = 0;
     testing::internal::CaptureStdout();
-    EXPECT_TRUE(installDeviceDriver("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
+    EXPECT_TRUE(installDeviceDriver(run.messages, "MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &restart).ok());
     testing::internal::GetCapturedStdout();
     EXPECT_EQ(device("ROOT\\SYSTEM\\0000")->boundSection, "Mpw.NT");
 
@@ -131,17 +129,17 @@ TEST_F(DriverOpsTest, CreateRootDeviceMakesAPresentDeviceWithOneId) {
     EXPECT_EQ(device("ROOT\\SYSTEM\\0000"), nullptr) << "a root device made by software disappears";
 }
 
-TEST_F(DriverOpsTest, CreateRootDeviceSucceedsWithoutCompatibleDriverList) {
+TEST_F(DevicesDriverOps, CreateRootDeviceSucceedsWithoutCompatibleDriverList) {
     startMachine({});
     sim::failCall("SetupDiBuildDriverInfoList", 1, ERROR_NO_DRIVER_SELECTED);
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
-    EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 1);
+    EXPECT_TRUE(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record));
     SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
+TEST_F(DevicesDriverOps, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
     struct Case {
         const char* function;
         bool setHandedBack;
@@ -157,7 +155,7 @@ TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
         HDEVINFO set = INVALID_HANDLE_VALUE;
         SP_DEVINFO_DATA record;
         std::memset(&record, 0, sizeof record);
-        EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0) << c.function;
+        EXPECT_FALSE(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record)) << c.function;
         EXPECT_EQ(set != INVALID_HANDLE_VALUE, c.setHandedBack) << c.function;
         if (set != INVALID_HANDLE_VALUE) {
             SetupDiCallClassInstaller(DIF_REMOVE, set, &record);
@@ -170,16 +168,16 @@ TEST_F(DriverOpsTest, CreateRootDeviceFailuresHandTheSetBackAndLeaveNothing) {
     }
 }
 
-TEST_F(DriverOpsTest, CreateRootDeviceWithMissingInf) {
+TEST_F(DevicesDriverOps, CreateRootDeviceWithMissingInf) {
     startMachine({}, false);
     HDEVINFO set = INVALID_HANDLE_VALUE;
     SP_DEVINFO_DATA record;
-    EXPECT_EQ(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record), 0);
+    EXPECT_FALSE(createRootDeviceKeepingSet("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str(), &set, &record));
     EXPECT_EQ(set, INVALID_HANDLE_VALUE);
     EXPECT_EQ(sim::callsOf("SetupDiGetINFClassA")[0].lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
 }
 
-TEST_F(DriverOpsTest, RemoveDeviceByIdRemovesOnlyTheFirstWholeMatch) {
+TEST_F(DevicesDriverOps, RemoveDeviceByIdRemovesOnlyTheFirstWholeMatch) {
     sim::Device a = sim::childFunction(4, "PCI\\X\\1");
     sim::Device b = sim::childFunction(4, "PCI\\X\\2");
     sim::Device longer = sim::childFunction(4, "PCI\\X\\3");
@@ -199,7 +197,7 @@ TEST_F(DriverOpsTest, RemoveDeviceByIdRemovesOnlyTheFirstWholeMatch) {
     EXPECT_EQ(sim::callsOf("SetupDiCallClassInstaller").size(), 1u) << "nothing to remove";
 }
 
-TEST_F(DriverOpsTest, RemoveDeviceByIdReleasesEverythingOnFailures) {
+TEST_F(DevicesDriverOps, RemoveDeviceByIdReleasesEverythingOnFailures) {
     sim::Device a = sim::childFunction(2, "PCI\\X\\1");
     for (const char* f : {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
                           "LocalAlloc"}) {
@@ -212,63 +210,6 @@ TEST_F(DriverOpsTest, RemoveDeviceByIdReleasesEverythingOnFailures) {
         sim::clearFaults();
         removeFolder();
     }
-}
-
-// ---- family programs --------------------------------------------------------
-
-class FamilyProgramTest : public BindingTest {};
-
-TEST_F(FamilyProgramTest, MissingProgramIsNotStartedAndLeavesTheError) {
-    startMachine({}, false);
-    EXPECT_FALSE(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install").ok());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    auto calls = sim::callsOf("CreateProcessA");
-    ASSERT_EQ(calls.size(), 1u);
-    const auto& a = calls[0].args;
-    EXPECT_EQ(a[0], "null");
-    EXPECT_EQ(a[1], q("C:\\WINNT\\system32\\qrvmpsvc.exe -install"));
-    EXPECT_EQ(a[2], "null");
-    EXPECT_EQ(a[3], "null");
-    EXPECT_EQ(a[4], "0");
-    EXPECT_EQ(a[5], "0x10");  // CREATE_NEW_CONSOLE
-    EXPECT_EQ(a[6], "null");
-    EXPECT_EQ(a[7], "null");
-    EXPECT_EQ(a[8], "dwFlags=0x1");  // STARTF_USESHOWWINDOW
-    EXPECT_EQ(a[9], "wShowWindow=0");  // SW_HIDE
-    EXPECT_EQ(a[10], "lpReserved=null");
-    EXPECT_EQ(a[11], "cbReserved2=0");
-    EXPECT_EQ(a[12], "lpReserved2=null");
-    EXPECT_TRUE(sim::callsOf("WaitForSingleObject").empty());
-}
-
-TEST_F(FamilyProgramTest, StartedProgramIsWaitedForWhateverItsExitStatus) {
-    startMachine({}, false);
-    fs::copy_file(fs::path(BUILD_MEDIA_DIR) / "win2000/QRVMPSVC.EXE",
-                  fs::path(folder) / "drives/C/WINNT/system32/QRVMPSVC.EXE");
-    sim::machine().programExitCodes["qrvmpsvc.exe"] = 5;
-    sim::commit();
-    EXPECT_TRUE(runSystemProgram(run.directories.system, "\\qrvmpsvc.exe -install").ok());
-    auto wait = sim::callsOf("WaitForSingleObject");
-    ASSERT_EQ(wait.size(), 1u);
-    EXPECT_EQ(wait[0].args[1], "INFINITE");
-    EXPECT_EQ(sim::callsOf("GetExitCodeProcess").size(), 1u);
-    EXPECT_EQ(sim::callsOf("CloseHandle").size(), 2u) << "the process and the thread handle";
-    ASSERT_EQ(sim::machine().processes.size(), 1u);
-    EXPECT_EQ(sim::machine().processes[0].exitCode, 5);
-    EXPECT_EQ(sim::machine().processes[0].console, "new");
-    // The placeholder registered its service, image in the system directory.
-    sim::RegKey* svc = sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\qrvmpsvc");
-    ASSERT_NE(svc, nullptr);
-    EXPECT_EQ(svc->values["ImagePath"].data.substr(0, svc->values["ImagePath"].data.find('\0')),
-              "C:\\WINNT\\system32\\qrvmpsvc.exe");
-}
-
-TEST_F(FamilyProgramTest, CommandLineThatDoesNotFitStartsNothing) {
-    startMachine({}, false);
-    std::string tail = "\\" + std::string(520, 'x');
-    EXPECT_FALSE(runSystemProgram(run.directories.system, tail.c_str()).ok());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILENAME_EXCED_RANGE));
-    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }
 
 }  // namespace

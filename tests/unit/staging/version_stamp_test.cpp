@@ -90,16 +90,17 @@ TEST(StagingFindPattern, AgreesWithStdSearchOnGeneratedBlocks) {
     }
 }
 
-class StagingStampTest : public StagingTest {
+class StagingVersionStamp : public StagingTest {
 protected:
+    // -1, 0 or 1: the comparison's values.
     int compare(const std::string& source, const std::string& target) {
         write("C:\\src.bin", source);
         write("C:\\tgt.bin", target);
-        return compareFileVersions("C:\\src.bin", "C:\\tgt.bin");
+        return compareFileVersions(run.messages, "C:\\src.bin", "C:\\tgt.bin");
     }
 };
 
-TEST_F(StagingStampTest, VersionArithmetic) {
+TEST_F(StagingVersionStamp, VersionArithmetic) {
     testing::internal::CaptureStdout();
     EXPECT_EQ(compare(stamped("1.02.3"), stamped("1.02.4")), -1);
     EXPECT_EQ(compare(stamped("2.0"), stamped("1.10")), -1);  // 20 against 110
@@ -116,7 +117,7 @@ TEST_F(StagingStampTest, VersionArithmetic) {
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, ReadsEachFileOnceTargetFirstRawAndShared) {
+TEST_F(StagingVersionStamp, ReadsEachFileOnceTargetFirstRawAndShared) {
     EXPECT_EQ(compare(stamped("1"), stamped("2")), -1);
     auto opens = sim::callsOf("_sopen");
     ASSERT_EQ(opens.size(), 2u);
@@ -132,7 +133,7 @@ TEST_F(StagingStampTest, ReadsEachFileOnceTargetFirstRawAndShared) {
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, MissingStartMarker) {
+TEST_F(StagingVersionStamp, MissingStartMarker) {
     // Target without a stamp: 1, and the source is never opened.
     EXPECT_EQ(compare(stamped("1.0"), "no stamp here $#@!"), 1);
     auto opens = sim::callsOf("_sopen");
@@ -145,37 +146,37 @@ TEST_F(StagingStampTest, MissingStartMarker) {
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, FailuresCountAsNotOlder) {
+TEST_F(StagingVersionStamp, FailuresCountAsNotOlder) {
     write("C:\\tgt.bin", stamped("9"));
     write("C:\\src.bin", stamped("1"));
     write("C:\\empty.bin", "");
     sim::failCall("_read", 2, 5);  // the source cannot be read
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\tgt.bin"), 1);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\tgt.bin"), SourceNotOlder);
     sim::clearFaults();
     sim::failCall("_sopen", 3, 5);  // the next target cannot be opened
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\tgt.bin"), 1);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\tgt.bin"), SourceNotOlder);
     sim::clearFaults();
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\nothing.bin"), 1);
-    EXPECT_EQ(compareFileVersions("C:\\nothing.bin", "C:\\tgt.bin"), 1);
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\empty.bin"), 1);
-    EXPECT_EQ(compareFileVersions("C:\\empty.bin", "C:\\tgt.bin"), 1);
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\tgt.bin"), -1);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\nothing.bin"), SourceNotOlder);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\nothing.bin", "C:\\tgt.bin"), SourceNotOlder);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\empty.bin"), SourceNotOlder);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\empty.bin", "C:\\tgt.bin"), SourceNotOlder);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\tgt.bin"), SourceOlder);
     EXPECT_EQ(sim::callsOf("_sopen").size(), sim::callsOf("_close").size() + 3);  // three opens failed
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, BufferUnavailablePrintsMessage51) {
+TEST_F(StagingVersionStamp, BufferUnavailablePrintsMessage51) {
     write("C:\\tgt.bin", stamped("9"));
     write("C:\\src.bin", stamped("1"));
     sim::failCall("LocalAlloc", 1, ERROR_NOT_ENOUGH_MEMORY);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(compareFileVersions("C:\\src.bin", "C:\\tgt.bin"), 1);
+    EXPECT_EQ(compareFileVersions(run.messages, "C:\\src.bin", "C:\\tgt.bin"), SourceNotOlder);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Cannot allocate memory.\n");
     EXPECT_TRUE(sim::callsOf("_sopen").empty());
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, EndMarkerRules) {
+TEST_F(StagingVersionStamp, EndMarkerRules) {
     // A NUL before the end marker: the text is empty, number 0.
     EXPECT_EQ(compare(std::string("!@#$2.0\0x$#@!", 13), stamped("1.0")), -1);
     EXPECT_EQ(compare(std::string("!@#$2.0\0x$#@!", 13), stamped("")), 0);
@@ -189,7 +190,7 @@ TEST_F(StagingStampTest, EndMarkerRules) {
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, OnlyTheFirst100000BytesCount) {
+TEST_F(StagingVersionStamp, OnlyTheFirst100000BytesCount) {
     // End marker beyond the bytes examined: empty text.
     std::string far(99990, 'x');
     far += "!@#$5.0";
@@ -209,14 +210,14 @@ TEST_F(StagingStampTest, OnlyTheFirst100000BytesCount) {
     expectNoLeaks();
 }
 
-TEST_F(StagingStampTest, OnlyTheFirstStampCounts) {
+TEST_F(StagingVersionStamp, OnlyTheFirstStampCounts) {
     EXPECT_EQ(compare(stamped("1.0") + stamped("9.0"), stamped("2.0")), -1);
     EXPECT_EQ(compare(stamped("3.0"), stamped("2.0") + stamped("9.9")), 1);
 }
 
 // Decision: a version text longer than 255 characters is cut to its first
 // 255; the stamp still counts.
-TEST_F(StagingStampTest, LongVersionTextIsCut) {
+TEST_F(StagingVersionStamp, LongVersionTextIsCut) {
     std::string longText = std::string(254, '.') + "12" + std::string(100, '9');
     EXPECT_EQ(compare(stamped(longText), stamped("1")), 0);  // only the "1" of "12" is kept
     std::string longZeros = std::string(300, '0') + "5";
@@ -225,7 +226,7 @@ TEST_F(StagingStampTest, LongVersionTextIsCut) {
 }
 
 // Decision: digit strings compare by their exact values, however long.
-TEST_F(StagingStampTest, HugeNumbersCompareExactly) {
+TEST_F(StagingVersionStamp, HugeNumbersCompareExactly) {
     EXPECT_EQ(compare(stamped("2147483647"), stamped("2147483648")), -1);
     EXPECT_EQ(compare(stamped("4294967296"), stamped("4294967295")), 1);
     EXPECT_EQ(compare(stamped("99999999999999999999"), stamped("0099999999999999999999")), 0);

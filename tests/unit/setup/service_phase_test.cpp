@@ -1,6 +1,6 @@
-// The second phase as the service "mpsetup": run through the simulated
-// control dispatcher on an in-memory machine whose staging tree holds the
-// driver package.
+// The setup layer's second phase as the service "mpsetup": run through the
+// simulated control dispatcher on an in-memory machine whose staging tree
+// holds the driver package.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -37,7 +37,7 @@ SERVICE_TABLE_ENTRYA DispatchTable[] = {
     {nullptr, nullptr},
 };
 
-class ServicePhase : public testsupport::MachineTest {
+class SetupServicePhase : public testsupport::MachineTest {
 protected:
     void SetUp() override {
         drive = fs::temp_directory_path() /
@@ -85,12 +85,6 @@ protected:
     std::vector<uint32_t> reported() { return sim::machine().services["mpsetup"].reported; }
     bool deletePending() { return sim::machine().services["mpsetup"].deletePending; }
     std::vector<std::string> eventStrings(size_t i) { return sim::machine().eventLog.at(i).strings; }
-    size_t lastIndexOf(const std::string& function) {
-        const auto& all = sim::calls();
-        for (size_t i = all.size(); i-- > 0;)
-            if (all[i].function == function) return i;
-        return all.size();
-    }
     // Calls of a function made after the manager was opened.
     size_t countAfterManager(const std::string& function) {
         size_t n = 0;
@@ -118,46 +112,25 @@ bool endsWith(const std::string& s, const std::string& tail) {
     return s.size() >= tail.size() && s.compare(s.size() - tail.size(), tail.size(), tail) == 0;
 }
 
-TEST_F(ServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheReboot) {
+TEST_F(SetupServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheReboot) {
     start(defaultMachine(true));
     ASSERT_TRUE(runService());
     EXPECT_TRUE(endsWith(output, Complete + Reboot)) << output;
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
     EXPECT_TRUE(deletePending());
+    // The simulated machine restarts only for a token whose shutdown
+    // privilege was enabled.
     EXPECT_EQ(sim::machine().rebootRequests, std::vector<uint32_t>{EWX_REBOOT});
 
+    // The status record as the service control manager reads it.
     auto status = sim::callsOf("SetServiceStatus");
     ASSERT_EQ(status.size(), 2u);
-    EXPECT_EQ(status[0].args[1], "state=4");
-    EXPECT_EQ(status[0].args[2], "type=0x10");
-    EXPECT_EQ(status[0].args[3], "accepted=1");
-    for (size_t i = 4; i < 8; ++i) EXPECT_EQ(status[0].args[i].substr(status[0].args[i].find('=')), "=0");
+    EXPECT_EQ(std::vector<std::string>(status[0].args.begin() + 1, status[0].args.end()),
+              (std::vector<std::string>{"state=4", "type=0x10", "accepted=1", "exit=0", "specific=0", "checkpoint=0",
+                                        "wait=0"}));
     EXPECT_EQ(status[1].args[1], "state=1");
-
-    auto manager = sim::callsOf("OpenSCManagerA");
-    ASSERT_EQ(manager.size(), 1u);
-    EXPECT_EQ(manager[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
-    EXPECT_EQ(sim::callsOf("OpenServiceA").at(0).args[2], "0xF01FF");
-    EXPECT_EQ(sim::callsOf("OpenProcessToken").at(0).args[1], "0x28");
-    EXPECT_EQ(sim::callsOf("LookupPrivilegeValueA").at(0).args[0], "null");
-    EXPECT_EQ(sim::callsOf("LookupPrivilegeValueA").at(0).args[1], "\"SeShutdownPrivilege\"");
-    auto adjust = sim::callsOf("AdjustTokenPrivileges");
-    ASSERT_EQ(adjust.size(), 1u);
-    EXPECT_EQ(adjust[0].args[1], "0");
-    EXPECT_EQ(adjust[0].args[3], "0");
-    EXPECT_EQ(adjust[0].args[4], "null");
-    EXPECT_EQ(adjust[0].args[5], "null");
-    EXPECT_EQ(adjust[0].args[6], "count=1");
-    EXPECT_EQ(adjust[0].args[7], "luid=19:0 attributes=0x2");
-    EXPECT_EQ(adjust[0].lastError, 0u);
-    EXPECT_EQ(sim::callsOf("ExitWindowsEx").at(0).args, (std::vector<std::string>{"0x2", "0x0"}));
-
-    // Deletion, then the restart request, then the handles, then stopped.
-    EXPECT_LT(indexOf("DeleteService"), indexOf("OpenProcessToken"));
-    EXPECT_EQ(countAfterManager("CloseHandle"), 1u);  // the token
-    EXPECT_LT(indexOf("ExitWindowsEx"), lastIndexOf("CloseHandle"));
-    EXPECT_LT(lastIndexOf("CloseHandle"), indexOf("CloseServiceHandle"));
-    EXPECT_LT(indexOf("CloseServiceHandle", 2), indexOf("SetServiceStatus", 2));
+    EXPECT_EQ(status[1].args[4], "exit=0");
+    EXPECT_EQ(status[1].args[5], "specific=0");
 
     // The outcome in the event log, written before the service goes: one
     // information entry in the form of the error entries.
@@ -168,14 +141,18 @@ TEST_F(ServicePhase, BindingThatAsksForARestartDeletesTheServiceAndRequestsTheRe
                                                          "\"Installation complete. Reboot the machine for the device "
                                                          "driver to start.\"",
                                                          "null"}));
-    EXPECT_LT(indexOf("ReportEventA"), indexOf("DeleteService"));
     ASSERT_EQ(sim::machine().eventLog.size(), 1u);
     EXPECT_EQ(sim::machine().eventLog[0].source, "mpsetup");
-    EXPECT_EQ(status[1].args[4], "exit=0");
-    EXPECT_EQ(status[1].args[5], "specific=0");
+
+    // The entry, then the deletion, then the restart request, then the
+    // handles, and stopped last.
+    EXPECT_LT(indexOf("ReportEventA"), indexOf("DeleteService"));
+    EXPECT_LT(indexOf("DeleteService"), indexOf("ExitWindowsEx"));
+    EXPECT_LT(indexOf("ExitWindowsEx"), indexOf("CloseServiceHandle"));
+    EXPECT_EQ(sim::calls().back().function, "SetServiceStatus");
 }
 
-TEST_F(ServicePhase, SecondPhaseBindsChildFunctionFiveThroughTheTemporaryRootDevice) {
+TEST_F(SetupServicePhase, SecondPhaseBindsChildFunctionFiveThroughTheTemporaryRootDevice) {
     ASSERT_TRUE(runService());
     auto binds = sim::callsOf("UpdateDriverForPlugAndPlayDevicesA");
     ASSERT_EQ(binds.size(), 3u) << output;
@@ -198,7 +175,7 @@ TEST_F(ServicePhase, SecondPhaseBindsChildFunctionFiveThroughTheTemporaryRootDev
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
 }
 
-TEST_F(ServicePhase, FailedInstallationDeletesTheServiceWithoutReboot) {
+TEST_F(SetupServicePhase, FailedInstallationDeletesTheServiceWithoutReboot) {
     fs::remove(drive / "WINNT/system32/qrvmpsvc.exe");
     start(defaultMachine(true));  // a binding asks for a restart, the install run fails
     ASSERT_TRUE(runService());
@@ -217,7 +194,7 @@ TEST_F(ServicePhase, FailedInstallationDeletesTheServiceWithoutReboot) {
     EXPECT_EQ(eventStrings(0), (std::vector<std::string>{"mpsetup exit code: 2", "Installation failed"}));
 }
 
-TEST_F(ServicePhase, NoKnownDeviceAfterTheRestart) {
+TEST_F(SetupServicePhase, NoKnownDeviceAfterTheRestart) {
     sim::Machine m = defaultMachine();
     m.devices.resize(m.devices.size() - 2);
     start(m);
@@ -229,38 +206,37 @@ TEST_F(ServicePhase, NoKnownDeviceAfterTheRestart) {
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
 }
 
-TEST_F(ServicePhase, SystemDirectoryThatIsTooLongOrUnreadable) {
+TEST_F(SetupServicePhase, SystemDirectoryThatIsTooLongOrUnreadable) {
     sim::Machine m = defaultMachine();
     m.systemDirectory = "C:\\" + std::string(256, 'S');  // 259 characters: accepted
     EXPECT_EQ(m.systemDirectory.size(), 259u);
     m.systemDirectory += "X";  // 260: refused
     start(m);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(run), 2);
+    EXPECT_EQ(installSecondPhase(run), ExitFailed);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
     EXPECT_TRUE(sim::callsOf("SetupDiGetClassDevsA").empty());
 
     start(defaultMachine());
     sim::failCall("GetSystemDirectoryA", 1, ERROR_INVALID_PARAMETER);
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(run), 2);
+    EXPECT_EQ(installSecondPhase(run), ExitFailed);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), Failed);
 }
 
-TEST_F(ServicePhase, StartsFromAFreshRunState) {
-    run.detection.present[5] = 1;
+TEST_F(SetupServicePhase, StartsFromAFreshRunState) {
+    run.detection.present[5] = true;
     run.detection.forceCode = 'R';
-    messageTable = nullptr;
     testing::internal::CaptureStdout();
-    EXPECT_EQ(installSecondPhase(run), 0);
+    EXPECT_EQ(installSecondPhase(run), ExitComplete);
     EXPECT_TRUE(endsWith(testing::internal::GetCapturedStdout(), Complete));
-    EXPECT_EQ(run.detection.present[5], 0);
-    EXPECT_EQ(run.quietMode, 1);
+    EXPECT_FALSE(run.detection.present[5]);
+    EXPECT_TRUE(run.quietMode);
     EXPECT_STREQ(run.directories.staging, "C:\\WINNT\\system32\\drivers\\korpa");
-    EXPECT_EQ(messageTable, static_cast<const char**>(BuiltinMessages));
+    EXPECT_FALSE(run.messages.loadedFromFile());
 }
 
-TEST_F(ServicePhase, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
+TEST_F(SetupServicePhase, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
     start(defaultMachine(true));
     sim::failCall("DeleteService", 1, ERROR_ACCESS_DENIED);
     ASSERT_TRUE(runService());
@@ -278,7 +254,7 @@ TEST_F(ServicePhase, ServiceThatCannotBeDeletedRunsAgainAtTheNextStart) {
     EXPECT_EQ(sim::machine().rebootRequests, std::vector<uint32_t>{EWX_REBOOT});
 }
 
-TEST_F(ServicePhase, ManagerOrServiceThatCannotBeOpenedEndsStopped) {
+TEST_F(SetupServicePhase, ManagerOrServiceThatCannotBeOpenedEndsStopped) {
     start(defaultMachine(true));
     sim::failCall("OpenSCManagerA", 1, ERROR_ACCESS_DENIED);
     ASSERT_TRUE(runService());
@@ -294,7 +270,7 @@ TEST_F(ServicePhase, ManagerOrServiceThatCannotBeOpenedEndsStopped) {
     EXPECT_EQ(reported().back(), SERVICE_STOPPED);
 }
 
-TEST_F(ServicePhase, ServiceRunningAsAPlainUserCannotDeleteItself) {
+TEST_F(SetupServicePhase, ServiceRunningAsAPlainUserCannotDeleteItself) {
     sim::Machine m = defaultMachine(true);
     sim::findKey(m, "SYSTEM\\CurrentControlSet\\Services\\mpsetup")->values["ObjectName"] =
         sim::RegValue{REG_SZ, sim::regSz(".\\guest")};
@@ -308,7 +284,7 @@ TEST_F(ServicePhase, ServiceRunningAsAPlainUserCannotDeleteItself) {
     EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
 }
 
-TEST_F(ServicePhase, PrivilegeThatCannotBeHadMeansNoReboot) {
+TEST_F(SetupServicePhase, PrivilegeThatCannotBeHadMeansNoReboot) {
     struct Case {
         const char* function;
         uint32_t error;
@@ -331,7 +307,7 @@ TEST_F(ServicePhase, PrivilegeThatCannotBeHadMeansNoReboot) {
     }
 }
 
-TEST_F(ServicePhase, RegistrationFailureInstallsNothingAndEndsAfterThreeReports) {
+TEST_F(SetupServicePhase, RegistrationFailureInstallsNothingAndEndsAfterThreeReports) {
     sim::failCall("RegisterServiceCtrlHandlerA", 1, ERROR_INVALID_NAME);
     ASSERT_TRUE(runService());
     EXPECT_EQ(output, "");
@@ -351,7 +327,7 @@ TEST_F(ServicePhase, RegistrationFailureInstallsNothingAndEndsAfterThreeReports)
     EXPECT_FALSE(deletePending());
 }
 
-TEST_F(ServicePhase, FailedRunningReportSkipsTheInstallation) {
+TEST_F(SetupServicePhase, FailedRunningReportSkipsTheInstallation) {
     sim::failCall("SetServiceStatus", 1, ERROR_INVALID_DATA);
     ASSERT_TRUE(runService());
     EXPECT_EQ(output, "");
@@ -362,7 +338,7 @@ TEST_F(ServicePhase, FailedRunningReportSkipsTheInstallation) {
     EXPECT_FALSE(deletePending());
 }
 
-TEST_F(ServicePhase, FinalReportIsRetriedAtMostThreeTimes) {
+TEST_F(SetupServicePhase, FinalReportIsRetriedAtMostThreeTimes) {
     sim::failCall("SetServiceStatus", 2, 1);
     sim::failCall("SetServiceStatus", 3, 2);
     ASSERT_TRUE(runService());
@@ -380,7 +356,7 @@ TEST_F(ServicePhase, FinalReportIsRetriedAtMostThreeTimes) {
     EXPECT_EQ(sim::machine().eventLog.size(), 4u);
 }
 
-TEST_F(ServicePhase, InterrogateAfterTheWorkReportsRunning) {
+TEST_F(SetupServicePhase, InterrogateAfterTheWorkReportsRunning) {
     start(defaultMachine(true));
     sim::queueServiceControl(SERVICE_CONTROL_INTERROGATE, "SetServiceStatus", 2);
     ASSERT_TRUE(runService());
@@ -393,7 +369,7 @@ TEST_F(ServicePhase, InterrogateAfterTheWorkReportsRunning) {
     EXPECT_EQ(sim::machine().rebootRequests.size(), 1u);
 }
 
-TEST_F(ServicePhase, StopDuringTheInstallationIsAnsweredPendingAndTheInstallationRunsToItsEnd) {
+TEST_F(SetupServicePhase, StopDuringTheInstallationIsAnsweredPendingAndTheInstallationRunsToItsEnd) {
     start(defaultMachine(true));
     sim::queueServiceControl(SERVICE_CONTROL_STOP, "UpdateDriverForPlugAndPlayDevicesA", 2);
     sim::queueServiceControl(SERVICE_CONTROL_INTERROGATE, "SetServiceStatus", 2);
@@ -419,7 +395,7 @@ TEST_F(ServicePhase, StopDuringTheInstallationIsAnsweredPendingAndTheInstallatio
     EXPECT_LT(indexOf("SetServiceStatus", 2), indexOf("UpdateDriverForPlugAndPlayDevicesA", 2));
 }
 
-TEST_F(ServicePhase, HandlerAnswersEveryOtherControlWithRunning) {
+TEST_F(SetupServicePhase, HandlerAnswersEveryOtherControlWithRunning) {
     // A user control reaches the handler whatever the service accepts.
     sim::queueServiceControl(200);
     sim::queueServiceControl(SERVICE_CONTROL_PAUSE, "SetServiceStatus", 2);  // not accepted: refused
@@ -435,12 +411,15 @@ TEST_F(ServicePhase, HandlerAnswersEveryOtherControlWithRunning) {
     EXPECT_EQ(r.back(), SERVICE_STOPPED);
 }
 
-TEST_F(ServicePhase, FailedHandlerReportIsLoggedOnceWithTheLastError) {
-    serviceStatusHandle = nullptr;
-    serviceControlHandler(SERVICE_CONTROL_INTERROGATE);
-    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 1u);
-    ASSERT_EQ(sim::machine().eventLog.size(), 1u);
-    const sim::EventEntry& e = sim::machine().eventLog[0];
+TEST_F(SetupServicePhase, FailedHandlerReportIsLoggedOnceWithTheLastError) {
+    sim::queueServiceControl(SERVICE_CONTROL_INTERROGATE, "SetServiceStatus", 2);
+    sim::failCall("SetServiceStatus", 2, ERROR_INVALID_HANDLE);
+    ASSERT_TRUE(runService());
+    // Running, the handler's one failed answer (not repeated), stopped.
+    EXPECT_EQ(sim::callsOf("SetServiceStatus").size(), 3u);
+    EXPECT_EQ(reported(), (std::vector<uint32_t>{SERVICE_RUNNING, SERVICE_STOPPED}));
+    ASSERT_EQ(sim::machine().eventLog.size(), 2u);  // the outcome, then the failed answer
+    const sim::EventEntry& e = sim::machine().eventLog[1];
     EXPECT_EQ(e.source, "mpsetup");
     EXPECT_EQ(e.type, EVENTLOG_ERROR_TYPE);
     EXPECT_EQ(e.category, 0);
@@ -448,7 +427,7 @@ TEST_F(ServicePhase, FailedHandlerReportIsLoggedOnceWithTheLastError) {
     EXPECT_EQ(e.strings, (std::vector<std::string>{"mpsetup error: 6", "SetServiceStatus"}));
 }
 
-TEST_F(ServicePhase, DispatcherOutsideTheServiceManagerFails) {
+TEST_F(SetupServicePhase, DispatcherOutsideTheServiceManagerFails) {
     ::unsetenv("WINSIM_SERVICE");
     EXPECT_FALSE(StartServiceCtrlDispatcherA(DispatchTable));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));

@@ -26,10 +26,10 @@ namespace fs = std::filesystem;
 
 // createRootDevice with the set handed over to the test, which releases it
 // itself.
-inline int createRootDeviceKeepingSet(const char* hardwareId, const char* infPath, HDEVINFO* set,
-                                      SP_DEVINFO_DATA* record) {
+inline bool createRootDeviceKeepingSet(const char* hardwareId, const char* infPath, HDEVINFO* set,
+                                       SP_DEVINFO_DATA* record) {
     DeviceSet owned;
-    int made = createRootDevice(hardwareId, infPath, owned, record).ok() ? 1 : 0;
+    bool made = createRootDevice(hardwareId, infPath, owned, record).ok();
     if (owned) *set = owned.release();
     return made;
 }
@@ -63,7 +63,6 @@ protected:
         ASSERT_TRUE(sim::attachFolder(folder, error)) << error;
         run = RunState{};
         outcome = BindingOutcome{};
-        messageTable = BuiltinMessages;
         std::snprintf(run.directories.system, sizeof run.directories.system, "%s", SystemDirectory);
         std::snprintf(run.directories.staging, sizeof run.directories.staging, "%s", StagingDirectory);
     }
@@ -104,8 +103,9 @@ protected:
         return nullptr;
     }
 
+    // Marks the entries, by their numbers in the device table, present.
     void flags(std::initializer_list<int> entries) {
-        for (int k : entries) run.detection.present[k] = 1;
+        for (int k : entries) run.detection.present[k] = true;
     }
 
     RunState run = {};

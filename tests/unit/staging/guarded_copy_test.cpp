@@ -1,4 +1,4 @@
-// The guarded copy and its confirmation prompt.
+// The staging layer's guarded copy and its confirmation prompt.
 #include "staging_fixture.h"
 
 #include "staging/guarded_copy.h"
@@ -26,7 +26,7 @@ TEST(StagingSkipToGraphic, FindsFirstPrintableNonSpace) {
     EXPECT_EQ(skipToGraphic(tilde), tilde);
 }
 
-class StagingCopyTest : public StagingTest {
+class StagingGuardedCopy : public StagingTest {
 protected:
     void SetUp() override {
         StagingTest::SetUp();
@@ -39,13 +39,14 @@ protected:
     }
     // "done", or the operation that failed.
     static std::string outcome(const Result& r) { return r.ok() ? "done" : r.operation(); }
-    std::string copy(int quiet = 0) {
-        return outcome(copyFileGuarded("D:\\win2000\\", "C:\\stage\\", "QRVMPW.SYS", quiet));
+    std::string copy(bool quiet = false) {
+        return outcome(copyFileGuarded(run.messages, "D:\\win2000\\", "C:\\stage\\", "QRVMPW.SYS", quiet));
     }
+    Answer ask(const char* prompt, bool quiet = false) { return askConfirmation(run.messages, prompt, quiet); }
     std::string staged() { return read("C:\\stage\\QRVMPW.SYS"); }
 };
 
-TEST_F(StagingCopyTest, AnswersThatDecline) {
+TEST_F(StagingGuardedCopy, AnswersThatDecline) {
     for (const char* answer : {"n\n", "N\n", "no\n", "nope\n", "   n\n", " \t NO\n", "n"}) {
         olderSource();
         StdinFeed feed(answer);
@@ -58,7 +59,7 @@ TEST_F(StagingCopyTest, AnswersThatDecline) {
     expectNoLeaks();
 }
 
-TEST_F(StagingCopyTest, AnswersThatCopy) {
+TEST_F(StagingGuardedCopy, AnswersThatCopy) {
     for (const char* answer : {"y\n", "yes\n", "Y\n", "cancel\n", "CANCEL\n", "  Yes please\n"}) {
         olderSource();
         StdinFeed feed(answer);
@@ -70,7 +71,7 @@ TEST_F(StagingCopyTest, AnswersThatCopy) {
     expectNoLeaks();
 }
 
-TEST_F(StagingCopyTest, UnmatchedAnswersAskAgain) {
+TEST_F(StagingGuardedCopy, UnmatchedAnswersAskAgain) {
     olderSource();
     // "c" alone is not the word "cancel"; an empty line, blanks and "maybe"
     // match nothing either.
@@ -84,18 +85,18 @@ TEST_F(StagingCopyTest, UnmatchedAnswersAskAgain) {
     EXPECT_EQ(feed.rest(), "left over\n");  // one line per question, no more
 }
 
-TEST_F(StagingCopyTest, QuietModePrintsTheNoticeButDoesNotAsk) {
+TEST_F(StagingGuardedCopy, QuietModePrintsTheNoticeButDoesNotAsk) {
     olderSource();
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(copy(1), "done");
+    EXPECT_EQ(copy(true), "done");
     EXPECT_EQ(testing::internal::GetCapturedStdout(),
               "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n");
     EXPECT_EQ(staged(), stamped("5.0"));
     EXPECT_EQ(feed.rest(), "n\n");  // nothing read
 }
 
-TEST_F(StagingCopyTest, EqualOrNewerOrMissingTargetCopiesSilently) {
+TEST_F(StagingGuardedCopy, EqualOrNewerOrMissingTargetCopiesSilently) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("5.1", "new"));
     write("C:\\stage\\QRVMPW.SYS", stamped("5.1", "old"));
     testing::internal::CaptureStdout();
@@ -117,7 +118,7 @@ TEST_F(StagingCopyTest, EqualOrNewerOrMissingTargetCopiesSilently) {
     expectNoLeaks();
 }
 
-TEST_F(StagingCopyTest, MissingSourceLeavesTargetAlone) {
+TEST_F(StagingGuardedCopy, MissingSourceLeavesTargetAlone) {
     write("C:\\stage\\QRVMPW.SYS", stamped("1"));
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY;
     testing::internal::CaptureStdout();
@@ -128,7 +129,7 @@ TEST_F(StagingCopyTest, MissingSourceLeavesTargetAlone) {
     expectNoLeaks();
 }
 
-TEST_F(StagingCopyTest, ReadOnlyTargetIsResetAndOverwritten) {
+TEST_F(StagingGuardedCopy, ReadOnlyTargetIsResetAndOverwritten) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("5.2"));
     write("C:\\stage\\QRVMPW.SYS", stamped("5.1"));
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN;
@@ -140,7 +141,7 @@ TEST_F(StagingCopyTest, ReadOnlyTargetIsResetAndOverwritten) {
     EXPECT_EQ(GetFileAttributesA("C:\\stage\\QRVMPW.SYS"), FILE_ATTRIBUTE_ARCHIVE);
 }
 
-TEST_F(StagingCopyTest, DeclinedTargetKeepsNormalAttributes) {
+TEST_F(StagingGuardedCopy, DeclinedTargetKeepsNormalAttributes) {
     olderSource();
     sim::machine().fileAttributes["C:\\stage\\QRVMPW.SYS"] = FILE_ATTRIBUTE_READONLY;
     StdinFeed feed("n\n");
@@ -150,11 +151,11 @@ TEST_F(StagingCopyTest, DeclinedTargetKeepsNormalAttributes) {
     EXPECT_EQ(GetFileAttributesA("C:\\stage\\QRVMPW.SYS"), FILE_ATTRIBUTE_NORMAL);
 }
 
-TEST_F(StagingCopyTest, FailedCopies) {
+TEST_F(StagingGuardedCopy, FailedCopies) {
     write("D:\\win2000\\QRVMPW.SYS", stamped("1"));
     testing::internal::CaptureStdout();
     // The target directory does not exist: 103, and it is not created.
-    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", "C:\\nowhere\\", "QRVMPW.SYS", 0)), "CopyFileA");
+    EXPECT_EQ(outcome(copyFileGuarded(run.messages, "D:\\win2000\\", "C:\\nowhere\\", "QRVMPW.SYS", false)), "CopyFileA");
     EXPECT_FALSE(exists("C:\\nowhere"));
     // A target in use.
     write("C:\\stage\\QRVMPW.SYS", "old");
@@ -175,33 +176,30 @@ TEST_F(StagingCopyTest, FailedCopies) {
 
 // Decision: a path that does not fit 519 characters fails with 103 before
 // anything is looked at or written.
-TEST_F(StagingCopyTest, OverlongPathsFailWithoutTouchingAnything) {
+TEST_F(StagingGuardedCopy, OverlongPathsFailWithoutTouchingAnything) {
     std::string longDir = "C:\\" + std::string(500, 'd') + "\\";
     std::string name(30, 'f');
-    EXPECT_EQ(outcome(copyFileGuarded(longDir.c_str(), "C:\\stage\\", name.c_str(), 0)), "building the path");
-    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", longDir.c_str(), name.c_str(), 0)), "building the path");
+    EXPECT_EQ(outcome(copyFileGuarded(run.messages, longDir.c_str(), "C:\\stage\\", name.c_str(), false)), "building the path");
+    EXPECT_EQ(outcome(copyFileGuarded(run.messages, "D:\\win2000\\", longDir.c_str(), name.c_str(), false)), "building the path");
     // 519 characters still fit (the platform then refuses such a path).
     std::string fits = std::string(519 - 11, 'x');
-    EXPECT_EQ(outcome(copyFileGuarded("D:\\win2000\\", "C:\\stage\\", fits.c_str(), 0)), "FindFirstFileA");
+    EXPECT_EQ(outcome(copyFileGuarded(run.messages, "D:\\win2000\\", "C:\\stage\\", fits.c_str(), false)), "FindFirstFileA");
     EXPECT_EQ(sim::callsOf("FindFirstFileA").size(), 1u);
     EXPECT_TRUE(sim::callsOf("SetFileAttributesA").empty());
     EXPECT_TRUE(sim::callsOf("CopyFileA").empty());
 }
 
-TEST_F(StagingCopyTest, TranslatedAnswerWords) {
-    const char* table[MESSAGE_COUNT];
-    for (int i = 0; i < MESSAGE_COUNT; ++i) table[i] = BuiltinMessages[i];
-    table[MsgAnswerNo] = "n";
-    table[MsgAnswerYes] = "o";
-    table[MsgAnswerCancel] = "annuler";
-    table[MsgCopyAnyway] = "Copier quand meme ? (o/n) :\n";
-    messageTable = table;
+TEST_F(StagingGuardedCopy, TranslatedAnswerWords) {
+    loadTranslation({{MsgAnswerNo, "n"},
+                     {MsgAnswerYes, "o"},
+                     {MsgAnswerCancel, "annuler"},
+                     {MsgCopyAnyway, "Copier quand meme ? (o/n) :\n"}});
     testing::internal::CaptureStdout();
-    EXPECT_EQ([] { StdinFeed f("oui\n"); return askConfirmation("?", 0); }(), ANSWER_YES);
-    EXPECT_EQ([] { StdinFeed f("Annuler\n"); return askConfirmation("?", 0); }(), ANSWER_CANCEL);
+    EXPECT_EQ([this] { StdinFeed f("oui\n"); return ask("?"); }(), AnswerYes);
+    EXPECT_EQ([this] { StdinFeed f("Annuler\n"); return ask("?"); }(), AnswerCancel);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "??");
     testing::internal::CaptureStdout();
-    EXPECT_EQ([] { StdinFeed f("y\nyes\nnon\n"); return askConfirmation("Q:", 0); }(), ANSWER_NO);
+    EXPECT_EQ([this] { StdinFeed f("y\nyes\nnon\n"); return ask("Q:"); }(), AnswerNo);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Q:Q:Q:");
     // The prompt comes from the same catalogue.
     olderSource();
@@ -213,15 +211,11 @@ TEST_F(StagingCopyTest, TranslatedAnswerWords) {
     EXPECT_EQ(staged(), stamped("5.0"));
 }
 
-// A prompt from a language file is text, never a format, and is cut to 255
+// A prompt from a language file is printed as text and cut to 255
 // characters; an empty answer word matches nothing.
-TEST_F(StagingCopyTest, HostilePromptAndEmptyWords) {
-    const char* table[MESSAGE_COUNT];
-    for (int i = 0; i < MESSAGE_COUNT; ++i) table[i] = BuiltinMessages[i];
-    std::string longPrompt = "%s%n%x" + std::string(400, 'p');
-    table[MsgCopyAnyway] = longPrompt.c_str();
-    table[MsgAnswerCancel] = "";
-    messageTable = table;
+TEST_F(StagingGuardedCopy, LongPromptAndEmptyWords) {
+    std::string longPrompt = "100%% " + std::string(400, 'p');
+    loadTranslation({{MsgCopyAnyway, longPrompt}, {MsgAnswerCancel, ""}});
     olderSource();
     StdinFeed feed("whatever\nn\n");
     testing::internal::CaptureStdout();
@@ -234,7 +228,7 @@ TEST_F(StagingCopyTest, HostilePromptAndEmptyWords) {
 
 // Decision: standard input at its end answers no, and the file in place
 // stays.
-TEST_F(StagingCopyTest, EndOfInputAnswersNo) {
+TEST_F(StagingGuardedCopy, EndOfInputAnswersNo) {
     olderSource();
     {
         StdinFeed feed("");
@@ -246,18 +240,18 @@ TEST_F(StagingCopyTest, EndOfInputAnswersNo) {
     {
         StdinFeed feed("maybe\n");  // one unmatched line, then the end
         testing::internal::CaptureStdout();
-        EXPECT_EQ(askConfirmation(Prompt, 0), ANSWER_NO);
+        EXPECT_EQ(ask(Prompt), AnswerNo);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(Prompt) + Prompt);
     }
 }
 
 // Decision: a line longer than 1023 characters is consumed whole; its first
 // 1023 characters are judged and its rest is never the next answer.
-TEST_F(StagingCopyTest, OverlongAnswerLineIsConsumedWhole) {
+TEST_F(StagingGuardedCopy, OverlongAnswerLineIsConsumedWhole) {
     {
         StdinFeed feed("y" + std::string(3000, 'n') + "\nleft\n");
         testing::internal::CaptureStdout();
-        EXPECT_EQ(askConfirmation(Prompt, 0), ANSWER_YES);
+        EXPECT_EQ(ask(Prompt), AnswerYes);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), Prompt);
         EXPECT_EQ(feed.rest(), "left\n");
     }
@@ -266,22 +260,22 @@ TEST_F(StagingCopyTest, OverlongAnswerLineIsConsumedWhole) {
         // decides.
         StdinFeed feed(std::string(1023, ' ') + "n\ny\n");
         testing::internal::CaptureStdout();
-        EXPECT_EQ(askConfirmation(Prompt, 0), ANSWER_YES);
+        EXPECT_EQ(ask(Prompt), AnswerYes);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), std::string(Prompt) + Prompt);
     }
     {
         StdinFeed feed(std::string(1022, ' ') + "n\ny\n");  // exactly 1023 characters
         testing::internal::CaptureStdout();
-        EXPECT_EQ(askConfirmation(Prompt, 0), ANSWER_NO);
+        EXPECT_EQ(ask(Prompt), AnswerNo);
         EXPECT_EQ(testing::internal::GetCapturedStdout(), Prompt);
         EXPECT_EQ(feed.rest(), "y\n");
     }
 }
 
-TEST_F(StagingCopyTest, QuietConfirmationReadsNothing) {
+TEST_F(StagingGuardedCopy, QuietConfirmationReadsNothing) {
     StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
-    EXPECT_EQ(askConfirmation(Prompt, 1), ANSWER_YES);
+    EXPECT_EQ(ask(Prompt, true), AnswerYes);
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
     EXPECT_EQ(feed.rest(), "n\n");
 }

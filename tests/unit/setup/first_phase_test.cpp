@@ -1,4 +1,4 @@
-// The first phase's decisions: the end step, the early returns, the old
+// The setup layer's first phase: the end step, the early returns, the old
 // processor driver, the old child devices and the legacy setup program.
 #include <fcntl.h>
 #include <unistd.h>
@@ -33,7 +33,7 @@ std::string readText(const std::string& path) {
 
 const std::string Banner = "QRV Service Processor server software installation\n\r";
 
-class FirstPhaseTest : public MachineTest {
+class SetupFirstPhase : public MachineTest {
 protected:
     std::string root;
 
@@ -56,7 +56,7 @@ protected:
         m.drives["C"] = root + "/C";
         m.drives["D"] = root + "/D";
         start(m);
-        run.quietMode = 1;
+        run.quietMode = true;
         std::snprintf(run.directories.source, sizeof run.directories.source, "%s", StagingTree);
     }
 
@@ -78,6 +78,18 @@ protected:
         int code = runFirstPhase(run);
         return {code, testing::internal::GetCapturedStdout()};
     }
+    // Not quiet, with the key read from an empty standard input.
+    Run runPhaseWaitingForAKey() {
+        run.quietMode = false;
+        int saved = ::dup(0);
+        int null = ::open("/dev/null", O_RDONLY);
+        ::dup2(null, 0);
+        Run r = runPhase();
+        ::dup2(saved, 0);
+        ::close(saved);
+        ::close(null);
+        return r;
+    }
 
     bool serviceRegistered(const std::string& name) {
         return sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\" + name) != nullptr;
@@ -87,7 +99,7 @@ protected:
     }
 };
 
-TEST_F(FirstPhaseTest, SystemDirectoryOfMaxPathCharactersFailsAfterTheBanner) {
+TEST_F(SetupFirstPhase, SystemDirectoryOfMaxPathCharactersFailsAfterTheBanner) {
     sim::machine().systemDirectory = "C:\\" + std::string(257, 'W');  // 260 characters
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 2);
@@ -96,32 +108,24 @@ TEST_F(FirstPhaseTest, SystemDirectoryOfMaxPathCharactersFailsAfterTheBanner) {
     EXPECT_TRUE(sim::callsOf("CreateDirectoryA").empty()) << "nothing staged";
 }
 
-TEST_F(FirstPhaseTest, UnavailableSystemDirectoryFailsTheSameWay) {
+TEST_F(SetupFirstPhase, UnavailableSystemDirectoryFailsTheSameWay) {
     sim::failCall("GetSystemDirectoryA", 1, ERROR_INVALID_PARAMETER);
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output, Banner + "\nInstallation failed\n");
 }
 
-TEST_F(FirstPhaseTest, NotQuietAsksForOneKeyAfterTheFinalText) {
-    run.quietMode = 0;
+TEST_F(SetupFirstPhase, NotQuietAsksForOneKeyAfterTheFinalText) {
     sim::machine().systemDirectory = "C:\\" + std::string(300, 'W');
-    // The key comes from an empty standard input.
-    int saved = ::dup(0);
-    int null = ::open("/dev/null", O_RDONLY);
-    ::dup2(null, 0);
-    Run r = runPhase();
-    ::dup2(saved, 0);
-    ::close(saved);
-    ::close(null);
+    Run r = runPhaseWaitingForAKey();
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output, Banner + "\nInstallation failed\nPress any key to exit.");
     EXPECT_EQ(sim::callsOf("_getch").size(), 1u);
 }
 
-TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
+TEST_F(SetupFirstPhase, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
     startWith({sim::newerAdapter()});
-    run.delegateMode = 1;
+    run.delegateMode = true;
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.output, Banner);
@@ -129,13 +133,17 @@ TEST_F(FirstPhaseTest, DelegateModeWithAKnownDeviceEndsAtOnceWithoutText) {
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstallation) {
+// A deletion that fails ends the run through the end step: the final text
+// and, unless quiet, the key wait.
+TEST_F(SetupFirstPhase, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstallation) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     sim::machine().fileAttributes["C:\\WINNT\\system32\\drivers\\qrvmpw.sys"] = FILE_ATTRIBUTE_READONLY;
-    Run r = runPhase();
+    Run r = runPhaseWaitingForAKey();
     EXPECT_EQ(r.exitCode, 2);
-    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n\nInstallation failed\n");
+    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n\nInstallation failed\n"
+                                 "Press any key to exit.");
+    EXPECT_EQ(sim::callsOf("_getch").size(), 1u);
     auto deletes = sim::callsOf("DeleteFileA");
     ASSERT_EQ(deletes.size(), 1u);
     EXPECT_EQ(deletes[0].args[0], sim::arg("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
@@ -145,17 +153,24 @@ TEST_F(FirstPhaseTest, OldProcessorDriverThatCannotBeDeletedEndsAsAFailedInstall
     EXPECT_TRUE(runOnce()->values.empty()) << "no second phase scheduled";
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverFileThatIsAbsentCountsAsDeleted) {
-    startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
-    Run r = runPhase();
-    EXPECT_EQ(sim::callsOf("DeleteFileA").at(0).lastError, static_cast<uint32_t>(ERROR_FILE_NOT_FOUND));
-    EXPECT_EQ(r.exitCode, 1);
-    EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
-                                 "Removed the old device drivers. \nReboot the machine to install the new drivers.\n");
-    EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+// Neither the file nor its folder: the driver is absent, as good as deleted.
+TEST_F(SetupFirstPhase, OldProcessorDriverFileThatIsAbsentCountsAsDeleted) {
+    for (bool withDriversFolder : {true, false}) {
+        SCOPED_TRACE(withDriversFolder ? "no file" : "no drivers folder");
+        if (!withDriversFolder) fs::remove_all(root + "/C/WINNT/system32/drivers");
+        startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
+        Run r = runPhase();
+        EXPECT_EQ(sim::callsOf("DeleteFileA").at(0).lastError,
+                  static_cast<uint32_t>(withDriversFolder ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND));
+        EXPECT_EQ(r.exitCode, 1);
+        EXPECT_EQ(r.output, Banner + "Removing older version of the device drivers.\n"
+                                     "Removed the old device drivers. \nReboot the machine to install the new "
+                                     "drivers.\n");
+        EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
+    }
 }
 
-TEST_F(FirstPhaseTest, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheInstallation) {
+TEST_F(SetupFirstPhase, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheInstallation) {
     // Old drivers gone and nothing left to install the new ones: no reboot
     // message, but a failed installation.
     const struct {
@@ -194,7 +209,7 @@ TEST_F(FirstPhaseTest, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheIn
     }
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {
+TEST_F(SetupFirstPhase, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     Run r = runPhase();
@@ -208,9 +223,9 @@ TEST_F(FirstPhaseTest, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForAResta
     EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "nothing bound yet";
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverUnattendedSchedulesTheService) {
+TEST_F(SetupFirstPhase, OldProcessorDriverUnattendedSchedulesTheService) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
-    run.unattendedMode = 1;
+    run.unattendedMode = true;
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 1);
@@ -218,7 +233,7 @@ TEST_F(FirstPhaseTest, OldProcessorDriverUnattendedSchedulesTheService) {
     EXPECT_TRUE(runOnce()->values.empty());
 }
 
-TEST_F(FirstPhaseTest, OldProcessorDriverRoadRemovesTheEarlierProcessorServiceFirst) {
+TEST_F(SetupFirstPhase, OldProcessorDriverRoadRemovesTheEarlierProcessorServiceFirst) {
     startWith({sim::newerAdapter(), sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
     std::ofstream(host("qrvmpsvc.exe")) << "#!/bin/sh\nexit 0\n";
@@ -235,16 +250,16 @@ TEST_F(FirstPhaseTest, OldProcessorDriverRoadRemovesTheEarlierProcessorServiceFi
     EXPECT_FALSE(fs::exists(host("drivers/qrvmpw.sys")));
 }
 
-TEST_F(FirstPhaseTest, ResumeModeSkipsTheOldDriverAndBinds) {
+TEST_F(SetupFirstPhase, ResumeModeSkipsTheOldDriverAndBinds) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
-    run.resumeMode = 1;
+    run.resumeMode = true;
     Run r = runPhase();
     EXPECT_TRUE(sim::callsOf("DeleteFileA").empty());
     EXPECT_FALSE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "the plan ran";
     EXPECT_NE(r.output.find("Installing drivers for "), std::string::npos);
 }
 
-TEST_F(FirstPhaseTest, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
+TEST_F(SetupFirstPhase, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
     sim::Device adapter = sim::newerAdapter();
     startWith({adapter, sim::childFunction(4, adapter.instanceId), sim::onboardProcessor("*QRV51A1", 1)});
     Run r = runPhase();
@@ -262,7 +277,7 @@ TEST_F(FirstPhaseTest, ChildFunctionFourRemovesTheOldDevicesInsteadOfBinding) {
     EXPECT_EQ(runOnce()->values.count("Setup"), 1u);
 }
 
-TEST_F(FirstPhaseTest, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
+TEST_F(SetupFirstPhase, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
     startWith({sim::newerAdapter()});
     legacyProgram(0);
     sim::failCall("SetupDiEnumDeviceInfo", 1, 31);  // a device attached to the system is not functioning
@@ -274,9 +289,9 @@ TEST_F(FirstPhaseTest, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
     EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
 }
 
-TEST_F(FirstPhaseTest, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
+TEST_F(SetupFirstPhase, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
     legacyProgram(3);
-    run.delegateMode = 1;
+    run.delegateMode = true;
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 0);
     EXPECT_EQ(r.output, Banner + "Installation complete\n\r");
@@ -293,7 +308,7 @@ TEST_F(FirstPhaseTest, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
     // Both handles of the process are closed (the fixture counts them).
 }
 
-TEST_F(FirstPhaseTest, LegacyProgramExitCodesMapOntoTheInstallersOwn) {
+TEST_F(SetupFirstPhase, LegacyProgramExitCodesMapOntoTheInstallersOwn) {
     const struct {
         int program, exitCode;
         const char* finalText;
@@ -313,18 +328,40 @@ TEST_F(FirstPhaseTest, LegacyProgramExitCodesMapOntoTheInstallersOwn) {
     }
 }
 
-TEST_F(FirstPhaseTest, LegacyProgramThatCannotStartFails) {
+TEST_F(SetupFirstPhase, LegacyProgramThatCannotStartFails) {
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output, Banner + "File system error: 2\n\n\nInstallation failed\n");
 }
 
-TEST_F(FirstPhaseTest, LegacyProgramWhoseResultCannotBeReadIsNotReportedAsSuccess) {
+TEST_F(SetupFirstPhase, LegacyProgramWhoseResultCannotBeReadIsNotReportedAsSuccess) {
     legacyProgram(0);
     sim::failCall("GetExitCodeProcess", 1, ERROR_ACCESS_DENIED);
     Run r = runPhase();
     EXPECT_EQ(r.exitCode, 2);
     EXPECT_EQ(r.output, Banner + "File system error: 5\n\n\nInstallation failed\n");
+}
+
+}  // namespace
+
+namespace {
+
+// A program started below the current directory, from a folder of the media
+// whose path holds the program folder's name twice: the media there is
+// staged.
+TEST_F(SetupFirstPhase, RelativeProgramPathStagesTheMediaAboveItsFolder) {
+    fs::create_directories(root + "/D/kits/win2000/win2000");
+    std::ofstream(root + "/D/kits/win2000/win2000/KORP.INF") << "media";
+    fs::remove_all(root + "/C/WINNT/system32/drivers/korpa");
+    startWith({});
+    sim::machine().currentDrive = 4;  // D:, whose current directory is its root
+    std::string programPath = "kits\\win2000\\WIN2000\\SETUP.EXE";
+    std::string quiet = "/Q";
+    char* argv[] = {&programPath[0], &quiet[0], nullptr};
+    testing::internal::CaptureStdout();
+    setupMain(2, argv);
+    testing::internal::GetCapturedStdout();
+    EXPECT_EQ(readText(host("drivers/korpa/win2000/KORP.INF")), "media");
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
-// The command line, the force codes, the run-mode decision and the source
-// directory.
+// The setup layer's command line, force codes, run-mode decision and media
+// root.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -27,67 +27,67 @@ struct Args {
 };
 
 struct Parsed {
-    int result;
+    bool result;
     std::string output;
 };
 
 Parsed parse(Args& a, RunState& run) {
     testing::internal::CaptureStdout();
-    int r = parseOptions(a.argc(), a.argv.data(), run);
+    bool r = parseOptions(a.argc(), a.argv.data(), run);
     return {r, testing::internal::GetCapturedStdout()};
 }
 
-class OptionsTest : public MachineTest {};
+class SetupOptions : public MachineTest {};
 
-TEST_F(OptionsTest, WholeArgumentFlagsAcceptEitherPrefixAndAnyCase) {
+TEST_F(SetupOptions, WholeArgumentFlagsAcceptEitherPrefixAndAnyCase) {
     Args a({"D:\\WIN2000\\SETUP.EXE", "/q", "/x"});
     Parsed p = parse(a, run);
-    EXPECT_EQ(p.result, 1);
+    EXPECT_TRUE(p.result);
     EXPECT_EQ(p.output, "");
-    EXPECT_EQ(run.quietMode, 1);
-    EXPECT_EQ(run.unattendedMode, 1);
-    EXPECT_EQ(run.resumeMode, 0);
-    EXPECT_EQ(run.delegateMode, 0);
+    EXPECT_TRUE(run.quietMode);
+    EXPECT_TRUE(run.unattendedMode);
+    EXPECT_FALSE(run.resumeMode);
+    EXPECT_FALSE(run.delegateMode);
     // Upper-cased in place; argv[0] never is.
     EXPECT_STREQ(a.argv[1], "/Q");
     EXPECT_STREQ(a.argv[0], "D:\\WIN2000\\SETUP.EXE");
 }
 
-TEST_F(OptionsTest, QuietAloneSetsOnlyQuietMode) {
+TEST_F(SetupOptions, QuietAloneSetsOnlyQuietMode) {
     Args a({"setup", "-Q"});
     parse(a, run);
-    EXPECT_EQ(run.quietMode, 1);
-    EXPECT_EQ(run.unattendedMode, 0);
+    EXPECT_TRUE(run.quietMode);
+    EXPECT_FALSE(run.unattendedMode);
 }
 
-TEST_F(OptionsTest, CombinedOrDecoratedFlagsMatchNothing) {
+TEST_F(SetupOptions, CombinedOrDecoratedFlagsMatchNothing) {
     Args a({"setup", "/QX", "/X:", "-QUIET", "/F", "/RR", "", "x"});
     Parsed p = parse(a, run);
-    EXPECT_EQ(p.result, 1);
+    EXPECT_TRUE(p.result);
     EXPECT_EQ(p.output, "");
     EXPECT_EQ(run.quietMode + run.unattendedMode + run.resumeMode + run.delegateMode, 0);
     EXPECT_EQ(run.detection.forceCode, 0);
 }
 
-TEST_F(OptionsTest, ResumeAndDelegateFlags) {
+TEST_F(SetupOptions, ResumeAndDelegateFlags) {
     Args a({"setup", "-r", "/h"});
     parse(a, run);
-    EXPECT_EQ(run.resumeMode, 1);
-    EXPECT_EQ(run.delegateMode, 1);
-    EXPECT_EQ(run.quietMode, 1);
-    EXPECT_EQ(run.unattendedMode, 0);
+    EXPECT_TRUE(run.resumeMode);
+    EXPECT_TRUE(run.delegateMode);
+    EXPECT_TRUE(run.quietMode);
+    EXPECT_FALSE(run.unattendedMode);
 }
 
-TEST_F(OptionsTest, ForceCodeEPrintsItsNoticeAndSetsThreeFlags) {
+TEST_F(SetupOptions, ForceCodeEPrintsItsNoticeAndSetsThreeFlags) {
     Args a({"setup", "-fe"});
     Parsed p = parse(a, run);
     EXPECT_EQ(p.output, "Skipping hardware detection - forcing Tovik.\n");
     EXPECT_EQ(run.detection.forceCode, 'E');
     for (int k = 0; k < DeviceEntryCount; ++k)
-        EXPECT_EQ(run.detection.present[k], (k == 0 || k == 9 || k == 11) ? 1 : 0) << "entry " << k;
+        EXPECT_EQ(run.detection.present[k], k == 0 || k == 9 || k == 11) << "entry " << k;
 }
 
-TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
+TEST_F(SetupOptions, EveryValidForceCodeHasItsNoticeAndFlags) {
     struct Case {
         const char* arg;
         const char* notice;
@@ -106,33 +106,33 @@ TEST_F(OptionsTest, EveryValidForceCodeHasItsNoticeAndFlags) {
         run = RunState{};
         Args a({"setup", c.arg});
         Parsed p = parse(a, run);
-        EXPECT_EQ(p.result, 1) << c.arg;
+        EXPECT_TRUE(p.result) << c.arg;
         EXPECT_EQ(p.output, c.notice) << c.arg;
         int set = 0;
         for (int k = 0; k < DeviceEntryCount; ++k) set += run.detection.present[k];
         EXPECT_EQ(set, static_cast<int>(c.flags.size())) << c.arg;
-        for (int k : c.flags) EXPECT_EQ(run.detection.present[k], 1) << c.arg;
+        for (int k : c.flags) EXPECT_TRUE(run.detection.present[k]) << c.arg;
         EXPECT_STREQ(run.detection.oldAdapterHardwareId, "");
     }
 }
 
-TEST_F(OptionsTest, SeveralForceCodesAddUpAndTheLastOneIsKept) {
+TEST_F(SetupOptions, SeveralForceCodesAddUpAndTheLastOneIsKept) {
     Args a({"setup", "-FA", "-FP"});
     Parsed p = parse(a, run);
     EXPECT_EQ(p.output,
               "Skipping hardware detection - forcing RVO.\n"
               "Skipping hardware detection - forcing Ferrix.\n");
-    EXPECT_EQ(run.detection.present[2], 1);
-    EXPECT_EQ(run.detection.present[3], 1);
+    EXPECT_TRUE(run.detection.present[2]);
+    EXPECT_TRUE(run.detection.present[3]);
     EXPECT_EQ(run.detection.forceCode, 'P');
 }
 
-TEST_F(OptionsTest, InvalidForceCodeStopsReadingTheArguments) {
+TEST_F(SetupOptions, InvalidForceCodeStopsReadingTheArguments) {
     Args a({"setup", "-FZ", "/q"});
     Parsed p = parse(a, run);
-    EXPECT_EQ(p.result, 0);
+    EXPECT_FALSE(p.result);
     EXPECT_EQ(p.output, "Invalid force code!\n");
-    EXPECT_EQ(run.quietMode, 0);
+    EXPECT_FALSE(run.quietMode);
     EXPECT_STREQ(a.argv[2], "/q") << "the argument after the invalid code is never read";
 
     run = RunState{};
@@ -140,22 +140,22 @@ TEST_F(OptionsTest, InvalidForceCodeStopsReadingTheArguments) {
     EXPECT_EQ(parse(bare, run).output, "Invalid force code!\n");
 }
 
-TEST_F(OptionsTest, InvalidForceCodeMakesMainReturnZeroWithoutAnythingElse) {
+TEST_F(SetupOptions, InvalidForceCodeMakesMainReturnZeroWithoutAnythingElse) {
     Args a({"D:\\WIN2000\\SETUP.EXE", "-F?", "/X"});
     sim::clearCalls();
     testing::internal::CaptureStdout();
-    int code = setupMain(a.argc(), a.argv.data());
+    ExitCode code = setupMain(a.argc(), a.argv.data());
     EXPECT_EQ(testing::internal::GetCapturedStdout(), "Invalid force code!\n");
-    EXPECT_EQ(code, 0);
+    EXPECT_EQ(code, ExitComplete);
     EXPECT_TRUE(sim::calls().empty()) << "no platform call after an invalid force code";
 }
 
 // ---- run mode --------------------------------------------------------------
 
-class RunModeTest : public MachineTest {};
+class SetupRunMode : public MachineTest {};
 
-TEST_F(RunModeTest, ServiceProbeAsksForFullAccessAndClosesBothHandles) {
-    EXPECT_EQ(setupServiceExists(run), 0);
+TEST_F(SetupRunMode, ServiceProbeAsksForFullAccessAndClosesBothHandles) {
+    EXPECT_FALSE(setupServiceExists(run));
     auto mgr = sim::callsOf("OpenSCManagerA");
     ASSERT_EQ(mgr.size(), 1u);
     EXPECT_EQ(mgr[0].args, (std::vector<std::string>{"null", "null", "0xF003F"}));
@@ -176,39 +176,49 @@ sim::Machine machineWithSetupService(const std::string& account) {
     return m;
 }
 
-TEST_F(RunModeTest, RegisteredServiceIsFoundByAnAdministrator) {
+TEST_F(SetupRunMode, RegisteredServiceIsFoundByAnAdministrator) {
     start(machineWithSetupService("administrator"));
-    EXPECT_EQ(setupServiceExists(run), 1);
+    EXPECT_TRUE(setupServiceExists(run));
     EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
-    EXPECT_EQ(run.managerAccessDenied, 0);
+    EXPECT_FALSE(run.managerAccessDenied);
 }
 
-TEST_F(RunModeTest, PlainUserCannotOpenTheManagerWithFullAccessSoTheFirstPhaseRuns) {
+TEST_F(SetupRunMode, PlainUserCannotOpenTheManagerWithFullAccessSoTheFirstPhaseRuns) {
     start(machineWithSetupService("user"));
-    EXPECT_EQ(setupServiceExists(run), 0);
+    EXPECT_FALSE(setupServiceExists(run));
     auto mgr = sim::callsOf("OpenSCManagerA");
     ASSERT_EQ(mgr.size(), 1u);
     EXPECT_EQ(mgr[0].lastError, static_cast<uint32_t>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(sim::callsOf("OpenServiceA").empty());
-    EXPECT_EQ(run.managerAccessDenied, 1) << "the first phase then changes nothing";
+    EXPECT_TRUE(run.managerAccessDenied) << "the first phase then changes nothing";
 }
 
-TEST_F(RunModeTest, DispatcherFailureFromAConsoleWritesOneEventAndNothingToTheConsole) {
-    start(machineWithSetupService("administrator"));
-    Args a({"C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE"});
-    testing::internal::CaptureStdout();
-    int code = setupMain(a.argc(), a.argv.data());
-    EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
-    EXPECT_EQ(code, 1) << "the second phase is still pending: a restart is needed";
-    const auto& log = sim::machine().eventLog;
-    ASSERT_EQ(log.size(), 1u);
-    EXPECT_EQ(log[0].source, "mpsetup");
-    EXPECT_EQ(log[0].type, EVENTLOG_ERROR_TYPE);
-    EXPECT_EQ(log[0].strings, (std::vector<std::string>{"mpsetup error: 1063", "StartServiceCtrlDispatcher failed."}));
-    EXPECT_TRUE(sim::callsOf("GetSystemDirectoryA").empty()) << "the first phase must not run";
+// However the dispatcher call fails, the second phase has not run and
+// mpsetup is still registered: the installation is not complete.
+TEST_F(SetupRunMode, DispatcherFailureEndsWithARestartNeededAndOneEventEntry) {
+    const struct {
+        DWORD injected;  // 0: the failure of a start from a console
+        const char* entry;
+    } cases[] = {{0, "mpsetup error: 1063"}, {ERROR_INVALID_DATA, "mpsetup error: 13"}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entry);
+        start(machineWithSetupService("administrator"));
+        if (c.injected) sim::failCall("StartServiceCtrlDispatcherA", 1, c.injected);
+        Args a({"C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE"});
+        testing::internal::CaptureStdout();
+        ExitCode code = setupMain(a.argc(), a.argv.data());
+        EXPECT_EQ(testing::internal::GetCapturedStdout(), "");
+        EXPECT_EQ(code, ExitRestartNeeded);
+        const auto& log = sim::machine().eventLog;
+        ASSERT_EQ(log.size(), 1u);
+        EXPECT_EQ(log[0].source, "mpsetup");
+        EXPECT_EQ(log[0].type, EVENTLOG_ERROR_TYPE);
+        EXPECT_EQ(log[0].strings, (std::vector<std::string>{c.entry, "StartServiceCtrlDispatcher failed."}));
+        EXPECT_TRUE(sim::callsOf("GetSystemDirectoryA").empty()) << "the first phase must not run";
+    }
 }
 
-TEST_F(RunModeTest, ServiceErrorEntryCarriesTheLastErrorOfTheCall) {
+TEST_F(SetupRunMode, ServiceErrorEntryCarriesTheLastErrorOfTheCall) {
     SetLastError(6);
     reportServiceError("SetServiceStatus");
     const auto& log = sim::machine().eventLog;
@@ -226,7 +236,7 @@ TEST_F(RunModeTest, ServiceErrorEntryCarriesTheLastErrorOfTheCall) {
     EXPECT_EQ(sim::callsOf("DeregisterEventSource").size(), 1u);
 }
 
-TEST_F(RunModeTest, EventSourceThatCannotBeRegisteredDropsTheErrorSilently) {
+TEST_F(SetupRunMode, EventSourceThatCannotBeRegisteredDropsTheErrorSilently) {
     sim::failCall("RegisterEventSourceA", 0, ERROR_ACCESS_DENIED);
     SetLastError(1063);
     reportServiceError("StartServiceCtrlDispatcher failed.");
@@ -236,9 +246,9 @@ TEST_F(RunModeTest, EventSourceThatCannotBeRegisteredDropsTheErrorSilently) {
 
 // ---- the source directory --------------------------------------------------
 
-class SourceDirTest : public MachineTest {};
+class SetupSourceDir : public MachineTest {};
 
-TEST_F(SourceDirTest, EveryRowOfTheDerivationTable) {
+TEST_F(SetupSourceDir, EveryRowOfTheDerivationTable) {
     struct Row {
         const char* path;
         const char* expected;
@@ -256,6 +266,19 @@ TEST_F(SourceDirTest, EveryRowOfTheDerivationTable) {
         {"D:\\win2000\\tools\\setup.exe", "D:\\win20"},
         {"C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE", "C:\\WINNT\\system32\\drivers\\korpa"},
         {"\\\\server\\share\\win2000\\setup.exe", "\\\\server\\share"},
+        // A media folder whose path holds the program folder's name above
+        // it, in any letter case: the root is the folder above the one that
+        // holds the program.
+        {"D:\\WIN2000\\WIN2000\\SETUP.EXE", "D:\\WIN2000"},
+        {"D:\\kits\\win2000\\x\\win2000\\SETUP.EXE", "D:\\kits\\win2000\\x"},
+        {"D:\\Kits\\WiN2000\\Setup.Exe", "D:\\Kits"},
+        {"\\kits\\WIN2000\\SETUP.EXE", "\\kits"},
+        // The same below the current directory.
+        {"kits\\win2000\\setup.exe", "kits"},
+        {"win2000\\WIN2000\\SETUP.EXE", "win2000"},
+        {"D:kits\\Win2000\\SETUP.EXE", "D:kits"},
+        {"..\\win2000\\setup.exe", ".."},
+        {"win2000\\tools\\setup.exe", "."},
     };
     for (const Row& r : rows) {
         std::memset(run.directories.source, 'x', sizeof run.directories.source);
@@ -264,13 +287,13 @@ TEST_F(SourceDirTest, EveryRowOfTheDerivationTable) {
     }
 }
 
-TEST_F(SourceDirTest, CurrentDriveGivesTheLowerCaseLetter) {
+TEST_F(SetupSourceDir, CurrentDriveGivesTheLowerCaseLetter) {
     sim::machine().currentDrive = 1;
     deriveSourceDir("\\tools\\setup.exe", run.directories.source);
     EXPECT_STREQ(run.directories.source, "a:");
 }
 
-TEST_F(SourceDirTest, ProgramPathsOfAnyLengthStayInsideTheBuffers) {
+TEST_F(SetupSourceDir, ProgramPathsOfAnyLengthStayInsideTheBuffers) {
     for (size_t n : {250u, 255u, 256u, 259u, 260u, 300u, 1000u, 5000u}) {
         std::string path = "D:\\" + std::string(n, 'a') + "\\win2000\\SETUP.EXE";
         deriveSourceDir(path.c_str(), run.directories.source);

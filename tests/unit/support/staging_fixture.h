@@ -13,9 +13,12 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
+#include "language_files.h"
 #include "messages/messages.h"
 #include "platform/win_files.h"
 #include "presets.h"
@@ -82,11 +85,8 @@ protected:
         std::snprintf(run.directories.source, sizeof run.directories.source, "D:");
         std::snprintf(run.directories.system, sizeof run.directories.system, "C:\\WINNT\\system32");
         std::snprintf(run.directories.staging, sizeof run.directories.staging, "C:\\WINNT\\system32\\drivers\\korpa");
-        savedTable_ = messageTable;
-        messageTable = BuiltinMessages;
     }
     void TearDown() override {
-        messageTable = savedTable_;
         run = RunState{};
         std::error_code ec;
         std::filesystem::remove_all(root_, ec);
@@ -113,6 +113,15 @@ protected:
     }
     bool exists(const std::string& windowsPath) const { return std::filesystem::exists(host(windowsPath)); }
 
+    // The run's catalogue from the media's English language file: the
+    // built-in texts with the given ones in their places.
+    void loadTranslation(const std::map<int, std::string>& texts) {
+        std::vector<std::string> all = languagefiles::builtinTexts();
+        for (const auto& t : texts) all[t.first] = t.second;
+        write("D:\\nls\\english.nls", languagefiles::languageFile(MessageCount, all));
+        ASSERT_TRUE(run.messages.load("D:", LanguageEnglish).ok());
+    }
+
     void expectNoLeaks() const {
         EXPECT_EQ(sim::openHandleCount(), 0u);
         EXPECT_EQ(sim::heapBlockCount(), 0u);
@@ -120,7 +129,6 @@ protected:
 
     std::string root_;
     sim::Machine machine_;
-    const char** savedTable_ = nullptr;
     RunState run = {};
 };
 

@@ -1,5 +1,5 @@
-// Scheduling of the second phase: the one-shot service and the RunOnce
-// value, with their failure paths.
+// The setup layer's scheduling of the second phase: the one-shot service
+// and the RunOnce value, with their failure paths.
 #include <gtest/gtest.h>
 
 #include "messages/messages.h"
@@ -17,7 +17,7 @@ std::string valueText(const std::string& keyPath, const std::string& name) {
     return it == k->values.end() ? "<no value>" : it->second.data;
 }
 
-class SecondPhaseTest : public testsupport::MachineTest {
+class SetupSecondPhase : public testsupport::MachineTest {
 protected:
     void withSystemDirectory(const std::string& dir, const std::string& account = "administrator") {
         sim::Machine m = testsupport::machineWith();
@@ -27,7 +27,7 @@ protected:
     }
 };
 
-TEST_F(SecondPhaseTest, CreatesTheServiceWithItsRecord) {
+TEST_F(SetupSecondPhase, CreatesTheServiceWithItsRecord) {
     withSystemDirectory("D:\\WINNT\\system32");
     testing::internal::CaptureStdout();
     EXPECT_TRUE(createSecondPhaseService().ok());
@@ -48,7 +48,7 @@ TEST_F(SecondPhaseTest, CreatesTheServiceWithItsRecord) {
     EXPECT_EQ(sim::callsOf("CloseServiceHandle").size(), 2u);
 }
 
-TEST_F(SecondPhaseTest, ExistingServiceStaysAsItWas) {
+TEST_F(SetupSecondPhase, ExistingServiceStaysAsItWas) {
     sim::Machine m = testsupport::machineWith();
     sim::RegKey& k = sim::ensureKey(m, Services + "mpsetup");
     k.values["Type"] = sim::RegValue{REG_DWORD, sim::regDword(16)};
@@ -61,7 +61,7 @@ TEST_F(SecondPhaseTest, ExistingServiceStaysAsItWas) {
     EXPECT_EQ(valueText(Services + "mpsetup", "Start"), sim::regDword(3));
 }
 
-TEST_F(SecondPhaseTest, PlainUserGetsNoServiceAndNoMessage) {
+TEST_F(SetupSecondPhase, PlainUserGetsNoServiceAndNoMessage) {
     withSystemDirectory("C:\\WINNT\\system32", "user");
     testing::internal::CaptureStdout();
     Result r = createSecondPhaseService();
@@ -72,7 +72,7 @@ TEST_F(SecondPhaseTest, PlainUserGetsNoServiceAndNoMessage) {
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "mpsetup"), nullptr);
 }
 
-TEST_F(SecondPhaseTest, RefusedCreationClosesTheManager) {
+TEST_F(SetupSecondPhase, RefusedCreationClosesTheManager) {
     sim::failCall("CreateServiceA", 1, ERROR_ACCESS_DENIED);
     Result r = createSecondPhaseService();
     EXPECT_STREQ(r.operation(), "CreateServiceA");
@@ -82,7 +82,7 @@ TEST_F(SecondPhaseTest, RefusedCreationClosesTheManager) {
     EXPECT_EQ(sim::findKey(sim::machine(), Services + "mpsetup"), nullptr);
 }
 
-TEST_F(SecondPhaseTest, SystemDirectoryTooLongForThePathCreatesNothing) {
+TEST_F(SetupSecondPhase, SystemDirectoryTooLongForThePathCreatesNothing) {
     // 490 characters leave no room for the 32 of the staged program's tail.
     withSystemDirectory("C:\\" + std::string(487, 'S'));
     EXPECT_FALSE(createSecondPhaseService().ok());
@@ -95,7 +95,7 @@ TEST_F(SecondPhaseTest, SystemDirectoryTooLongForThePathCreatesNothing) {
     EXPECT_TRUE(createSecondPhaseService().ok());
 }
 
-TEST_F(SecondPhaseTest, RunOnceValueOverwritesAnEarlierOne) {
+TEST_F(SetupSecondPhase, RunOnceValueOverwritesAnEarlierOne) {
     sim::Machine m = testsupport::machineWith();
     m.systemDirectory = "D:\\WINNT\\system32";
     sim::ensureKey(m, RunOnce).values["Setup"] = sim::RegValue{REG_SZ, sim::regSz("C:\\old.exe")};
@@ -119,7 +119,7 @@ TEST_F(SecondPhaseTest, RunOnceValueOverwritesAnEarlierOne) {
     EXPECT_EQ(set[0].args[5], std::to_string(command.size() + 1));
 }
 
-TEST_F(SecondPhaseTest, RunOnceKeyCreatedWhenMissing) {
+TEST_F(SetupSecondPhase, RunOnceKeyCreatedWhenMissing) {
     sim::Machine m = testsupport::machineWith();
     sim::RegKey* version = sim::findKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion");
     version->subkeys.erase("RunOnce");
@@ -128,7 +128,7 @@ TEST_F(SecondPhaseTest, RunOnceKeyCreatedWhenMissing) {
     EXPECT_EQ(valueText(RunOnce, "Setup"), sim::regSz("C:\\WINNT\\system32\\drivers\\korpa\\win2000\\SETUP.EXE -R"));
 }
 
-TEST_F(SecondPhaseTest, RefusedRegistryWritesNameTheCallTheErrorAndTheKey) {
+TEST_F(SetupSecondPhase, RefusedRegistryWritesNameTheCallTheErrorAndTheKey) {
     for (const char* function : {"RegCreateKeyExA", "RegSetValueExA"}) {
         start(testsupport::machineWith());
         sim::failCall(function, 1, ERROR_ACCESS_DENIED);
