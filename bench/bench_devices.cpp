@@ -19,9 +19,9 @@
 #include <vector>
 
 #include "devices/device_table.h"
-#include "presets.h"
+#include "sim/machines/presets.h"
 #include "ratio_reporter.h"
-#include "runtime.h"
+#include "sim/core/runtime.h"
 #include "setup/run_state.h"
 
 namespace fs = std::filesystem;

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "machine.h"
+#include "sim/core/machine.h"
 
 namespace winsim {
 

@@ -8,11 +8,11 @@
 #include <sstream>
 
 #include "commands.h"
-#include "process.h"
-#include "registry.h"
-#include "runtime.h"
-#include "service_dispatch.h"
-#include "services.h"
+#include "sim/process/programs.h"
+#include "sim/registry/registry.h"
+#include "sim/core/runtime.h"
+#include "sim/services/dispatcher.h"
+#include "sim/services/services.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -10,11 +10,11 @@
 #include <iostream>
 
 #include "commands.h"
-#include "files.h"
-#include "presets.h"
-#include "process.h"
-#include "random_machine.h"
-#include "runtime.h"
+#include "sim/files/paths.h"
+#include "sim/machines/presets.h"
+#include "sim/process/programs.h"
+#include "sim/machines/random_machine.h"
+#include "sim/core/runtime.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

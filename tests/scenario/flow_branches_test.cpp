@@ -6,7 +6,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
-#include "presets.h"
+#include "sim/machines/presets.h"
 
 namespace fs = std::filesystem;
 using namespace flow;

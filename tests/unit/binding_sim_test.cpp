@@ -6,8 +6,8 @@
 
 #include "binding_fixture.h"
 #include "devices/driver_ops.h"
-#include "devices.h"
-#include "inf.h"
+#include "sim/setupapi/device_sets.h"
+#include "sim/setupapi/inf.h"
 #include "platform/win_devices.h"
 
 using namespace bindingtest;

@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "files.h"
+#include "sim/files/paths.h"
 #include "platform/win_files.h"
 #include "test_support.h"
 

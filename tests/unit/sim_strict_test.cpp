@@ -13,9 +13,9 @@
 #include <thread>
 #include <utility>
 
-#include "devices.h"
+#include "sim/setupapi/device_sets.h"
 #include "platform/win_files.h"
-#include "services.h"
+#include "sim/services/services.h"
 #include "test_support.h"
 
 namespace fs = std::filesystem;
