@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "devices/device_table.h"
+#include "sim/core/machine_json.h"
 #include "sim/machines/presets.h"
 #include "ratio_reporter.h"
 #include "sim/core/runtime.h"

@@ -1,16 +1,12 @@
-// Last error, handle closing and the heaps of the simulated machine.
+// Handle closing, the heaps and the debug output of the simulated machine.
 #include <cstdlib>
 
 #include "platform/win_base.h"
 #include "platform/win_process.h"
-#include "sim/core/runtime.h"
+#include "sim/core/calls.h"
+#include "sim/core/handles.h"
 
 using namespace sim;
-
-static thread_local DWORD lastError = 0;
-
-DWORD WINAPI GetLastError(void) { return lastError; }
-void WINAPI SetLastError(DWORD code) { lastError = code; }
 
 // The debug output goes nowhere but into the call record, as on a machine
 // where no debugger listens. It keeps the last error as Windows does.
@@ -21,10 +17,8 @@ BOOL WINAPI CloseHandle(HANDLE h) {
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
     HandleRec* r = findAnyHandle(v);
     if (!r || (r->kind != HandleKind::Process && r->kind != HandleKind::Thread &&
-               r->kind != HandleKind::File && r->kind != HandleKind::Token)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+               r->kind != HandleKind::File && r->kind != HandleKind::Token))
+        return fail(ERROR_INVALID_HANDLE);
     // Closing a process handle reaps nothing: the wait already did.
     closeHandle(v);
     return TRUE;
@@ -41,11 +35,7 @@ HLOCAL WINAPI LocalAlloc(UINT flags, SIZE_T bytes) {
 HLOCAL WINAPI LocalFree(HLOCAL mem) {
     Call c("LocalFree", {arg(mem)}, false);
     if (!mem) return nullptr;
-    if (!heapFree(mem)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return mem;
-    }
-    return nullptr;
+    return heapFree(mem) ? nullptr : fail(ERROR_INVALID_HANDLE, mem);
 }
 
 static char processHeapTag;
@@ -59,10 +49,7 @@ HANDLE WINAPI GetProcessHeap(void) {
 LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
     Call c("HeapAlloc", {arg(heap), argHex(flags), arg(static_cast<uint32_t>(bytes))});
     if (c.injected()) return nullptr;
-    if (heap != &processHeapTag) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
+    if (heap != &processHeapTag) return fail(ERROR_INVALID_HANDLE, nullptr);
     void* p = heapAlloc(bytes, (flags & HEAP_ZERO_MEMORY) != 0);
     if (!p) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
     return p;
@@ -70,9 +57,6 @@ LPVOID WINAPI HeapAlloc(HANDLE heap, DWORD flags, SIZE_T bytes) {
 
 BOOL WINAPI HeapFree(HANDLE heap, DWORD flags, LPVOID mem) {
     Call c("HeapFree", {arg(heap), argHex(flags), arg(mem)}, false);
-    if (heap != &processHeapTag || !mem || !heapFree(mem)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (heap != &processHeapTag || !mem || !heapFree(mem)) return fail(ERROR_INVALID_PARAMETER);
     return TRUE;
 }

@@ -12,16 +12,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace sim {
+#include "sim/core/names.h"
 
-// Case-insensitive ordering of ASCII names, as the registry and the file
-// system compare them (upper-cased, the way the registry sorts its subkeys).
-struct CaseLess {
-    bool operator()(const std::string& a, const std::string& b) const;
-};
-bool equalNoCase(const std::string& a, const std::string& b);
-std::string upper(std::string s);
-std::string lower(std::string s);
+namespace sim {
 
 struct RegValue {
     uint32_t type = 1;  // REG_SZ
@@ -52,10 +45,15 @@ struct HidInfo {
     uint16_t version = 0;
 };
 
+// The setup classes of the machines' devices, by the GUIDs Windows gives them.
+constexpr const char* SystemClassGuid = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+constexpr const char* MultifunctionClassGuid = "{4D36E971-E325-11CE-BFC1-08002BE10318}";
+constexpr const char* HidClassGuid = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
+
 struct Device {
     std::string instanceId;
     std::string className = "System";
-    std::string classGuid = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
+    std::string classGuid = SystemClassGuid;
     std::string description;
     std::vector<std::string> hardwareIds;
     // Raw SPDRP_HARDWAREID data, when a description gives it byte for byte
@@ -130,14 +128,10 @@ struct Machine {
     nlohmann::json extra = nlohmann::json::object();  // room for later parts
 };
 
-void toJson(const Machine& m, nlohmann::json& j);
-// Reads a machine state or a description; missing fields keep their
-// defaults. Returns false with a message on malformed input.
-bool fromJson(const nlohmann::json& j, Machine& m, std::string& error);
-
 // Registry helpers over the in-memory tree. Paths are below HKLM, separated
 // by backslashes ("SYSTEM\\CurrentControlSet\\Services").
 RegKey* findKey(Machine& m, const std::string& path);
+const RegKey* findKey(const Machine& m, const std::string& path);
 RegKey& ensureKey(Machine& m, const std::string& path);
 std::string regSz(const std::string& text);  // REG_SZ data with its NUL
 std::string regDword(uint32_t v);
@@ -146,7 +140,17 @@ std::string regDword(uint32_t v);
 // SYSTEM\CurrentControlSet\Services with a Type value), each with its
 // display name (its name when it has none): what the service control manager
 // loads at the machine's start.
+extern const char* const ServicesRoot;  // "SYSTEM\\CurrentControlSet\\Services"
 std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m);
+
+// The manager's database (see Machine::serviceDatabase), loaded from the
+// registry at the machine's start. A machine that has not started the
+// manager yet (a fresh description, a unit test's machine) loads it at the
+// first use of the manager or at the first change of the registry, so that
+// a key deleted behind the manager's back stays a service until the next
+// start: the registry and the manager both call ensureServiceDatabase.
+void loadServiceDatabase(Machine& m);
+void ensureServiceDatabase(Machine& m);
 
 // Why the machine is not done until its next start, one reason a line
 // (empty when nothing waits for a restart): a reboot was requested, a

@@ -1,6 +1,8 @@
-// The Windows error codes and access bits that the simulated machine answers
-// with but the installer's platform headers do not name, each defined once
-// with Windows' own name and value.
+// The Windows error codes, access bits and other constants that the
+// simulated machine answers with or keeps but the installer's platform
+// headers (src/platform/) do not name, each defined once with Windows' own
+// name and value. The simulator takes every Windows constant from here or
+// from those headers.
 #pragma once
 
 #include "platform/win_base.h"
@@ -19,6 +21,9 @@
 #define ERROR_PRIVILEGE_NOT_HELD 1314L
 #define RPC_S_SERVER_UNAVAILABLE 1722L
 
+// The exit code of a process ended by Ctrl+C.
+#define STATUS_CONTROL_C_EXIT 0xC000013AUL
+
 // Setup API errors.
 #define ERROR_LINE_NOT_FOUND 0xE0000102L
 #define ERROR_CLASS_MISMATCH 0xE0000201L
@@ -32,3 +37,23 @@
 
 // Attributes of a privilege in a token.
 #define SE_PRIVILEGE_REMOVED 0x00000004u
+
+// Shutdown.
+#define EWX_FORCEIFHUNG 0x00000010u
+
+// Services.
+#define SERVICE_INTERACTIVE_PROCESS 0x00000100u
+#define SERVICE_PAUSED 0x00000007u
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002u
+#define SERVICE_ACCEPT_SHUTDOWN 0x00000004u
+
+// Device interfaces.
+#define SPINT_ACTIVE 0x00000001u
+
+// Registry value types.
+#define REG_DWORD_BIG_ENDIAN 5u
+#define REG_LINK 6u
+#define REG_RESOURCE_LIST 8u
+#define REG_FULL_RESOURCE_DESCRIPTOR 9u
+#define REG_RESOURCE_REQUIREMENTS_LIST 10u
+#define REG_QWORD 11u

@@ -1,21 +1,25 @@
-// Files of the simulated machine made and written through handles, as
-// CreateFileA with CREATE_NEW or CREATE_ALWAYS and WriteFile do on Windows.
+// Files of the simulated machine opened, made and written through handles,
+// as CreateFileA and WriteFile do on Windows; CreateFileA opens the HID
+// devices by their interface paths too.
+#include "sim/files/file_handles.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "sim/files/paths.h"
+#include <string>
+
 #include "platform/win_files.h"
-#include "sim/core/runtime.h"
+#include "sim/core/calls.h"
+#include "sim/core/current_machine.h"
+#include "sim/core/device_names.h"
+#include "sim/core/handles.h"
 #include "sim/core/win_codes.h"
+#include "sim/files/paths.h"
 
 using namespace sim;
 
 namespace {
-
-// Marks a file handle that was opened for writing (HandleRec::value): HID
-// device handles are 1, files opened to read 0.
-const intptr_t WritableFile = 2;
 
 bool isHostDirectory(const std::string& host) {
     struct stat st;
@@ -24,70 +28,64 @@ bool isHostDirectory(const std::string& host) {
     return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
-}  // namespace
-
-namespace sim {
-
-void* createFile(const ResolvedPath& r, unsigned long access, unsigned long disposition) {
-    if (!r.exists && !isHostDirectory(r.host)) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+// CreateFileA with CREATE_NEW or CREATE_ALWAYS: a file made (or emptied) for
+// writing with WriteFile.
+HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long disposition) {
+    if (!r.exists && !isHostDirectory(r.host)) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     if (r.exists) {
-        if (disposition == CREATE_NEW) {
-            SetLastError(ERROR_FILE_EXISTS);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         const unsigned long kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-        if (r.directory || (fileAttributes(r.windows, false) & kept)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (fileInUse(r.windows)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (r.directory || (fileAttributes(r.windows, false) & kept))
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
     int fd = ::open(r.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fd < 0) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (fd < 0) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     ::close(fd);
     machine().fileAttributes.erase(r.windows);
     commit();
     // CREATE_ALWAYS over an existing file succeeds and says so.
     SetLastError(r.exists ? ERROR_ALREADY_EXISTS : NO_ERROR);
     return reinterpret_cast<HANDLE>(
-        newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), WritableFile));
+        newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), OpenedToWrite));
 }
 
-}  // namespace sim
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templ) {
+    Call c("CreateFileA", {arg(name), argHex(access), argHex(share), arg(static_cast<const void*>(sa)),
+                           arg(disposition), argHex(flags), arg(templ)});
+    if (c.injected()) return INVALID_HANDLE_VALUE;
+    std::string path = name ? name : "";
+    if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) {
+        for (const auto& d : machine().devices)
+            if (d.present && d.hid.present && equalNoCase(hidInterfacePath(d), path))
+                return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, d.instanceId, access, HidDevice));
+        return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    }
+    ResolvedPath r;
+    unsigned long error = 0;
+    if (!resolve(path, r, error)) return fail(static_cast<DWORD>(error), INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, disposition);
+    if (disposition != OPEN_EXISTING) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!r.exists || r.directory) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, r.windows, access, OpenedToRead));
+}
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped) {
     Call c("WriteFile", {arg(h), arg(count), arg(overlapped)});
     if (c.injected()) return FALSE;
     HandleRec* rec = findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::File);
-    if (!rec) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!rec) return fail(ERROR_INVALID_HANDLE);
     // The simulated files are written in order only: no overlapped writes.
-    if (!written || overlapped || (!buffer && count)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!written || overlapped || (!buffer && count)) return fail(ERROR_INVALID_PARAMETER);
     *written = 0;
-    if (rec->value != WritableFile || !(rec->access & (GENERIC_WRITE | FILE_WRITE_DATA))) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (rec->value != OpenedToWrite || !(rec->access & (GENERIC_WRITE | FILE_WRITE_DATA)))
+        return fail(ERROR_ACCESS_DENIED);
     ResolvedPath r;
     unsigned long error = 0;
-    if (!resolve(rec->name, r, error) || !r.exists) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
-    }
+    if (!resolve(rec->name, r, error) || !r.exists) return fail(ERROR_FILE_NOT_FOUND);
     int fd = ::open(r.host.c_str(), O_WRONLY | O_APPEND);
     const char* p = static_cast<const char*>(buffer);
     DWORD done = 0;
@@ -98,9 +96,6 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     }
     if (fd >= 0) ::close(fd);
     *written = done;
-    if (done < count) {
-        SetLastError(ERROR_DISK_FULL);
-        return FALSE;
-    }
+    if (done < count) return fail(ERROR_DISK_FULL);
     return TRUE;
 }

@@ -12,10 +12,10 @@
 #include <map>
 #include <vector>
 
-#include "sim/files/paths.h"
-#include "sim/files/host_names.h"
 #include "platform/win_files.h"
 #include "sim/core/runtime.h"
+#include "sim/files/host_names.h"
+#include "sim/files/paths.h"
 
 using namespace sim;
 
@@ -128,33 +128,19 @@ HANDLE WINAPI FindFirstFileA(LPCSTR name, LPWIN32_FIND_DATAA data) {
         path.size() < MAX_PATH && resolve(path, rd, error)) {
         // A name without wildcards finds at most that one entry, which one
         // look at the whole path finds.
-        if (!rd.parentDirectory) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
-        if (!rd.exists) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (!rd.parentDirectory) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+        if (!rd.exists) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
         Search search;
         search.entries.push_back({rd.host.substr(rd.host.find_last_of('/') + 1),
                                   static_cast<DWORD>(fileAttributes(rd.windows, rd.directory)), rd.size});
         return startSearch(path, std::move(search), data);
     }
-    if (pattern.empty() || !resolve(dir.empty() ? "." : dir, rd, error)) {
-        SetLastError(pattern.empty() ? ERROR_FILE_NOT_FOUND : static_cast<DWORD>(error));
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!rd.exists || !rd.directory) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (pattern.empty() || !resolve(dir.empty() ? "." : dir, rd, error))
+        return fail(pattern.empty() ? ERROR_FILE_NOT_FOUND : static_cast<DWORD>(error), INVALID_HANDLE_VALUE);
+    if (!rd.exists || !rd.directory) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
     Search search;
     search.entries = listDirectory(rd, pattern);
-    if (search.entries.empty()) {
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return INVALID_HANDLE_VALUE;
-    }
+    if (search.entries.empty()) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
     return startSearch(path, std::move(search), data);
 }
 
@@ -163,15 +149,9 @@ BOOL WINAPI FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
     if (c.injected()) return FALSE;
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
     auto it = searches().find(v);
-    if (!findHandle(v, HandleKind::Find) || it == searches().end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!findHandle(v, HandleKind::Find) || it == searches().end()) return fail(ERROR_INVALID_HANDLE);
     Search& s = it->second;
-    if (s.next >= s.entries.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
+    if (s.next >= s.entries.size()) return fail(ERROR_NO_MORE_FILES);
     if (data) fill(s.entries[s.next], data);
     ++s.next;
     return TRUE;
@@ -180,10 +160,7 @@ BOOL WINAPI FindNextFileA(HANDLE h, LPWIN32_FIND_DATAA data) {
 BOOL WINAPI FindClose(HANDLE h) {
     Call c("FindClose", {arg(h)}, false);
     uintptr_t v = reinterpret_cast<uintptr_t>(h);
-    if (!findHandle(v, HandleKind::Find)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!findHandle(v, HandleKind::Find)) return fail(ERROR_INVALID_HANDLE);
     searches().erase(v);
     closeHandle(v);
     return TRUE;

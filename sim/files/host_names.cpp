@@ -23,7 +23,7 @@
 #include <set>
 #include <vector>
 
-#include "sim/core/machine.h"
+#include "sim/core/names.h"
 
 namespace sim {
 

@@ -1,4 +1,5 @@
-// Windows paths of the simulated machine mapped onto host directories.
+// Windows paths of the simulated machine mapped onto the host folders of
+// its drives, and what the machine keeps of its files beside the host.
 #pragma once
 
 #include <string>
@@ -54,20 +55,5 @@ unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool direc
 
 // Whether a Windows path names a file that the machine marks in use.
 bool fileInUse(const std::string& canonicalWindowsPath);
-
-// CreateFileA with CREATE_NEW or CREATE_ALWAYS: a file made (or emptied) for
-// writing with WriteFile. Returns the handle, or INVALID_HANDLE_VALUE with
-// the last error set.
-void* createFile(const ResolvedPath& path, unsigned long access, unsigned long disposition);
-// Copies a host file's bytes and permissions (programs stay runnable) in
-// the kernel, through descriptors that no child process inherits.
-enum class HostCopy { Done, SourceUnreadable, TargetUnwritable, WriteFailed };
-HostCopy copyHostFile(const std::string& from, const std::string& to);
-// The same through files that may be open already: `source` for reading
-// (read from its start, its offset left alone), `target` for writing (its
-// bytes replaced). An open one comes from the look that `from` or `to` is,
-// whose size and permissions are taken as that look found them; an empty
-// one is opened by the host path of `from` or `to`.
-HostCopy copyHostFile(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target);
 
 }  // namespace sim

@@ -5,6 +5,7 @@
 #include <sstream>
 #include <vector>
 
+#include "sim/core/machine_json.h"
 #include "sim/machines/presets.h"
 
 namespace fs = std::filesystem;

@@ -1,4 +1,4 @@
-// Processes of the simulated machine: a Windows command line runs the host
+// Programs of the simulated machine: a Windows command line runs the host
 // executable that its program path maps to, as a real child process that
 // sees the same machine.
 #pragma once
@@ -34,5 +34,9 @@ pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, 
 
 // Waits for a child to end and returns its exit code as Windows reports it.
 unsigned long waitProgram(pid_t pid);
+// The exit code Windows reports for a child that ended with this wait
+// status: its exit status, or that of a process ended by Ctrl+C when a
+// signal ended it.
+unsigned long exitCodeOf(int status);
 
 }  // namespace sim

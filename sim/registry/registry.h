@@ -1,21 +1,24 @@
-// Registry keys of the simulated machine behind open key handles, and the
-// access check of a key's DACL against the caller's account.
+// Registry keys of the simulated machine behind open key handles, each key
+// checked against its DACL for the caller's account; what the registry's
+// functions (keys.cpp, values.cpp, key_security.cpp) share.
 #pragma once
 
+#include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "sim/core/machine.h"
 #include "platform/win_registry.h"
-#include "sim/core/runtime.h"
+#include "sim/core/calls.h"
+#include "sim/core/machine.h"
 
 namespace sim {
 
-// Security identifiers of the calling process's account, user first.
-std::vector<std::string> tokenSids();
+// A key's rights asked for, generic ones mapped onto key rights.
+uint32_t keyRights(uint32_t desired);
 
-// Maps generic rights onto key rights and checks them against the key's
-// owner and DACL. Returns true when every right asked for is granted.
+// Whether the account is granted every right asked for (generic ones
+// mapped) by the key's owner and DACL.
 bool accessGranted(const RegKey& key, uint32_t desired);
 
 // A key reached through a handle: the key, its path and the rights the
@@ -31,15 +34,18 @@ struct KeyHandle {
 long keyOfHandle(HKEY h, KeyHandle& out);
 
 // The key behind a handle that holds every right asked for: ERROR_SUCCESS,
-// an error of keyOfHandle, or ERROR_ACCESS_DENIED.
-long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key);
+// an error of keyOfHandle, ERROR_INVALID_PARAMETER when the caller's
+// arguments are not `given`, or ERROR_ACCESS_DENIED.
+long keyWithAccess(HKEY h, uint32_t needed, RegKey*& key, bool given = true);
+
+// The path of a handle's key joined with a subkey text ("A\\B\\"):
+// ERROR_SUCCESS, an error of keyOfHandle, ERROR_INVALID_PARAMETER when the
+// caller's arguments are not `given`, or ERROR_BAD_PATHNAME for an
+// ill-formed subkey.
+long subkeyPath(HKEY h, const char* subKey, bool given, std::string& path);
 
 // A key handle as the record of calls shows it.
 std::string hkeyArg(HKEY h);
-
-// Joins a handle's path and a subkey text ("A\\B\\"), or fails for an
-// ill-formed subkey (ERROR_BAD_PATHNAME).
-bool joinKeyPath(const std::string& base, const char* subKey, std::string& out);
 
 // One call of a registry function. The registry functions answer with their
 // result and never set the thread's last error: an injected failure is the

@@ -1,5 +1,8 @@
-// The process token of the simulated machine (the privileges of the
-// process's account and which of them are enabled) and the shutdown request.
+// The process token of the simulated machine (the security identifiers of
+// the process's account, the privileges it holds and which of them are
+// enabled) and the shutdown request.
+#include "sim/security/token.h"
+
 #include <cstddef>
 #include <cstring>
 #include <map>
@@ -10,6 +13,13 @@
 #include "sim/core/win_codes.h"
 
 using namespace sim;
+
+std::vector<std::string> sim::tokenSids() {
+    std::string a = account();
+    if (a == "system") return {"S-1-5-18", "S-1-5-32-544", "S-1-1-0", "S-1-5-11"};
+    if (a == "user") return {"S-1-5-21-1-2-3-1001", "S-1-5-32-545", "S-1-1-0", "S-1-5-11"};
+    return {"S-1-5-21-1-2-3-500", "S-1-5-32-544", "S-1-5-32-545", "S-1-1-0", "S-1-5-11"};
+}
 
 namespace {
 
@@ -97,14 +107,8 @@ BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token) {
                                                                                             : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!token) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
-    if (access & ~(TOKEN_ALL_ACCESS | MAXIMUM_ALLOWED)) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!token) return fail(ERROR_NOACCESS);
+    if (access & ~(TOKEN_ALL_ACCESS | MAXIMUM_ALLOWED)) return fail(ERROR_ACCESS_DENIED);
     if (access & MAXIMUM_ALLOWED) access = TOKEN_ALL_ACCESS;
     *token = reinterpret_cast<HANDLE>(newHandle(HandleKind::Token, account(), access));
     return TRUE;
@@ -117,10 +121,7 @@ BOOL WINAPI LookupPrivilegeValueA(LPCSTR systemName, LPCSTR name, PLUID luid) {
         SetLastError(RPC_S_SERVER_UNAVAILABLE);  // no other machine here
         return FALSE;
     }
-    if (!name || !luid) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
+    if (!name || !luid) return fail(ERROR_NOACCESS);
     for (const Privilege& p : Privileges) {
         if (!equalNoCase(p.name, name)) continue;
         luid->LowPart = p.luid;
@@ -146,22 +147,11 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
     Call c("AdjustTokenPrivileges", a);
     if (c.injected()) return FALSE;
     HandleRec* r = findHandle(reinterpret_cast<uintptr_t>(token), HandleKind::Token);
-    if (!r) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!(r->access & TOKEN_ADJUST_PRIVILEGES) || (previous && !(r->access & TOKEN_QUERY))) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (!disableAll && !newState) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (previous && !returnLength) {
-        SetLastError(ERROR_NOACCESS);
-        return FALSE;
-    }
+    if (!r) return fail(ERROR_INVALID_HANDLE);
+    if (!(r->access & TOKEN_ADJUST_PRIVILEGES) || (previous && !(r->access & TOKEN_QUERY)))
+        return fail(ERROR_ACCESS_DENIED);
+    if (!disableAll && !newState) return fail(ERROR_INVALID_PARAMETER);
+    if (previous && !returnLength) return fail(ERROR_NOACCESS);
     const std::string& acct = r->name;
     // The changes, worked out before anything is applied.
     std::map<DWORD, bool> changes;
@@ -185,10 +175,7 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
         DWORD needed = static_cast<DWORD>(offsetof(TOKEN_PRIVILEGES, Privileges) +
                                           changes.size() * sizeof(LUID_AND_ATTRIBUTES));
         *returnLength = needed;
-        if (bufferLength < needed) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return FALSE;
-        }
+        if (bufferLength < needed) return fail(ERROR_INSUFFICIENT_BUFFER);
         previous->PrivilegeCount = static_cast<DWORD>(changes.size());
         LUID_AND_ATTRIBUTES* out = entries(previous);
         size_t i = 0;
@@ -209,15 +196,10 @@ BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEG
 BOOL WINAPI ExitWindowsEx(UINT flags, DWORD reason) {
     Call c("ExitWindowsEx", {argHex(flags), argHex(reason)});
     if (c.injected()) return FALSE;
-    if (flags & ~(EWX_SHUTDOWN | EWX_REBOOT | EWX_FORCE | EWX_POWEROFF | 0x10u)) {  // 0x10: EWX_FORCEIFHUNG
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (flags & ~(EWX_SHUTDOWN | EWX_REBOOT | EWX_FORCE | EWX_POWEROFF | EWX_FORCEIFHUNG))
+        return fail(ERROR_INVALID_PARAMETER);
     if (!(flags & (EWX_SHUTDOWN | EWX_REBOOT | EWX_POWEROFF))) return TRUE;  // a logoff: nothing to keep
-    if (!isEnabled(account(), ShutdownLuid)) {
-        SetLastError(ERROR_PRIVILEGE_NOT_HELD);
-        return FALSE;
-    }
+    if (!isEnabled(account(), ShutdownLuid)) return fail(ERROR_PRIVILEGE_NOT_HELD);
     machine().rebootRequests.push_back(flags);
     commit();
     return TRUE;

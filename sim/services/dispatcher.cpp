@@ -1,19 +1,15 @@
 // The service side of a process that the simulated service control manager
 // started: the control dispatcher, the handler registration, the status
-// reports and the controls sent to the service (see service_dispatch.h for
-// the control channel).
+// reports and the controls sent to the service (see control_channel.h for
+// the channel they come through).
 #include "sim/services/dispatcher.h"
 
-#include <fcntl.h>
 #include <unistd.h>
 
-#include <cctype>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
@@ -21,8 +17,9 @@
 
 #include "platform/win_services.h"
 #include "sim/core/runtime.h"
-#include "sim/services/services.h"
 #include "sim/core/win_codes.h"
+#include "sim/services/control_channel.h"
+#include "sim/services/services.h"
 
 using namespace sim;
 
@@ -103,8 +100,8 @@ uint32_t refusal(const ServiceProcess& s, uint32_t control) {
     if (control < SERVICE_CONTROL_STOP || control > SERVICE_CONTROL_SHUTDOWN) return ERROR_INVALID_SERVICE_CONTROL;
     if (s.state == SERVICE_START_PENDING || s.state == SERVICE_STOP_PENDING) return ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
     uint32_t needed = control == SERVICE_CONTROL_STOP       ? SERVICE_ACCEPT_STOP
-                      : control == SERVICE_CONTROL_SHUTDOWN ? 4u   // SERVICE_ACCEPT_SHUTDOWN
-                                                            : 2u;  // SERVICE_ACCEPT_PAUSE_CONTINUE
+                      : control == SERVICE_CONTROL_SHUTDOWN ? SERVICE_ACCEPT_SHUTDOWN
+                                                            : SERVICE_ACCEPT_PAUSE_CONTINUE;
     return (s.accepted & needed) ? 0 : ERROR_SERVICE_CANNOT_ACCEPT_CTRL;
 }
 
@@ -199,51 +196,19 @@ void observeCall(const char* function) {
     if (isCutOff(s, std::this_thread::get_id())) freezeThread(s, lk);  // the handler stopped the service
 }
 
-// Follows the channel file: complete lines are queued as controls.
-class Channel {
-public:
-    explicit Channel(const char* path) : path_(path ? path : "") {}
-    ~Channel() {
-        if (fd_ >= 0) ::close(fd_);
+// Queues a line of the channel as a control; a bad line is told on
+// standard error and left out.
+void take(const std::string& line) {
+    if (line.find_first_not_of(" \t\r") == std::string::npos) return;
+    uint32_t control = 0;
+    std::string function, error;
+    unsigned nth = 0;
+    if (!parseServiceControl(line, control, function, nth, error)) {
+        std::fprintf(stderr, "winsim: WINSIM_CONTROL: %s\n", error.c_str());
+        return;
     }
-    Channel(const Channel&) = delete;
-    Channel& operator=(const Channel&) = delete;
-
-    void read() {
-        if (path_.empty()) return;
-        if (fd_ < 0) fd_ = ::open(path_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
-        if (fd_ < 0) return;  // not there yet
-        char buf[512];
-        for (;;) {
-            ssize_t got = ::read(fd_, buf, sizeof buf);
-            if (got <= 0) break;  // 0: nothing more for now; -1: EAGAIN on a FIFO
-            partial_.append(buf, static_cast<size_t>(got));
-        }
-        size_t nl;
-        while ((nl = partial_.find('\n')) != std::string::npos) {
-            std::string line = partial_.substr(0, nl);
-            partial_.erase(0, nl + 1);
-            take(line);
-        }
-    }
-
-private:
-    void take(const std::string& line) {
-        if (line.find_first_not_of(" \t\r") == std::string::npos) return;
-        uint32_t control = 0;
-        std::string function, error;
-        unsigned nth = 0;
-        if (!parseServiceControl(line, control, function, nth, error)) {
-            std::fprintf(stderr, "winsim: WINSIM_CONTROL: %s\n", error.c_str());
-            return;
-        }
-        queueServiceControl(control, function, nth);
-    }
-
-    std::string path_;
-    int fd_ = -1;
-    std::string partial_;
-};
+    queueServiceControl(control, function, nth);
+}
 
 // The account a service runs as, from its ObjectName: local system unless
 // the service is set up to run as an administrator or another account.
@@ -261,53 +226,6 @@ std::string serviceAccount(const std::string& name) {
 }  // namespace
 
 namespace sim {
-
-bool parseServiceControl(const std::string& line, uint32_t& control, std::string& beforeFunction, unsigned& nth,
-                         std::string& error) {
-    static const std::pair<const char*, uint32_t> Names[] = {
-        {"stop", SERVICE_CONTROL_STOP},           {"pause", SERVICE_CONTROL_PAUSE},
-        {"continue", SERVICE_CONTROL_CONTINUE},   {"interrogate", SERVICE_CONTROL_INTERROGATE},
-        {"shutdown", SERVICE_CONTROL_SHUTDOWN},
-    };
-    std::vector<std::string> words;
-    size_t i = 0;
-    while (i < line.size()) {
-        while (i < line.size() && std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-        size_t start = i;
-        while (i < line.size() && !std::isspace(static_cast<unsigned char>(line[i]))) ++i;
-        if (i > start) words.push_back(line.substr(start, i - start));
-    }
-    if (words.size() != 1 && !(words.size() == 3 && words[1] == "before")) {
-        error = "expected CONTROL [before FUNCTION#N], got " + line;
-        return false;
-    }
-    bool named = false;
-    for (const auto& [name, value] : Names)
-        if (equalNoCase(words[0], name)) control = value, named = true;
-    if (!named) {
-        char* end = nullptr;
-        unsigned long v = std::strtoul(words[0].c_str(), &end, 0);
-        if (words[0].empty() || *end || v > 0xFFFFFFFFul) {
-            error = "unknown control " + words[0];
-            return false;
-        }
-        control = static_cast<uint32_t>(v);
-    }
-    beforeFunction.clear();
-    nth = 0;
-    if (words.size() == 3) {
-        size_t hash = words[2].find('#');
-        char* end = nullptr;
-        unsigned long n = hash == std::string::npos ? 0 : std::strtoul(words[2].c_str() + hash + 1, &end, 10);
-        if (hash == 0 || hash == std::string::npos || !end || *end || n == 0 || n > 1000000) {
-            error = "expected FUNCTION#N (N from 1), got " + words[2];
-            return false;
-        }
-        beforeFunction = words[2].substr(0, hash);
-        nth = static_cast<unsigned>(n);
-    }
-    return true;
-}
 
 void queueServiceControl(uint32_t control, const std::string& beforeFunction, unsigned nth) {
     ServiceProcess& s = self();
@@ -333,26 +251,13 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         Call c("StartServiceCtrlDispatcherA", {table && table->lpServiceName ? arg(table->lpServiceName) : "null"});
         if (c.injected()) return FALSE;
         const char* env = std::getenv("WINSIM_SERVICE");
-        if (!env || !*env) {
-            // Not started by the service control manager.
-            SetLastError(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
-            return FALSE;
-        }
-        if (!table) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (!env || !*env) return fail(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);  // not started by the manager
+        if (!table) return fail(ERROR_INVALID_PARAMETER);
         for (const SERVICE_TABLE_ENTRYA* e = table; e->lpServiceName; ++e)
             if (equalNoCase(e->lpServiceName, env)) main = e->lpServiceProc;
-        if (!main) {
-            SetLastError(ERROR_SERVICE_NOT_IN_EXE);
-            return FALSE;
-        }
+        if (!main) return fail(ERROR_SERVICE_NOT_IN_EXE);
         std::lock_guard<std::mutex> g(s.m);
-        if (s.dispatching) {
-            SetLastError(ERROR_SERVICE_ALREADY_RUNNING);
-            return FALSE;
-        }
+        if (s.dispatching) return fail(ERROR_SERVICE_ALREADY_RUNNING);
         started = env;
         s.name = started;
         s.dispatching = true;
@@ -361,8 +266,8 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         s.dispatcherThread = std::this_thread::get_id();
         setProcessAccount(serviceAccount(started));
     }
-    Channel channel(std::getenv("WINSIM_CONTROL"));
-    channel.read();  // what was sent before the start is known before ServiceMain runs
+    ControlChannel channel(std::getenv("WINSIM_CONTROL"));
+    for (const auto& line : channel.newLines()) take(line);  // sent before the start: known before ServiceMain runs
     setCallObserver(observeCall);
     std::thread worker([main, started, &s]() {
         {
@@ -387,7 +292,7 @@ BOOL WINAPI StartServiceCtrlDispatcherA(CONST SERVICE_TABLE_ENTRYA* table) {
         std::unique_lock<std::mutex> lk(s.m);
         for (;;) {
             lk.unlock();
-            channel.read();
+            for (const auto& line : channel.newLines()) take(line);
             lk.lock();
             sendDueControls(s, lk);
             if (s.mainDone || s.stopped) break;
@@ -425,14 +330,8 @@ SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerA(LPCSTR name, LPHANDLER_
     if (c.injected()) return nullptr;
     ServiceProcess& s = self();
     std::lock_guard<std::mutex> g(s.m);
-    if (s.name.empty() || !name || !equalNoCase(name, s.name)) {
-        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
-        return nullptr;
-    }
-    if (!handler) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
+    if (s.name.empty() || !name || !equalNoCase(name, s.name)) return fail(ERROR_SERVICE_DOES_NOT_EXIST, nullptr);
+    if (!handler) return fail(ERROR_INVALID_PARAMETER, nullptr);
     s.handler = handler;
     return reinterpret_cast<SERVICE_STATUS_HANDLE>(newHandle(HandleKind::ServiceStatus, s.name));
 }
@@ -448,19 +347,11 @@ BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE h, LPSERVICE_STATUS status) {
                                 status ? "wait=" + arg(status->dwWaitHint) : ""});
     if (c.injected()) return FALSE;
     HandleRec* r = findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::ServiceStatus);
-    if (!r) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!status) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7 ||  // SERVICE_PAUSED
-        !(status->dwServiceType & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS))) {
-        SetLastError(ERROR_INVALID_DATA);
-        return FALSE;
-    }
+    if (!r) return fail(ERROR_INVALID_HANDLE);
+    if (!status) return fail(ERROR_INVALID_PARAMETER);
+    if (status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > SERVICE_PAUSED ||
+        !(status->dwServiceType & (SERVICE_WIN32_OWN_PROCESS | SERVICE_WIN32_SHARE_PROCESS)))
+        return fail(ERROR_INVALID_DATA);
     // A service that was deleted once it had reported stopped and its last
     // handle closed keeps no state to report into.
     Machine& m = machine();

@@ -1,6 +1,7 @@
-// The simulated service control manager: services are the keys below
-// SYSTEM\CurrentControlSet\Services that carry a Type value, as Windows keeps
-// them.
+// The services of the simulated machine: the keys below
+// SYSTEM\CurrentControlSet\Services that carry a Type value, as Windows
+// keeps them, and the service control manager's database of them (see
+// Machine::serviceDatabase), which the manager answers from.
 #pragma once
 
 #include <string>
@@ -9,21 +10,11 @@
 
 namespace sim {
 
-extern const char* const ServicesRoot;
-
 // The registry key of a service, or null when no such service exists.
 RegKey* serviceKey(const std::string& name);
 
-// The manager's database (see Machine::serviceDatabase): loaded from the
-// registry at the machine's start. A machine that has not started the
-// manager yet (a fresh description, a unit test's machine) loads it at the
-// first use of the manager or at the first change of the registry, so that
-// a key deleted behind the manager's back stays a service until the next
-// start.
-void loadServiceDatabase();
-void ensureServiceDatabase();
-// The service's name as the database keeps it, or empty when the manager
-// knows no such service.
+// The service's name as the manager's database keeps it, or empty when the
+// manager knows no such service.
 std::string knownService(const std::string& name);
 // Adds or updates a service the manager registers itself (CreateServiceA,
 // an INF's AddService).

@@ -1,15 +1,20 @@
-// Device information sets of the simulated Setup API.
+// Device information sets of the simulated Setup API, and what its
+// functions share: the devices of a set, their records and properties, and
+// the last error of a successful call.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
-#include "sim/core/machine.h"
 #include "platform/win_devices.h"
+#include "sim/core/machine.h"
 
 namespace sim {
+
+// Where the registry keeps each device's key (its instance id below it).
+extern const char* const EnumKey;  // "SYSTEM\\CurrentControlSet\\Enum\\"
 
 struct DevInfoSet {
     bool interfaces = false;       // made with DIGCF_DEVICEINTERFACE
@@ -21,8 +26,6 @@ struct DevInfoSet {
     // later have none.
     std::vector<size_t> positions;
 };
-
-inline bool sameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 // The set behind a handle, or null (last error ERROR_INVALID_HANDLE).
 DevInfoSet* findSet(HDEVINFO h);
@@ -49,10 +52,10 @@ std::string hardwareIdProperty(const Device& d);
 // empty for a device that was never bound.
 std::string driverProperty(const Device& d);
 
-bool parseGuid(const std::string& text, GUID& g);
-std::string guidText(const GUID& g);
-const GUID& hidGuid();
-
-std::string hidInterfacePath(const Device& d);
+// A successful Setup API call leaves ERROR_SUCCESS as the last error.
+inline BOOL succeeded() {
+    SetLastError(NO_ERROR);
+    return TRUE;
+}
 
 }  // namespace sim

@@ -1,50 +1,39 @@
-// The simulated Setup API's installation side: the setup class of an INF,
-// device information sets made empty, root-enumerated devices created,
-// registered and removed, and the new-device library's binding of an INF to
-// the present devices with a hardware id.
+// The new-device library's binding of an INF to the present devices that
+// carry a hardware id (UpdateDriverForPlugAndPlayDevicesA), as Windows 2000
+// installs a driver: the model that the device's ids select, the files its
+// install section copies, the registry values it adds, the services it
+// installs, the driver key it records, and the child functions that the
+// bound parent then exposes. A file to copy that the machine marks in use is
+// left for the next start, which the binding then asks for.
 //
-// Error codes, as Windows answers them:
-// - SetupDiGetINFClassA: ERROR_FILE_NOT_FOUND for a missing INF,
-//   ERROR_WRONG_INF_STYLE without a Windows NT signature, ERROR_GENERAL_SYNTAX
-//   for a malformed file, ERROR_INVALID_CLASS when [Version] names no class,
-//   ERROR_INSUFFICIENT_BUFFER (with the required size) for a short buffer.
-// - SetupDiCreateDeviceInfoA: ERROR_CLASS_MISMATCH for a class other than
-//   the set's, ERROR_INVALID_DEVINST_NAME for a generated id from a name
-//   with a backslash, ERROR_DEVINST_ALREADY_EXISTS for a taken instance id.
-// - SetupDiSetDeviceRegistryPropertyA: ERROR_INVALID_DATA for an id list
-//   that is not a well-formed multi-string, ERROR_INVALID_REG_PROPERTY for a
-//   property the machine does not keep.
-// - SetupDiCreateDeviceInfoA, SetupDiSetDeviceRegistryPropertyA and the
-//   class installer's DIF_REGISTERDEVICE and DIF_REMOVE: ERROR_ACCESS_DENIED
-//   for a caller that is not an administrator.
-// - Every successful call leaves ERROR_SUCCESS as the last error.
-// - UpdateDriverForPlugAndPlayDevicesA: ERROR_INVALID_FLAGS,
-//   ERROR_ACCESS_DENIED for a caller that is not an administrator,
-//   ERROR_FILE_NOT_FOUND for a missing INF, ERROR_NO_SUCH_DEVINST when no
-//   present device carries the id or the INF has no model for any such
-//   device, ERROR_SECTION_NOT_FOUND for a model whose install section is
-//   missing, ERROR_FILE_NOT_FOUND / ERROR_LINE_NOT_FOUND for a file to copy
-//   that is missing from the INF's folder or from [SourceDisksFiles].
+// Error codes, as Windows answers them: ERROR_INVALID_FLAGS,
+// ERROR_ACCESS_DENIED for a caller that is not an administrator,
+// ERROR_FILE_NOT_FOUND for a missing INF, ERROR_NO_SUCH_DEVINST when no
+// present device carries the id or the INF has no model for any such
+// device, ERROR_SECTION_NOT_FOUND for a model whose install section is
+// missing, ERROR_FILE_NOT_FOUND / ERROR_LINE_NOT_FOUND for a file to copy
+// that is missing from the INF's folder or from [SourceDisksFiles]. A
+// successful binding leaves ERROR_SUCCESS as the last error.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <system_error>
 
-#include "sim/setupapi/device_sets.h"
-#include "sim/files/paths.h"
-#include "sim/setupapi/inf.h"
 #include "platform/win_devices.h"
 #include "platform/win_registry.h"
-#include "sim/core/runtime.h"
-#include "sim/services/services.h"
+#include "sim/core/calls.h"
+#include "sim/core/current_machine.h"
 #include "sim/core/win_codes.h"
+#include "sim/files/paths.h"
+#include "sim/services/services.h"
+#include "sim/setupapi/device_sets.h"
+#include "sim/setupapi/inf.h"
 
 using namespace sim;
 
 namespace {
 
-const char* EnumKey = "SYSTEM\\CurrentControlSet\\Enum\\";
 const char* ClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 
 std::string windowsDirectory() {
@@ -411,276 +400,18 @@ bool bindDevice(const Inf& inf, const InfModel& model, Device& d, bool& restart,
 
 }  // namespace
 
-BOOL WINAPI SetupDiGetINFClassA(PCSTR infName, LPGUID classGuid, PSTR className, DWORD size, PDWORD required) {
-    Call c("SetupDiGetINFClassA", {arg(infName), arg(static_cast<const void*>(classGuid)),
-                                   arg(static_cast<const void*>(className)), arg(size),
-                                   arg(static_cast<const void*>(required))});
-    if (c.injected()) return FALSE;
-    if (!infName || !classGuid || !className) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Inf inf;
-    unsigned long error = 0;
-    if (!loadInf(infName, inf, error)) {
-        SetLastError(static_cast<DWORD>(error));
-        return FALSE;
-    }
-    std::string name = inf.value("Version", "Class");
-    std::string guidText = inf.value("Version", "ClassGuid");
-    GUID g{};
-    if ((guidText.empty() && name.empty()) || (!guidText.empty() && !parseGuid(guidText, g))) {
-        SetLastError(ERROR_INVALID_CLASS);
-        return FALSE;
-    }
-    DWORD need = static_cast<DWORD>(name.size() + 1);
-    if (required) *required = need;
-    if (size < need) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return FALSE;
-    }
-    std::memcpy(className, name.c_str(), need);
-    *classGuid = g;
-    SetLastError(NO_ERROR);  // a successful Setup API call clears the last error
-    return TRUE;
-}
-
-HDEVINFO WINAPI SetupDiCreateDeviceInfoList(CONST GUID* classGuid, HWND parent) {
-    Call c("SetupDiCreateDeviceInfoList", {argGuid(classGuid), arg(static_cast<const void*>(parent))});
-    if (c.injected()) return INVALID_HANDLE_VALUE;
-    DevInfoSet set;
-    if (classGuid) {
-        set.hasClass = true;
-        set.classGuid = *classGuid;
-    }
-    SetLastError(NO_ERROR);
-    return reinterpret_cast<HDEVINFO>(newSet(set));
-}
-
-BOOL WINAPI SetupDiCreateDeviceInfoA(HDEVINFO h, PCSTR name, CONST GUID* classGuid, PCSTR description, HWND parent,
-                                     DWORD flags, PSP_DEVINFO_DATA data) {
-    Call c("SetupDiCreateDeviceInfoA", {arg(h), arg(name), argGuid(classGuid), arg(description),
-                                        arg(static_cast<const void*>(parent)), argHex(flags),
-                                        data ? arg(data->cbSize) : "null"});
-    if (c.injected()) return FALSE;
-    DevInfoSet* set = findSet(h);
-    if (!set) return FALSE;
-    if (!name || !*name || !classGuid) {
-        SetLastError(!classGuid ? ERROR_INVALID_PARAMETER : ERROR_INVALID_DEVINST_NAME);
-        return FALSE;
-    }
-    if (data && data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    if (set->hasClass && !sameGuid(set->classGuid, *classGuid)) {
-        SetLastError(ERROR_CLASS_MISMATCH);
-        return FALSE;
-    }
-    if (!isAdministrator()) {  // a device node is made for it at once
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    std::string instance;
-    if (flags & DICD_GENERATE_ID) {
-        if (std::strchr(name, '\\')) {
-            SetLastError(ERROR_INVALID_DEVINST_NAME);
-            return FALSE;
-        }
-        // ROOT\<NAME>\<nnnn>, the first number that is free.
-        std::string prefix = "ROOT\\" + upper(name) + "\\";
-        for (int n = 0; n < 10000; ++n) {
-            char number[16];
-            std::snprintf(number, sizeof number, "%04d", n);
-            if (!findDevice(prefix + number)) {
-                instance = prefix + number;
-                break;
-            }
-        }
-    } else {
-        instance = name;
-        if (findDevice(instance)) {
-            SetLastError(ERROR_DEVINST_ALREADY_EXISTS);
-            return FALSE;
-        }
-    }
-    Device d;
-    d.instanceId = instance;
-    d.className = name;
-    d.classGuid = guidText(*classGuid);
-    if (description) d.description = description;
-    d.present = false;
-    d.hardware = false;
-    d.rootCreated = (flags & DICD_GENERATE_ID) != 0;
-    d.registered = false;  // it exists only in the set until it is registered
-    machine().devices.push_back(d);
-    set->members.push_back(instance);
-    if (data) fillDevInfoData(h, set->members.size() - 1, d, data);
-    commit();
-    SetLastError(NO_ERROR);
-    return TRUE;
-}
-
-BOOL WINAPI SetupDiSetDeviceRegistryPropertyA(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD property,
-                                              CONST BYTE* buffer, DWORD size) {
-    std::string value = buffer ? std::string(reinterpret_cast<const char*>(buffer), size) : std::string();
-    std::string shown;
-    for (char ch : value) shown += ch == '\0' ? std::string("\\0") : std::string(1, ch);
-    Call c("SetupDiSetDeviceRegistryPropertyA",
-           {arg(h), data ? arg(data->DevInst) : "null", arg(property), buffer ? shown : "null", arg(size)});
-    if (c.injected()) return FALSE;
-    Device* d = deviceOf(h, data);
-    if (!d) return FALSE;
-    if (!buffer && size) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (!isAdministrator()) {  // the device's registry key is the administrators'
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    switch (property) {
-        case SPDRP_HARDWAREID:
-        case SPDRP_COMPATIBLEIDS: {
-            // A multi-string: non-empty strings, each with its NUL, and one
-            // more NUL that ends the list at the very end of the data.
-            std::vector<std::string> ids;
-            size_t pos = 0;
-            bool ok = size >= 2 && value[size - 1] == '\0' && value[size - 2] == '\0';
-            while (ok && pos < size - 1) {
-                size_t nul = value.find('\0', pos);
-                if (nul == pos) {
-                    ok = false;
-                    break;
-                }
-                ids.push_back(value.substr(pos, nul - pos));
-                pos = nul + 1;
-            }
-            if (!ok || ids.empty()) {
-                SetLastError(ERROR_INVALID_DATA);
-                return FALSE;
-            }
-            if (property == SPDRP_HARDWAREID) {
-                d->rawIds = false;
-                d->rawHardwareIds.clear();
-                d->hardwareIds = ids;
-            } else {
-                d->compatibleIds = ids;
-            }
-            break;
-        }
-        case SPDRP_DEVICEDESC:
-            d->description = value.substr(0, value.find('\0'));
-            break;
-        default:
-            SetLastError(ERROR_INVALID_REG_PROPERTY);
-            return FALSE;
-    }
-    commit();
-    SetLastError(NO_ERROR);
-    return TRUE;
-}
-
-BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO h, PSP_DEVINFO_DATA data) {
-    Call c("SetupDiCallClassInstaller", {argHex(function), arg(h), data ? arg(data->DevInst) : "null"});
-    if (c.injected()) return FALSE;
-    if (!findSet(h)) return FALSE;
-    if (!data) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Device* d = deviceOf(h, data);
-    if (!d) return FALSE;
-    if ((function == DIF_REGISTERDEVICE || function == DIF_REMOVE) && !isAdministrator()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    switch (function) {
-        case DIF_REGISTERDEVICE:
-            if (d->registered) {
-                SetLastError(ERROR_DEVINST_ALREADY_EXISTS);
-                return FALSE;
-            }
-            d->registered = true;
-            d->present = true;
-            break;
-        case DIF_REMOVE: {
-            std::string instance = d->instanceId;
-            Machine& m = machine();
-            // Its child functions go with it.
-            for (auto& other : m.devices)
-                if (equalNoCase(other.parent, instance)) other.present = false;
-            for (size_t i = 0; i < m.devices.size(); ++i) {
-                Device& dev = m.devices[i];
-                if (!equalNoCase(dev.instanceId, instance)) continue;
-                if (dev.rootCreated || !dev.hardware) {
-                    m.devices.erase(m.devices.begin() + static_cast<long>(i));
-                } else {
-                    // The hardware stays: it is enumerated again at the next
-                    // start, without the driver it had.
-                    dev.present = false;
-                    dev.boundInf.clear();
-                    dev.boundSection.clear();
-                    dev.restartAsked = false;
-                }
-                break;
-            }
-            size_t slash = instance.find_last_of('\\');
-            if (slash != std::string::npos)
-                if (RegKey* e = findKey(m, EnumKey + instance.substr(0, slash)))
-                    e->subkeys.erase(instance.substr(slash + 1));
-            break;
-        }
-        default:
-            SetLastError(ERROR_DI_DO_DEFAULT);
-            return FALSE;
-    }
-    commit();
-    SetLastError(NO_ERROR);
-    return TRUE;
-}
-
-BOOL WINAPI SetupDiBuildDriverInfoList(HDEVINFO h, PSP_DEVINFO_DATA data, DWORD type) {
-    Call c("SetupDiBuildDriverInfoList", {arg(h), data ? arg(data->DevInst) : "null", arg(type)});
-    if (c.injected()) return FALSE;
-    if (!findSet(h)) return FALSE;
-    if (type != SPDIT_CLASSDRIVER && type != SPDIT_COMPATDRIVER) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (type == SPDIT_COMPATDRIVER && !data) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (data && !deviceOf(h, data)) return FALSE;
-    // The machine keeps no INF store: the list is built, and empty.
-    SetLastError(NO_ERROR);
-    return TRUE;
-}
-
 BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, LPCSTR infPath, DWORD flags,
                                                PBOOL reboot) {
     Call c("UpdateDriverForPlugAndPlayDevicesA", {arg(static_cast<const void*>(parent)), arg(hardwareId),
                                                   arg(infPath), argHex(flags), arg(static_cast<const void*>(reboot))});
     if (c.injected()) return FALSE;
-    if (!hardwareId || !*hardwareId || !infPath) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    if (flags & ~(INSTALLFLAG_FORCE | INSTALLFLAG_READONLY | INSTALLFLAG_NONINTERACTIVE)) {
-        SetLastError(ERROR_INVALID_FLAGS);
-        return FALSE;
-    }
-    if (!isAdministrator()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
+    if (!hardwareId || !*hardwareId || !infPath) return fail(ERROR_INVALID_PARAMETER);
+    if (flags & ~(INSTALLFLAG_FORCE | INSTALLFLAG_READONLY | INSTALLFLAG_NONINTERACTIVE))
+        return fail(ERROR_INVALID_FLAGS);
+    if (!isAdministrator()) return fail(ERROR_ACCESS_DENIED);
     Inf inf;
     unsigned long error = 0;
-    if (!loadInf(infPath, inf, error)) {
-        SetLastError(static_cast<DWORD>(error));
-        return FALSE;
-    }
+    if (!loadInf(infPath, inf, error)) return fail(static_cast<DWORD>(error));
     std::vector<InfModel> models = infModels(inf);
     // The present devices that carry the id, each with the model that best
     // matches it: the first of its own ids that the INF lists.
@@ -694,10 +425,7 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, L
             }
         }
     }
-    if (targets.empty()) {
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return FALSE;
-    }
+    if (targets.empty()) return fail(ERROR_NO_SUCH_DEVINST);
     bool restart = false;
     // Devices are looked up again for each binding: a binding may add child
     // functions to the machine's list.
@@ -712,6 +440,5 @@ BOOL WINAPI UpdateDriverForPlugAndPlayDevicesA(HWND parent, LPCSTR hardwareId, L
     }
     commit();
     if (reboot) *reboot = restart ? TRUE : FALSE;
-    SetLastError(NO_ERROR);
-    return TRUE;
+    return succeeded();
 }

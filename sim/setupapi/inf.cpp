@@ -1,7 +1,7 @@
 #include "sim/setupapi/inf.h"
 
-#include "sim/files/paths.h"
 #include "platform/win_base.h"
+#include "sim/files/paths.h"
 
 namespace sim {
 

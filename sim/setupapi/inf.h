@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "sim/core/machine.h"
+#include "sim/core/names.h"
 
 namespace sim {
 

@@ -7,12 +7,12 @@
 #include <iostream>
 #include <sstream>
 
-#include "commands.h"
+#include "sim/core/runtime.h"
 #include "sim/process/programs.h"
 #include "sim/registry/registry.h"
-#include "sim/core/runtime.h"
-#include "sim/services/dispatcher.h"
+#include "sim/services/control_channel.h"
 #include "sim/services/services.h"
+#include "sim/tool/commands.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -257,7 +257,7 @@ bool startWindows(const std::string& folder, int number, StartOptions& so, std::
     }
     // The service control manager starts and loads its database from the
     // registry as it is now.
-    sim::loadServiceDatabase();
+    sim::loadServiceDatabase(sim::machine());
     sim::commit();
 
     for (const ServiceToStart& s : autoStartServices(sim::machine())) {

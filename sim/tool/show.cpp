@@ -5,7 +5,8 @@
 #include <map>
 #include <sstream>
 
-#include "commands.h"
+#include "sim/core/machine_json.h"
+#include "sim/tool/commands.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

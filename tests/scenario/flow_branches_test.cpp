@@ -6,6 +6,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
+#include "sim/core/machine_json.h"
 #include "sim/machines/presets.h"
 
 namespace fs = std::filesystem;

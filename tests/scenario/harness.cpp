@@ -8,7 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "sim/files/paths.h"
+#include "sim/files/host_copy.h"
 #include "sim/core/runtime.h"
 
 namespace fs = std::filesystem;

@@ -1,6 +1,6 @@
 // The simulated process token and shutdown request, and the lines of the
 // service control channel.
-#include "sim/services/dispatcher.h"
+#include "sim/services/control_channel.h"
 #include "test_support.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "sim/core/machine_json.h"
 #include "sim/files/paths.h"
 #include "platform/win_files.h"
 #include "test_support.h"

@@ -126,7 +126,7 @@ TEST_F(ServiceDatabase, KeyWrittenWithTheRegistryFunctionsIsAServiceOnlyAfterThe
     EXPECT_EQ(OpenServiceA(manager, "new", SERVICE_QUERY_STATUS), nullptr);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
 
-    sim::loadServiceDatabase();  // the next start
+    sim::loadServiceDatabase(sim::machine());  // the next start
     SC_HANDLE service = OpenServiceA(manager, "new", SERVICE_QUERY_STATUS);
     EXPECT_NE(service, nullptr);
     CloseServiceHandle(service);
