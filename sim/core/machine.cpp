@@ -8,6 +8,7 @@
 namespace sim {
 
 const char* const ServicesRoot = "SYSTEM\\CurrentControlSet\\Services";
+const char* const RunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 namespace {
 
@@ -61,6 +62,20 @@ std::string regDword(uint32_t v) {
     return d;
 }
 
+std::string valueText(const RegValue& v) { return v.data.substr(0, v.data.find('\0')); }
+
+uint32_t valueDword(const RegKey& k, const std::string& name, uint32_t fallback) {
+    auto it = k.values.find(name);
+    if (it == k.values.end() || it->second.type != REG_DWORD || it->second.data.size() != 4) return fallback;
+    uint32_t d = 0;
+    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(it->second.data[i]);
+    return d;
+}
+
+std::string windowsDirectory(const Machine& m) {
+    return m.systemDirectory.substr(0, m.systemDirectory.find_last_of('\\'));
+}
+
 std::vector<Ace> defaultDacl() {
     return {{true, "S-1-5-32-544", KEY_ALL_ACCESS, 0},
             {true, "S-1-5-18", KEY_ALL_ACCESS, 0},
@@ -76,7 +91,7 @@ std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m
         std::string display;
         auto v = key.values.find("DisplayName");
         if (v != key.values.end() && (v->second.type == REG_SZ || v->second.type == REG_EXPAND_SZ))
-            display = v->second.data.substr(0, v->second.data.find('\0'));
+            display = valueText(v->second);
         out[key.name] = display.empty() ? key.name : display;
     }
     return out;

@@ -135,12 +135,22 @@ const RegKey* findKey(const Machine& m, const std::string& path);
 RegKey& ensureKey(Machine& m, const std::string& path);
 std::string regSz(const std::string& text);  // REG_SZ data with its NUL
 std::string regDword(uint32_t v);
+// A value's text up to its first NUL.
+std::string valueText(const RegValue& v);
+// The number of a key's REG_DWORD value, or `fallback` where the key has no
+// such value of that type.
+uint32_t valueDword(const RegKey& k, const std::string& name, uint32_t fallback);
+
+// The Windows directory: the folder that holds the system directory.
+std::string windowsDirectory(const Machine& m);
 
 // The services the registry holds (the keys below
 // SYSTEM\CurrentControlSet\Services with a Type value), each with its
 // display name (its name when it has none): what the service control manager
 // loads at the machine's start.
 extern const char* const ServicesRoot;  // "SYSTEM\\CurrentControlSet\\Services"
+// The key whose values the logon runs once each.
+extern const char* const RunOnceKey;  // "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m);
 
 // The manager's database (see Machine::serviceDatabase), loaded from the

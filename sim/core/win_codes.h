@@ -50,6 +50,18 @@
 // Device interfaces.
 #define SPINT_ACTIVE 0x00000001u
 
+// INF files: directory ids, AddReg flags, AddService flags.
+#define DIRID_WINDOWS 10
+#define DIRID_SYSTEM 11
+#define DIRID_DRIVERS 12
+#define FLG_ADDREG_BINVALUETYPE 0x00000001u
+#define FLG_ADDREG_NOCLOBBER 0x00000002u
+#define FLG_ADDREG_KEYONLY 0x00000010u
+#define FLG_ADDREG_TYPE_MULTI_SZ 0x00010000u
+#define FLG_ADDREG_TYPE_EXPAND_SZ 0x00020000u
+#define FLG_ADDREG_TYPE_DWORD 0x00010001u
+#define SPSVCINST_ASSOCSERVICE 0x00000002u
+
 // Registry value types.
 #define REG_DWORD_BIG_ENDIAN 5u
 #define REG_LINK 6u

@@ -56,8 +56,7 @@ bool resolveExisting(const char* name, ResolvedPath& r, HostFile* file = nullptr
 // only by the Administrators and the system; its Temp folder is open to all.
 bool writableByAccount(const ResolvedPath& r) {
     if (isAdministrator()) return true;
-    const std::string& system = machine().systemDirectory;
-    std::string windows = upper(system.substr(0, system.find_last_of('\\')));
+    std::string windows = upper(windowsDirectory(machine()));
     std::string path = upper(r.windows);
     auto within = [&](const std::string& folder) {
         return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;

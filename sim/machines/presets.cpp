@@ -2,13 +2,13 @@
 
 #include <functional>
 
+#include "platform/win_registry.h"
+#include "platform/win_services.h"
+
 namespace sim {
 
 namespace {
 
-const char* SystemClass = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
-const char* HidClass = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
-const char* MultifunctionClass = "{4D36E971-E325-11CE-BFC1-08002BE10318}";
 
 
 // The compatible ids that a PCI device reports after its hardware ids, from
@@ -38,11 +38,11 @@ Device plainDevice(const std::string& instance, const std::string& cls, const st
 void addService(Machine& m, const std::string& name, uint32_t type, uint32_t start, const std::string& image,
                 const std::string& display) {
     RegKey& k = ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\" + name);
-    k.values["Type"] = RegValue{4, regDword(type)};
-    k.values["Start"] = RegValue{4, regDword(start)};
-    k.values["ErrorControl"] = RegValue{4, regDword(1)};
-    k.values["ImagePath"] = RegValue{2, regSz(image)};
-    k.values["DisplayName"] = RegValue{1, regSz(display)};
+    k.values["Type"] = RegValue{REG_DWORD, regDword(type)};
+    k.values["Start"] = RegValue{REG_DWORD, regDword(start)};
+    k.values["ErrorControl"] = RegValue{REG_DWORD, regDword(SERVICE_ERROR_NORMAL)};
+    k.values["ImagePath"] = RegValue{REG_EXPAND_SZ, regSz(image)};
+    k.values["DisplayName"] = RegValue{REG_SZ, regSz(display)};
 }
 
 Machine baseMachine(const std::string& mediaDir) {
@@ -55,8 +55,8 @@ Machine baseMachine(const std::string& mediaDir) {
     m.devices = {
         plainDevice("ROOT\\ACPI_HAL\\0000", "Computer", "{4D36E966-E325-11CE-BFC1-08002BE10318}",
                     {"acpipic_up"}, "Advanced Configuration and Power Interface (ACPI) PC"),
-        plainDevice("ACPI\\PNP0A03\\0", "System", SystemClass, {"ACPI\\PNP0A03", "*PNP0A03"}, "PCI bus"),
-        plainDevice("PCI\\VEN_8086&DEV_7110&SUBSYS_00000000&REV_01\\3&61AAA01&0&38", "System", SystemClass,
+        plainDevice("ACPI\\PNP0A03\\0", "System", SystemClassGuid, {"ACPI\\PNP0A03", "*PNP0A03"}, "PCI bus"),
+        plainDevice("PCI\\VEN_8086&DEV_7110&SUBSYS_00000000&REV_01\\3&61AAA01&0&38", "System", SystemClassGuid,
                     {"PCI\\VEN_8086&DEV_7110&SUBSYS_00000000&REV_01", "PCI\\VEN_8086&DEV_7110&SUBSYS_00000000",
                      "PCI\\VEN_8086&DEV_7110&CC_060100", "PCI\\VEN_8086&DEV_7110&CC_0601"},
                     "PCI to ISA bridge"),
@@ -65,25 +65,29 @@ Machine baseMachine(const std::string& mediaDir) {
         plainDevice("ACPI\\PNP0303\\4&1D401FB5&0", "Keyboard", "{4D36E96B-E325-11CE-BFC1-08002BE10318}",
                     {"ACPI\\PNP0303", "*PNP0303"}, "Standard 101/102-Key Keyboard"),
     };
-    Device mouse = plainDevice("HID\\VID_045E&PID_0040\\6&2C1F0F2E&0&0000", "HIDClass", HidClass,
+    Device mouse = plainDevice("HID\\VID_045E&PID_0040\\6&2C1F0F2E&0&0000", "HIDClass", HidClassGuid,
                                {"HID\\VID_045E&PID_0040&REV_0300", "HID\\VID_045E&PID_0040", "HID_DEVICE"},
                                "HID-compliant mouse");
     mouse.hid = {true, 0x045E, 0x0040, 0x0300};
     m.devices.push_back(mouse);
 
-    ensureKey(m, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce");
+    ensureKey(m, RunOnceKey);
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Control");
-    addService(m, "EventLog", 0x20, 2, "%SystemRoot%\\system32\\services.exe", "Event Log");
-    addService(m, "PlugPlay", 0x20, 2, "%SystemRoot%\\system32\\services.exe", "Plug and Play");
-    addService(m, "Tcpip", 1, 1, "System32\\DRIVERS\\tcpip.sys", "TCP/IP Protocol Driver");
-    addService(m, "Beep", 1, 1, "System32\\DRIVERS\\beep.sys", "Beep");
-    addService(m, "Schedule", 0x10, 2, "%SystemRoot%\\system32\\MSTask.exe", "Task Scheduler");
+    addService(m, "EventLog", SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START,
+               "%SystemRoot%\\system32\\services.exe", "Event Log");
+    addService(m, "PlugPlay", SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START,
+               "%SystemRoot%\\system32\\services.exe", "Plug and Play");
+    addService(m, "Tcpip", SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START,
+               "System32\\DRIVERS\\tcpip.sys", "TCP/IP Protocol Driver");
+    addService(m, "Beep", SERVICE_KERNEL_DRIVER, SERVICE_SYSTEM_START, "System32\\DRIVERS\\beep.sys", "Beep");
+    addService(m, "Schedule", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+               "%SystemRoot%\\system32\\MSTask.exe", "Task Scheduler");
     return m;
 }
 
 Device newerAdapter() {
     Device d = plainDevice("PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01\\3&61AAA01&0&58", "MultiFunction",
-                       MultifunctionClass,
+                       MultifunctionClassGuid,
                        {"PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01", "PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C",
                         "PCI\\VEN_1D3C&DEV_0207&CC_068000", "PCI\\VEN_1D3C&DEV_0207&CC_0680"},
                        "Management adapter");
@@ -93,7 +97,7 @@ Device newerAdapter() {
 
 Device olderAdapter() {
     Device d = plainDevice("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02\\3&61AAA01&0&60", "MultiFunction",
-                       MultifunctionClass,
+                       MultifunctionClassGuid,
                        {"PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02", "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C",
                         "PCI\\VEN_1D3C&DEV_01A4&CC_078000", "PCI\\VEN_1D3C&DEV_01A4&CC_0780"},
                        "Management adapter (older)");
@@ -106,18 +110,18 @@ Device childFunction(int n, const std::string& parent) {
     std::string id = "MF\\MGTPROC_DEV" + std::to_string(n);
     std::string tail = parent.substr(parent.find_last_of('\\') + 1);
     Device d = plainDevice("MF\\MGTPROC_DEV" + std::to_string(n) + "\\4&" + tail + "&0&0" + std::to_string(n),
-                           "System", SystemClass, {id}, "Management processor function " + std::to_string(n));
+                           "System", SystemClassGuid, {id}, "Management processor function " + std::to_string(n));
     d.parent = parent;
     return d;
 }
 
 Device onboardProcessor(const std::string& id, int instance) {
-    return plainDevice("ISAPNP\\" + id.substr(1) + "\\" + std::to_string(instance), "System", SystemClass, {id},
+    return plainDevice("ISAPNP\\" + id.substr(1) + "\\" + std::to_string(instance), "System", SystemClassGuid, {id},
                        "On-board management processor");
 }
 
 Device usbManagementDevice() {
-    Device d = plainDevice("HID\\VID_1D3C&PID_7301\\6&1A2B3C4D&0&0000", "HIDClass", HidClass,
+    Device d = plainDevice("HID\\VID_1D3C&PID_7301\\6&1A2B3C4D&0&0000", "HIDClass", HidClassGuid,
                            {"HID\\VID_1D3C&PID_7301&REV_0100", "HID\\VID_1D3C&PID_7301", "HID_DEVICE"},
                            "USB management device");
     d.hid = {true, 0x1D3C, 0x7301, 0x0100};
@@ -133,13 +137,18 @@ struct Preset {
 };
 
 void earlierSoftware(Machine& m) {
-    addService(m, "qrvmpw", 1, 3, "System32\\DRIVERS\\qrvmpw.sys", "QRV Service Processor (Version 4.21)");
-    addService(m, "qrvrvosv", 0x10, 2, "%SystemRoot%\\system32\\qrvrvosv.exe", "QRV Restivo service");
-    ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvrvosv\\Parameters").values["Interval"] = RegValue{4, regDword(30)};
+    addService(m, "qrvmpw", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+               "System32\\DRIVERS\\qrvmpw.sys", "QRV Service Processor (Version 4.21)");
+    addService(m, "qrvrvosv", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+               "%SystemRoot%\\system32\\qrvrvosv.exe", "QRV Restivo service");
+    ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvrvosv\\Parameters").values["Interval"] =
+        RegValue{REG_DWORD, regDword(30)};
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvrvosv\\Security");
-    addService(m, "qrvrvoex", 0x10, 3, "%SystemRoot%\\system32\\qrvrvoex.exe", "QRV Restivo extension");
+    addService(m, "qrvrvoex", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+               "%SystemRoot%\\system32\\qrvrvoex.exe", "QRV Restivo extension");
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvrvoex\\Enum");
-    addService(m, "qrvmprem", 0x10, 3, "%SystemRoot%\\system32\\QRVMPREM.EXE", "QRV remote support");
+    addService(m, "qrvmprem", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+               "%SystemRoot%\\system32\\QRVMPREM.EXE", "QRV remote support");
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\qrvmprem\\Parameters");
 }
 
@@ -149,12 +158,13 @@ void earlierSoftware(Machine& m) {
 void stubbornEarlierSoftware(Machine& m) {
     earlierSoftware(m);
     const std::string services = "SYSTEM\\CurrentControlSet\\Services\\";
-    ensureKey(m, services + "qrvrvosv\\Parameters\\Ports\\COM1").values["Baud"] = RegValue{4, regDword(9600)};
+    ensureKey(m, services + "qrvrvosv\\Parameters\\Ports\\COM1").values["Baud"] = RegValue{REG_DWORD, regDword(9600)};
     findKey(m, services + "qrvrvoex")->securityReadable = false;
     RegKey& locked = *findKey(m, services + "qrvmprem");
     locked.owner = "S-1-5-18";
-    locked.dacl = {Ace{true, "S-1-5-18", 0xF003F, 0}, Ace{true, "S-1-5-32-544", 0x20019, 0}};
-    addService(m, "qrvmprem2", 0x10, 3, "%SystemRoot%\\system32\\QRVMPREM2.EXE", "QRV remote support 2");
+    locked.dacl = {Ace{true, "S-1-5-18", KEY_ALL_ACCESS, 0}, Ace{true, "S-1-5-32-544", KEY_READ, 0}};
+    addService(m, "qrvmprem2", SERVICE_WIN32_OWN_PROCESS, SERVICE_DEMAND_START,
+               "%SystemRoot%\\system32\\QRVMPREM2.EXE", "QRV remote support 2");
     ensureKey(m, services + "qrvmprem2\\Parameters");
 }
 
@@ -199,13 +209,15 @@ const std::vector<Preset>& presets() {
          [](Machine& m) {
              m.devices.push_back(olderAdapter());
              m.devices.push_back(onboardProcessor("*QRV5190", 1));
-             addService(m, "qrvmpw", 1, 3, "System32\\DRIVERS\\qrvmpw.sys", "QRV Service Processor (Version 4.21)");
+             addService(m, "qrvmpw", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                        "System32\\DRIVERS\\qrvmpw.sys", "QRV Service Processor (Version 4.21)");
              m.extra["presetFiles"][m.systemDirectory + "\\drivers\\qrvmpw.sys"] = "processor driver 4.21\n";
          }},
         {"processor-service", "the newer adapter with the processor service program of an earlier installation",
          [](Machine& m) {
              m.devices.push_back(newerAdapter());
-             addService(m, "qrvmpsvc", 0x10, 2, "%SystemRoot%\\system32\\qrvmpsvc.exe", "QRV processor service");
+             addService(m, "qrvmpsvc", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                        "%SystemRoot%\\system32\\qrvmpsvc.exe", "QRV processor service");
              m.extra["presetFiles"][m.systemDirectory + "\\qrvmpsvc.exe"] = {{"host", m.drives["D"] + "/win2000/QRVMPSVC.EXE"}};
          }},
     };

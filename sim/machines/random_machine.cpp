@@ -5,6 +5,9 @@
 #include <sstream>
 #include <vector>
 
+#include "platform/win_files.h"
+#include "platform/win_registry.h"
+#include "platform/win_services.h"
 #include "sim/core/machine_json.h"
 #include "sim/machines/presets.h"
 
@@ -145,8 +148,6 @@ void addFamilyDevices(Builder& b, Dice& dice) {
 void addUnrelatedDevices(Builder& b, Dice& dice) {
     const char* net = "{4D36E972-E325-11CE-BFC1-08002BE10318}";
     const char* scsi = "{4D36E97B-E325-11CE-BFC1-08002BE10318}";
-    const char* system = "{4D36E97D-E325-11CE-BFC1-08002BE10318}";
-    const char* hid = "{745A17A0-74D3-11D0-B6FE-00A0C90F57DA}";
     std::vector<Device> options;
     Device nic = plainDevice("PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086&REV_08\\3&61AAA01&0&40", "Net", net,
                              {"PCI\\VEN_8086&DEV_1229&SUBSYS_000C8086&REV_08", "PCI\\VEN_8086&DEV_1229&CC_020000"},
@@ -162,10 +163,11 @@ void addUnrelatedDevices(Builder& b, Dice& dice) {
                                   {"PCI\\VEN_1D3C&DEV_0300&SUBSYS_03001D3C&REV_01", "PCI\\VEN_1D3C&DEV_0300"},
                                   "PCI device"));
     // An on-board id one letter away from the family's.
-    options.push_back(plainDevice("ISAPNP\\QRV51A2\\1", "System", system, {"*QRV51A2"}, "ISA device"));
+    options.push_back(plainDevice("ISAPNP\\QRV51A2\\1", "System", SystemClassGuid, {"*QRV51A2"}, "ISA device"));
     // A child function id in the wrong letter case matches nothing.
-    options.push_back(plainDevice("ROOT\\MGTPROC\\0000", "System", system, {"mf\\mgtproc_dev3"}, "Root device"));
-    Device hidOther = plainDevice("HID\\VID_1D3C&PID_7302\\6&2B3C4D5E&0&0000", "HIDClass", hid,
+    options.push_back(
+        plainDevice("ROOT\\MGTPROC\\0000", "System", SystemClassGuid, {"mf\\mgtproc_dev3"}, "Root device"));
+    Device hidOther = plainDevice("HID\\VID_1D3C&PID_7302\\6&2B3C4D5E&0&0000", "HIDClass", HidClassGuid,
                                   {"HID\\VID_1D3C&PID_7302&REV_0100", "HID\\VID_1D3C&PID_7302", "HID_DEVICE"},
                                   "HID device of the family's vendor");
     hidOther.hid = {true, 0x1D3C, 0x7302, 0x0100};
@@ -191,11 +193,11 @@ void secureKey(Dice& dice, RegKey& k) {
     switch (dice.below(8)) {
         case 0:
             k.owner = "S-1-5-18";
-            k.dacl = {Ace{true, "S-1-5-18", 0xF003F, 0}, Ace{true, "S-1-5-32-544", 0x20019, 0}};
+            k.dacl = {Ace{true, "S-1-5-18", KEY_ALL_ACCESS, 0}, Ace{true, "S-1-5-32-544", KEY_READ, 0}};
             break;
         case 1: k.securityReadable = false; break;
         case 2:
-            k.dacl.insert(k.dacl.begin(), Ace{false, "S-1-5-32-544", 0x10000, 0});  // DELETE denied
+            k.dacl.insert(k.dacl.begin(), Ace{false, "S-1-5-32-544", DELETE, 0});
             break;
         default: break;
     }
@@ -205,7 +207,8 @@ const std::string ServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
 
 void addEarlierService(Builder& b, Dice& dice, const std::string& name, uint32_t type, const std::string& image,
                        const std::string& display, const std::vector<std::string>& subkeys) {
-    addService(b.m, name, type, type == 1 ? 3 : 2, image, display);
+    addService(b.m, name, type, type == SERVICE_KERNEL_DRIVER ? SERVICE_DEMAND_START : SERVICE_AUTO_START,
+               image, display);
     for (const auto& sub : subkeys) ensureKey(b.m, ServicesKey + name + "\\" + sub);
     secureKey(dice, *findKey(b.m, ServicesKey + name));
 }
@@ -225,32 +228,36 @@ void addEarlierSoftware(Builder& b, Dice& dice) {
             "QRV (Version 6.1) processor driver",   "QRV Service Processor (Version 4.21)",
             "QRV (Version 10.0) processor driver",  "QRV (Version 4.98) processor driver",
         };
-        addService(b.m, "qrvmpw", 1, 3, "System32\\DRIVERS\\qrvmpw.sys", dice.pick(names));
+        addService(b.m, "qrvmpw", SERVICE_KERNEL_DRIVER, SERVICE_DEMAND_START,
+                   "System32\\DRIVERS\\qrvmpw.sys", dice.pick(names));
         if (dice.chance(10)) findKey(b.m, ServicesKey + "qrvmpw")->values.erase("DisplayName");
         if (dice.chance(65)) b.stampedFile(sys + "\\drivers\\qrvmpw.sys", stampedVersion(dice));
     }
     // The restart feature's service and extension, and its program.
     if (dice.chance(30)) {
-        addEarlierService(b, dice, "qrvrvosv", 0x10, "%SystemRoot%\\system32\\qrvrvosv.exe", "QRV Restivo service",
+        addEarlierService(b, dice, "qrvrvosv", SERVICE_WIN32_OWN_PROCESS,
+                          "%SystemRoot%\\system32\\qrvrvosv.exe", "QRV Restivo service",
                           dice.chance(30) ? std::vector<std::string>{"Parameters", "Security", "Parameters\\Ports\\COM1"}
                                           : std::vector<std::string>{"Parameters", "Security"});
         if (dice.chance(70))
-            addEarlierService(b, dice, "qrvrvoex", 0x10, "%SystemRoot%\\system32\\qrvrvoex.exe",
+            addEarlierService(b, dice, "qrvrvoex", SERVICE_WIN32_OWN_PROCESS, "%SystemRoot%\\system32\\qrvrvoex.exe",
                               "QRV Restivo extension", {"Enum"});
         if (dice.chance(60)) b.earlierProgram(sys + "\\qrvrvosv.exe", dice.pick(OlderVersions));
     }
     // The remote-support program's keys and program.
     if (dice.chance(25)) {
-        addEarlierService(b, dice, "qrvmprem", 0x10, "%SystemRoot%\\system32\\QRVMPREM.EXE", "QRV remote support",
+        addEarlierService(b, dice, "qrvmprem", SERVICE_WIN32_OWN_PROCESS,
+                          "%SystemRoot%\\system32\\QRVMPREM.EXE", "QRV remote support",
                           {"Parameters"});
         if (dice.chance(30))
-            addEarlierService(b, dice, "qrvmprem2", 0x10, "%SystemRoot%\\system32\\QRVMPREM2.EXE",
+            addEarlierService(b, dice, "qrvmprem2", SERVICE_WIN32_OWN_PROCESS, "%SystemRoot%\\system32\\QRVMPREM2.EXE",
                               "QRV remote support 2", {"Parameters"});
         if (dice.chance(60)) b.earlierProgram(sys + "\\QRVMPREM.EXE", dice.pick(OlderVersions));
     }
     // The processor service program, registered with its program in place.
     if (dice.chance(20)) {
-        addService(b.m, "qrvmpsvc", 0x10, 2, "%SystemRoot%\\system32\\qrvmpsvc.exe", "QRV processor service");
+        addService(b.m, "qrvmpsvc", SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
+                   "%SystemRoot%\\system32\\qrvmpsvc.exe", "QRV processor service");
         b.earlierProgram(sys + "\\qrvmpsvc.exe", dice.pick(OlderVersions));
     }
     // Installed files older, equal or newer than the media's.
@@ -262,7 +269,7 @@ void addEarlierSoftware(Builder& b, Dice& dice) {
             if (!dice.chance(60)) continue;
             std::string path = std::string(StagedWin2000) + name;
             b.stampedFile(path, stampedVersion(dice));
-            if (dice.chance(15)) b.m.fileAttributes[path] = 0x21;  // read-only, archive
+            if (dice.chance(15)) b.m.fileAttributes[path] = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE;
         }
     }
 }

@@ -22,6 +22,7 @@
 
 #include "platform/win_devices.h"
 #include "platform/win_registry.h"
+#include "platform/win_services.h"
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
 #include "sim/core/win_codes.h"
@@ -36,19 +37,13 @@ namespace {
 
 const char* ClassKey = "SYSTEM\\CurrentControlSet\\Control\\Class\\";
 
-std::string windowsDirectory() {
-    const std::string& sys = machine().systemDirectory;
-    size_t slash = sys.find_last_of('\\');
-    return slash == std::string::npos ? sys : sys.substr(0, slash);
-}
-
 // The folder of a directory id of [DestinationDirs].
 bool dirIdPath(const std::string& id, std::string& out) {
     long n = std::strtol(id.c_str(), nullptr, 10);
     switch (n) {
-        case 10: out = windowsDirectory(); return true;
-        case 11: out = machine().systemDirectory; return true;
-        case 12: out = machine().systemDirectory + "\\drivers"; return true;
+        case DIRID_WINDOWS: out = windowsDirectory(machine()); return true;
+        case DIRID_SYSTEM: out = machine().systemDirectory; return true;
+        case DIRID_DRIVERS: out = machine().systemDirectory + "\\drivers"; return true;
         default: return false;
     }
 }
@@ -56,10 +51,10 @@ bool dirIdPath(const std::string& id, std::string& out) {
 // Replaces %10%, %11% and %12% in a text by their folders.
 std::string expandDirIds(const std::string& text) {
     std::string out = text;
-    for (const char* id : {"10", "11", "12"}) {
+    for (int id : {DIRID_WINDOWS, DIRID_SYSTEM, DIRID_DRIVERS}) {
         std::string folder;
-        dirIdPath(id, folder);
-        std::string mark = std::string("%") + id + "%";
+        dirIdPath(std::to_string(id), folder);
+        std::string mark = "%" + std::to_string(id) + "%";
         for (size_t at; (at = out.find(mark)) != std::string::npos;) out.replace(at, mark.size(), folder);
     }
     return out;
@@ -232,23 +227,23 @@ bool doAddReg(const Inf& inf, const std::vector<InfLine>& section, const std::st
             if (!sub.empty()) path = path.empty() ? sub : path + "\\" + sub;
             RegKey& key = ensureKey(machine(), path);
             uint32_t flags = l.fields.size() > 3 ? parseNumber(l.fields[3]) : 0;
-            if (flags & 0x10) continue;  // FLG_ADDREG_KEYONLY
+            if (flags & FLG_ADDREG_KEYONLY) continue;
             if (l.fields.size() < 3) continue;
             const std::string& name = l.fields[2];
-            if ((flags & 0x2) && key.values.count(name)) continue;  // FLG_ADDREG_NOCLOBBER
+            if ((flags & FLG_ADDREG_NOCLOBBER) && key.values.count(name)) continue;
             RegValue v;
-            if ((flags & 0x00010001) == 0x00010001) {
+            if ((flags & FLG_ADDREG_TYPE_DWORD) == FLG_ADDREG_TYPE_DWORD) {
                 v.type = REG_DWORD;
                 v.data = regDword(l.fields.size() > 4 ? parseNumber(l.fields[4]) : 0);
-            } else if (flags & 0x00010000) {
+            } else if (flags & FLG_ADDREG_TYPE_MULTI_SZ) {
                 v.type = REG_MULTI_SZ;
                 for (size_t i = 4; i < l.fields.size(); ++i) v.data += l.fields[i] + std::string(1, '\0');
                 v.data += std::string(1, '\0');
-            } else if (flags & 0x1) {
+            } else if (flags & FLG_ADDREG_BINVALUETYPE) {
                 v.type = REG_BINARY;
                 for (size_t i = 4; i < l.fields.size(); ++i) v.data += static_cast<char>(std::strtoul(l.fields[i].c_str(), nullptr, 16));
             } else {
-                v.type = (flags & 0x00020000) ? REG_EXPAND_SZ : REG_SZ;
+                v.type = (flags & FLG_ADDREG_TYPE_EXPAND_SZ) ? REG_EXPAND_SZ : REG_SZ;
                 v.data = regSz(l.fields.size() > 4 ? l.fields[4] : "");
             }
             key.values[name] = v;
@@ -270,15 +265,16 @@ bool doServices(const Inf& inf, const std::string& install, const std::string& i
             error = ERROR_SECTION_NOT_FOUND;
             return false;
         }
-        RegKey& key = ensureKey(machine(), "SYSTEM\\CurrentControlSet\\Services\\" + name);
+        RegKey& key = ensureKey(machine(), std::string(ServicesRoot) + "\\" + name);
         uint32_t type = parseNumber(inf.value(l.fields[2], "ServiceType"));
         key.values["Type"] = RegValue{REG_DWORD, regDword(type)};
         key.values["Start"] = RegValue{REG_DWORD, regDword(parseNumber(inf.value(l.fields[2], "StartType")))};
         key.values["ErrorControl"] = RegValue{REG_DWORD, regDword(parseNumber(inf.value(l.fields[2], "ErrorControl")))};
         std::string image = expandDirIds(inf.value(l.fields[2], "ServiceBinary"));
         // Kernel drivers are registered relative to the Windows folder.
-        std::string windir = windowsDirectory() + "\\";
-        if ((type == 1 || type == 2) && equalNoCase(image.substr(0, windir.size()), windir))
+        std::string windir = windowsDirectory(machine()) + "\\";
+        if ((type == SERVICE_KERNEL_DRIVER || type == SERVICE_FILE_SYSTEM_DRIVER) &&
+            equalNoCase(image.substr(0, windir.size()), windir))
             image = image.substr(windir.size());
         key.values["ImagePath"] = RegValue{REG_EXPAND_SZ, regSz(image)};
         std::string display = inf.value(l.fields[2], "DisplayName");
@@ -286,7 +282,7 @@ bool doServices(const Inf& inf, const std::string& install, const std::string& i
         registerService(name, display);  // installed through the service control manager
         std::string description = inf.value(l.fields[2], "Description");
         if (!description.empty()) key.values["Description"] = RegValue{REG_SZ, regSz(description)};
-        if (flags & 0x2)  // SPSVCINST_ASSOCSERVICE: the device's function driver
+        if (flags & SPSVCINST_ASSOCSERVICE)  // the device's function driver
             ensureKey(machine(), EnumKey + instanceId).values["Service"] = RegValue{REG_SZ, regSz(name)};
     }
     return true;
@@ -297,7 +293,7 @@ bool doServices(const Inf& inf, const std::string& install, const std::string& i
 std::string driverKey(const Device& d, const std::string& classGuid) {
     RegKey& e = ensureKey(machine(), EnumKey + d.instanceId);
     auto it = e.values.find("Driver");
-    if (it != e.values.end()) return ClassKey + it->second.data.substr(0, it->second.data.find('\0'));
+    if (it != e.values.end()) return ClassKey + valueText(it->second);
     std::string cls = upper(classGuid);
     RegKey& c = ensureKey(machine(), ClassKey + cls);
     int n = 0;
