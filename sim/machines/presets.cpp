@@ -1,3 +1,6 @@
+// The built-in machines: a plain Windows 2000 server, the devices of the
+// product family as Windows enumerates them, and the presets that carry the
+// devices and earlier software of each installation branch.
 #include "sim/machines/presets.h"
 
 #include <functional>
@@ -9,8 +12,6 @@ namespace sim {
 
 namespace {
 
-
-
 // The compatible ids that a PCI device reports after its hardware ids, from
 // the most to the least specific: "PCI\VEN_v&DEV_d&REV_r", "PCI\VEN_v&DEV_d",
 // then by class code (cc: class, subclass and interface, "078000").
@@ -20,6 +21,21 @@ std::vector<std::string> pciCompatibleIds(const std::string& vendorDevice, const
     return {"PCI\\" + vendorDevice + "&REV_" + revision, "PCI\\" + vendorDevice,
             "PCI\\" + vendor + "&CC_" + cc, "PCI\\" + vendor + "&CC_" + cc.substr(0, 4),
             "PCI\\" + vendor, "PCI\\CC_" + cc, "PCI\\CC_" + cc.substr(0, 4)};
+}
+
+// A management adapter on the PCI bus at a location, as Windows enumerates
+// it: its hardware ids from the most to the least specific, then its
+// compatible ids.
+Device pciAdapter(const std::string& vendorDevice, const std::string& subsystem, const std::string& revision,
+                  const std::string& cc, const std::string& location, const std::string& description) {
+    std::string id = "PCI\\" + vendorDevice;
+    Device d = plainDevice(id + "&" + subsystem + "&REV_" + revision + "\\" + location, "MultiFunction",
+                           MultifunctionClassGuid,
+                           {id + "&" + subsystem + "&REV_" + revision, id + "&" + subsystem, id + "&CC_" + cc,
+                            id + "&CC_" + cc.substr(0, 4)},
+                           description);
+    d.compatibleIds = pciCompatibleIds(vendorDevice, revision, cc);
+    return d;
 }
 
 }  // namespace
@@ -86,24 +102,14 @@ Machine baseMachine(const std::string& mediaDir) {
 }
 
 Device newerAdapter() {
-    Device d = plainDevice("PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01\\3&61AAA01&0&58", "MultiFunction",
-                       MultifunctionClassGuid,
-                       {"PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C&REV_01", "PCI\\VEN_1D3C&DEV_0207&SUBSYS_02071D3C",
-                        "PCI\\VEN_1D3C&DEV_0207&CC_068000", "PCI\\VEN_1D3C&DEV_0207&CC_0680"},
-                       "Management adapter");
-    d.compatibleIds = pciCompatibleIds("VEN_1D3C&DEV_0207", "01", "068000");
-    return d;
+    return pciAdapter("VEN_1D3C&DEV_0207", "SUBSYS_02071D3C", "01", "068000", "3&61AAA01&0&58", "Management adapter");
 }
 
+// Among its compatible ids "PCI\VEN_1D3C&DEV_01A4", the table's id that
+// force code W binds.
 Device olderAdapter() {
-    Device d = plainDevice("PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02\\3&61AAA01&0&60", "MultiFunction",
-                       MultifunctionClassGuid,
-                       {"PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C&REV_02", "PCI\\VEN_1D3C&DEV_01A4&SUBSYS_01A41D3C",
-                        "PCI\\VEN_1D3C&DEV_01A4&CC_078000", "PCI\\VEN_1D3C&DEV_01A4&CC_0780"},
-                       "Management adapter (older)");
-    // Among them "PCI\VEN_1D3C&DEV_01A4", the table's id that force code W binds.
-    d.compatibleIds = pciCompatibleIds("VEN_1D3C&DEV_01A4", "02", "078000");
-    return d;
+    return pciAdapter("VEN_1D3C&DEV_01A4", "SUBSYS_01A41D3C", "02", "078000", "3&61AAA01&0&60",
+                      "Management adapter (older)");
 }
 
 Device childFunction(int n, const std::string& parent) {
