@@ -1,5 +1,9 @@
-// The simulated machine at the platform boundary: each call checked for its
-// result and its last error, as Windows answers them.
+// The simulated machine's files at the platform boundary: paths resolved
+// without regard to case, text-mode reads, the system directory, searches
+// and their order, files made and written through handles, what another
+// process does to the folders, and what a plain user may not change. Each
+// call is checked for its result and its last error, as Windows answers
+// them.
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -7,192 +11,21 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <string>
+#include <vector>
 
-#include "sim/core/machine_json.h"
-#include "sim/files/paths.h"
 #include "platform/win_files.h"
-#include "test_support.h"
+#include "sim/files/paths.h"
+#include "sim_test.h"
 
 namespace fs = std::filesystem;
-using testsupport::deviceWithIds;
-using testsupport::machineWith;
-using testsupport::MachineTest;
+using simtest::machineWith;
+using simtest::MachineTest;
+using simtest::Sentinel;
 
 namespace {
 
-
-class SetupApiBoundary : public MachineTest {};
-
-TEST_F(SetupApiBoundary, HardwareIdPropertyFollowsTheBufferProtocol) {
-    start(machineWith({deviceWithIds("ROOT\\A\\0", {"ID1", "ID22"}), deviceWithIds("ROOT\\B\\0", {})}));
-    HDEVINFO set = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    ASSERT_NE(set, INVALID_HANDLE_VALUE);
-    SP_DEVINFO_DATA dev;
-    dev.cbSize = sizeof dev;
-    DWORD index = static_cast<DWORD>(sim::machine().devices.size() - 2);
-    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, index, &dev));
-
-    DWORD size = 0, type = 0;
-    SetLastError(Sentinel);
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID, &type, nullptr, 0, &size));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
-    EXPECT_EQ(size, 10u) << "ID1\\0ID22\\0\\0";
-
-    BYTE buf[10];
-    SetLastError(Sentinel);
-    EXPECT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID, &type, buf, sizeof buf, &size));
-    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
-    EXPECT_EQ(std::memcmp(buf, "ID1\0ID22\0\0", 10), 0);
-
-    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, index + 1, &dev));
-    SetLastError(Sentinel);
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &dev, SPDRP_HARDWAREID, nullptr, buf, sizeof buf, &size));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_DATA)) << "a device without ids";
-
-    SetLastError(Sentinel);
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, index + 2, &dev));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
-
-    SP_DEVINFO_DATA wrong;
-    wrong.cbSize = 28 + 1;
-    SetLastError(Sentinel);
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(set, 0, &wrong));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
-
-    EXPECT_TRUE(SetupDiDestroyDeviceInfoList(set));
-    SetLastError(Sentinel);
-    EXPECT_FALSE(SetupDiDestroyDeviceInfoList(set));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
-}
-
-TEST_F(SetupApiBoundary, NotPresentDevicesAreLeftOutOfPresentSets) {
-    sim::Device gone = deviceWithIds("ROOT\\GONE\\0", {"*QRV51A1"});
-    gone.present = false;
-    start(machineWith({gone}));
-    HDEVINFO present = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
-    HDEVINFO all = SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
-    SP_DEVINFO_DATA dev;
-    dev.cbSize = sizeof dev;
-    DWORD n = static_cast<DWORD>(sim::machine().devices.size());
-    EXPECT_FALSE(SetupDiEnumDeviceInfo(present, n - 1, &dev));
-    EXPECT_TRUE(SetupDiEnumDeviceInfo(all, n - 1, &dev));
-    SetupDiDestroyDeviceInfoList(present);
-    SetupDiDestroyDeviceInfoList(all);
-}
-
-class RegistryBoundary : public MachineTest {};
-
-TEST_F(RegistryBoundary, KeyAccessIsCheckedAgainstTheDaclForEachAccount) {
-    sim::Machine m = machineWith();
-    sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\locked");
-    k.dacl = {{true, "S-1-5-32-544", KEY_READ, 0}};
-    m.account = "user";
-    start(m);
-    HKEY h = nullptr;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\locked", 0, KEY_READ, &h),
-              ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\Missing", 0, KEY_READ, &h),
-              ERROR_FILE_NOT_FOUND);
-
-    m.account = "administrator";
-    start(m);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\LOCKED\\", 0, KEY_READ, &h),
-              ERROR_SUCCESS)
-        << "names compared without regard to case, a trailing backslash allowed";
-    RegCloseKey(h);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Services\\locked", 0, KEY_ALL_ACCESS, &h),
-              ERROR_ACCESS_DENIED);
-}
-
-TEST_F(RegistryBoundary, EnumerationReportsNamesThatDoNotFitWithoutTouchingTheBuffer) {
-    sim::Machine m = machineWith();
-    sim::ensureKey(m, "SOFTWARE\\T\\bbbbbbbbbb");
-    sim::ensureKey(m, "SOFTWARE\\T\\a");
-    start(m);
-    HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\T", 0, KEY_READ, &h), ERROR_SUCCESS);
-    char name[8] = "unused";
-    DWORD len = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(h, 0, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_SUCCESS);
-    EXPECT_STREQ(name, "a");
-    EXPECT_EQ(len, 1u);
-    len = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(h, 1, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_MORE_DATA);
-    EXPECT_STREQ(name, "a");
-    len = sizeof name;
-    EXPECT_EQ(RegEnumKeyExA(h, 2, name, &len, nullptr, nullptr, nullptr, nullptr), ERROR_NO_MORE_ITEMS);
-    RegCloseKey(h);
-}
-
-TEST_F(RegistryBoundary, AKeyWithSubkeysCannotBeDeleted) {
-    sim::Machine m = machineWith();
-    sim::ensureKey(m, "SOFTWARE\\P\\C");
-    start(m);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P"), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P\\C"), ERROR_SUCCESS);
-    EXPECT_EQ(RegDeleteKeyA(HKEY_LOCAL_MACHINE, "SOFTWARE\\P"), ERROR_SUCCESS);
-    EXPECT_EQ(sim::findKey(sim::machine(), "SOFTWARE\\P"), nullptr);
-}
-
-TEST_F(RegistryBoundary, ValueReadsFollowTheSizeProtocol) {
-    sim::Machine m = machineWith();
-    sim::ensureKey(m, "SOFTWARE\\V").values["Name"] = sim::RegValue{REG_SZ, sim::regSz("hello")};
-    start(m);
-    HKEY h;
-    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE\\V", 0, KEY_READ, &h), ERROR_SUCCESS);
-    char buf[4];
-    DWORD size = sizeof buf;
-    EXPECT_EQ(RegQueryValueExA(h, "Name", nullptr, nullptr, reinterpret_cast<LPBYTE>(buf), &size), ERROR_MORE_DATA);
-    EXPECT_EQ(size, 6u);
-    EXPECT_EQ(RegQueryValueExA(h, "Other", nullptr, nullptr, reinterpret_cast<LPBYTE>(buf), &size), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(RegSetValueExA(h, "X", 0, REG_SZ, reinterpret_cast<const BYTE*>("x"), 2), ERROR_ACCESS_DENIED)
-        << "a key opened for reading cannot be written";
-    RegCloseKey(h);
-}
-
-class ServiceManagerBoundary : public MachineTest {};
-
-TEST_F(ServiceManagerBoundary, CreatedServiceLivesInTheRegistryAndGoesWhenItsLastHandleCloses) {
-    SC_HANDLE mgr = OpenSCManagerA(nullptr, nullptr, SC_MANAGER_ALL_ACCESS);
-    ASSERT_NE(mgr, nullptr);
-    SC_HANDLE svc = CreateServiceA(mgr, "demo", "Demo", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS,
-                                   SERVICE_AUTO_START, SERVICE_ERROR_NORMAL, "C:\\demo.exe", nullptr, nullptr,
-                                   nullptr, nullptr, nullptr);
-    ASSERT_NE(svc, nullptr);
-    sim::RegKey* key = sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\demo");
-    ASSERT_NE(key, nullptr);
-    EXPECT_EQ(key->values["ImagePath"].data, sim::regSz("C:\\demo.exe"));
-    SetLastError(Sentinel);
-    EXPECT_EQ(CreateServiceA(mgr, "demo", "Demo", SERVICE_ALL_ACCESS, SERVICE_WIN32_OWN_PROCESS, SERVICE_AUTO_START,
-                             SERVICE_ERROR_NORMAL, "C:\\demo.exe", nullptr, nullptr, nullptr, nullptr, nullptr),
-              nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_EXISTS));
-
-    SC_HANDLE second = OpenServiceA(mgr, "demo", SERVICE_ALL_ACCESS);
-    ASSERT_NE(second, nullptr);
-    EXPECT_TRUE(DeleteService(svc));
-    SetLastError(Sentinel);
-    EXPECT_FALSE(DeleteService(second));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_MARKED_FOR_DELETE));
-    CloseServiceHandle(svc);
-    EXPECT_NE(sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\demo"), nullptr)
-        << "a handle is still open";
-    CloseServiceHandle(second);
-    EXPECT_EQ(sim::findKey(sim::machine(), "SYSTEM\\CurrentControlSet\\Services\\demo"), nullptr);
-    SetLastError(Sentinel);
-    EXPECT_EQ(OpenServiceA(mgr, "demo", SERVICE_ALL_ACCESS), nullptr);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
-    CloseServiceHandle(mgr);
-}
-
-TEST_F(ServiceManagerBoundary, DispatcherOutsideAServiceStartFailsWith1063) {
-    SERVICE_TABLE_ENTRYA table[] = {{const_cast<LPSTR>("x"), nullptr}, {nullptr, nullptr}};
-    SetLastError(Sentinel);
-    EXPECT_FALSE(StartServiceCtrlDispatcherA(table));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FAILED_SERVICE_CONTROLLER_CONNECT));
-}
-
-class FileBoundary : public MachineTest {
+class SimFiles : public MachineTest {
 protected:
     std::string media;
     void SetUp() override {
@@ -211,7 +44,7 @@ protected:
     }
 };
 
-TEST_F(FileBoundary, PathsResolveWithoutRegardToCaseAndRelativeToTheDrive) {
+TEST_F(SimFiles, PathsResolveWithoutRegardToCaseAndRelativeToTheDrive) {
     sim::ResolvedPath r;
     unsigned long error = 0;
     ASSERT_TRUE(sim::resolve("d:\\win2000\\text.nls", r, error));
@@ -226,7 +59,7 @@ TEST_F(FileBoundary, PathsResolveWithoutRegardToCaseAndRelativeToTheDrive) {
     EXPECT_EQ(error, static_cast<unsigned long>(ERROR_FILENAME_EXCED_RANGE));
 }
 
-TEST_F(FileBoundary, TextModeReadsTurnCrLfIntoLfAndStopAtCtrlZ) {
+TEST_F(SimFiles, TextModeReadsTurnCrLfIntoLfAndStopAtCtrlZ) {
     int fd = _sopen("D:\\WIN2000\\TEXT.NLS", _O_RDONLY | _O_TEXT, _SH_DENYNO);
     ASSERT_GE(fd, 0);
     EXPECT_EQ(_filelength(fd), 12);
@@ -250,7 +83,7 @@ TEST_F(FileBoundary, TextModeReadsTurnCrLfIntoLfAndStopAtCtrlZ) {
     }
 }
 
-TEST_F(FileBoundary, SystemDirectoryFollowsTheSizeProtocol) {
+TEST_F(SimFiles, SystemDirectoryFollowsTheSizeProtocol) {
     char small[8];
     EXPECT_EQ(GetSystemDirectoryA(small, sizeof small), 18u) << "C:\\WINNT\\system32 and its NUL";
     char big[520];
@@ -258,7 +91,7 @@ TEST_F(FileBoundary, SystemDirectoryFollowsTheSizeProtocol) {
     EXPECT_STREQ(big, "C:\\WINNT\\system32");
 }
 
-TEST_F(FileBoundary, FindFirstFileFindsNamesWithoutRegardToCase) {
+TEST_F(SimFiles, FindFirstFileFindsNamesWithoutRegardToCase) {
     WIN32_FIND_DATAA data;
     HANDLE h = FindFirstFileA("D:\\win2000\\text.nls", &data);
     ASSERT_NE(h, INVALID_HANDLE_VALUE);
@@ -293,7 +126,7 @@ TEST_F(FileBoundary, FindFirstFileFindsNamesWithoutRegardToCase) {
 
 // The simulator keeps what it has learnt of directories while inotify says
 // they stand: a move of any directory above is seen as well.
-TEST_F(FileBoundary, LooksSeeDirectoriesThatAnotherProcessMoves) {
+TEST_F(SimFiles, LooksSeeDirectoriesThatAnotherProcessMoves) {
     fs::create_directories(media + "/Win2000/Sub");
     WIN32_FIND_DATAA data;
     auto lookError = [&](const char* path) {
@@ -353,71 +186,149 @@ TEST_F(FileBoundary, LooksSeeDirectoriesThatAnotherProcessMoves) {
     EXPECT_EQ(hostFiles(), before);
 }
 
-class FaultInjection : public MachineTest {};
+class SimFilesListing : public MachineTest {
+protected:
+    std::string root;
+    void SetUp() override {
+        root = (fs::temp_directory_path() / ("korpa-sim-capture-" + std::to_string(::getpid()))).string();
+        fs::remove_all(root);
+        fs::create_directories(root + "/Dir/sub");
+        std::ofstream(root + "/Dir/b.txt") << "b";
+        std::ofstream(root + "/Dir/A.txt") << "aa";
+        std::ofstream(root + "/top.txt") << "t";
+        sim::Machine m = machineWith();
+        m.drives["C"] = root;
+        m.fileAttributes["C:\\Dir\\b.txt"] = FILE_ATTRIBUTE_READONLY;
+        start(m);
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        fs::remove_all(root);
+    }
+    std::vector<std::string> listing(const char* pattern) {
+        std::vector<std::string> names;
+        WIN32_FIND_DATAA data;
+        HANDLE h = FindFirstFileA(pattern, &data);
+        if (h == INVALID_HANDLE_VALUE) return names;
+        do names.push_back(data.cFileName);
+        while (FindNextFileA(h, &data));
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+        EXPECT_TRUE(FindClose(h));
+        return names;
+    }
+};
 
-TEST_F(FaultInjection, TheNthCallFailsWithTheChosenErrorAndReleasesNeverFail) {
-    sim::failCall("RegOpenKeyExA", 2, 1234);
-    HKEY h;
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), ERROR_SUCCESS);
-    RegCloseKey(h);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), 1234);
-    EXPECT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SOFTWARE", 0, KEY_READ, &h), ERROR_SUCCESS);
-    sim::failCall("RegCloseKey", 0, 5);
-    EXPECT_EQ(RegCloseKey(h), ERROR_SUCCESS);
-    auto opens = sim::callsOf("RegOpenKeyExA");
-    ASSERT_EQ(opens.size(), 3u);
-    EXPECT_TRUE(opens[1].injected);
-    EXPECT_FALSE(opens[2].injected);
-
-    std::string error;
-    EXPECT_FALSE(sim::parseFaults("RegOpenKeyExA=5", error));
-    std::string next = "*#" + std::to_string(sim::callCount() + 1) + "=5";
-    EXPECT_TRUE(sim::parseFaults(next, error));
-    SetLastError(0);
-    EXPECT_EQ(GetSystemDirectoryA(nullptr, 0), 0u);
-    EXPECT_EQ(GetLastError(), 5u);
+TEST_F(SimFilesListing, ListingsComeInTheOrderWindowsGivesThem) {
+    using Names = std::vector<std::string>;
+    EXPECT_EQ(listing("C:\\Dir\\*"), (Names{".", "..", "A.txt", "b.txt", "sub"}));
+    EXPECT_EQ(listing("C:\\Dir\\*.*"), (Names{".", "..", "A.txt", "b.txt", "sub"}));
+    EXPECT_EQ(listing("C:\\Dir\\?.TXT"), (Names{"A.txt", "b.txt"}));
+    EXPECT_EQ(listing("C:\\*"), (Names{"Dir", "top.txt"})) << "no dot entries at a root";
+    WIN32_FIND_DATAA data;
+    HANDLE h = FindFirstFileA("C:\\Dir\\b*", &data);
+    EXPECT_EQ(data.dwFileAttributes, static_cast<DWORD>(FILE_ATTRIBUTE_READONLY));
+    EXPECT_EQ(data.nFileSizeLow, 1u);
+    SetLastError(Sentinel);
+    EXPECT_FALSE(FindNextFileA(h, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_FILES));
+    FindClose(h);
+    SetLastError(Sentinel);
+    EXPECT_FALSE(FindNextFileA(h, &data));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+    SetLastError(Sentinel);
+    EXPECT_EQ(FindFirstFileA("C:\\None\\*", &data), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
 }
 
-TEST(MachineJson, StateSurvivesARoundTrip) {
-    sim::Machine m = sim::baseMachine("/media");
-    sim::Device raw = deviceWithIds("ROOT\\RAW\\0", {});
-    raw.rawIds = true;
-    raw.rawHardwareIds = std::string("A\0B", 3);
-    m.devices.push_back(raw);
-    m.devices.push_back(sim::usbManagementDevice());
-    sim::RegKey& k = sim::ensureKey(m, "SYSTEM\\CurrentControlSet\\Services\\x");
-    k.values["Bin"] = sim::RegValue{REG_BINARY, std::string("\0\1\2", 3)};
-    k.values["Multi"] = sim::RegValue{REG_MULTI_SZ, std::string("a\0b\0\0", 5)};
-    // Texts in a code page and types without a name in the description.
-    k.values["Latin"] = sim::RegValue{REG_SZ, sim::regSz("red\xE9marrage")};
-    k.values["Quad"] = sim::RegValue{11, std::string(8, '\1')};
-    m.processes.push_back({"C:\\jp.exe", "new", 0, "\x93\xFA\x96\x7B\n"});
-    k.dacl = {{false, "S-1-1-0", DELETE, 0}};
-    k.securityReadable = false;
-    m.eventLog.push_back({"mpsetup", 1, 0, 0, {"a", "b"}, "p"});
-    nlohmann::json j;
-    sim::toJson(m, j);
-    sim::Machine back;
-    std::string error;
-    ASSERT_TRUE(sim::fromJson(j, back, error)) << error;
-    nlohmann::json again;
-    sim::toJson(back, again);
-    EXPECT_EQ(j, again);
-    EXPECT_EQ(back.devices.back().hid.productId, 0x7301);
-    EXPECT_EQ(sim::findKey(back, "SYSTEM\\CurrentControlSet\\Services\\x")->values["Bin"].data, std::string("\0\1\2", 3));
-    EXPECT_EQ(sim::findKey(back, "SYSTEM\\CurrentControlSet\\Services\\x")->values["Quad"].type, 11u);
-    EXPECT_EQ(back.processes.back().output, "\x93\xFA\x96\x7B\n");
-    EXPECT_NO_THROW(j.dump()) << "every text of the state is UTF-8";
+TEST_F(SimFilesListing, FilesAreMadeAndWrittenThroughHandles) {
+    SetLastError(Sentinel);
+    HANDLE h = CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    EXPECT_TRUE(WriteFile(h, "{}", 2, &written, nullptr));
+    EXPECT_TRUE(WriteFile(h, "\n", 1, &written, nullptr));
+    EXPECT_EQ(written, 1u);
+    EXPECT_TRUE(CloseHandle(h));
+    std::ifstream in(root + "/Dir/new.json");
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "{}\n");
+
+    SetLastError(Sentinel);
+    EXPECT_EQ(CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_EXISTS));
+    SetLastError(Sentinel);
+    h = CreateFileA("C:\\Dir\\new.json", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CloseHandle(h);
+    EXPECT_EQ(fs::file_size(root + "/Dir/new.json"), 0u) << "emptied";
+    SetLastError(Sentinel);
+    EXPECT_EQ(CreateFileA("C:\\Dir\\b.txt", GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "read-only";
+    SetLastError(Sentinel);
+    EXPECT_EQ(CreateFileA("C:\\No\\x.json", GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    h = CreateFileA("C:\\top.txt", GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+    SetLastError(Sentinel);
+    EXPECT_FALSE(WriteFile(h, "x", 1, &written, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_EQ(written, 0u);
+    CloseHandle(h);
 }
 
-TEST(MachineJson, MalformedDescriptionsAreRefusedWithAMessage) {
-    sim::Machine m;
-    std::string error;
-    EXPECT_FALSE(sim::fromJson(nlohmann::json::array(), m, error));
-    EXPECT_FALSE(sim::fromJson({{"account", "root"}}, m, error));
-    EXPECT_NE(error.find("account"), std::string::npos);
-    EXPECT_FALSE(sim::fromJson({{"devices", {{{"hardwareIdsHex", "zz"}}}}}, m, error));
-    EXPECT_FALSE(sim::fromJson({{"registry", {{{"path", "HKLM\\X"}, {"values", {{"v", {{"type", "REG_BOGUS"}}}}}}}}}, m, error));
+// A plain user's machine whose drive C: holds the Windows folder.
+class SimFilesPlainUser : public MachineTest {
+protected:
+    fs::path drive;
+    void SetUp() override {
+        drive = fs::temp_directory_path() / ("korpa-plain-user-" + std::to_string(::getpid()));
+        fs::remove_all(drive);
+        fs::create_directories(drive / "WINNT/system32/drivers");
+        fs::create_directories(drive / "WINNT/Temp");
+        std::ofstream(drive / "WINNT/system32/drivers/old.sys") << "driver";
+        std::ofstream(drive / "source.txt") << "file";
+        sim::Machine m = simtest::machineWith();
+        m.drives["C"] = drive.string();
+        m.account = "user";
+        start(m);
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        fs::remove_all(drive);
+    }
+};
+
+TEST_F(SimFilesPlainUser, ReadsButCannotChangeTheSystemDirectory) {
+    WIN32_FIND_DATAA found;
+    HANDLE search = FindFirstFileA("C:\\WINNT\\system32\\drivers\\old.sys", &found);
+    ASSERT_NE(search, INVALID_HANDLE_VALUE);
+    FindClose(search);
+
+    const struct {
+        const char* what;
+        BOOL (*change)();
+    } refused[] = {
+        {"create a folder", [] { return CreateDirectoryA("C:\\WINNT\\system32\\drivers\\korpa", nullptr); }},
+        {"copy in", [] { return CopyFileA("C:\\source.txt", "C:\\WINNT\\system32\\drivers\\new.sys", FALSE); }},
+        {"copy over", [] { return CopyFileA("C:\\source.txt", "C:\\WINNT\\system32\\drivers\\old.sys", FALSE); }},
+        {"delete", [] { return DeleteFileA("C:\\WINNT\\system32\\drivers\\old.sys"); }},
+        {"set attributes", [] { return SetFileAttributesA("C:\\WINNT\\system32\\drivers\\old.sys", FILE_ATTRIBUTE_NORMAL); }},
+        {"create in the Windows folder", [] { return CreateDirectoryA("C:\\WINNT\\new", nullptr); }},
+    };
+    for (const auto& r : refused) {
+        SetLastError(Sentinel);
+        EXPECT_FALSE(r.change()) << r.what;
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << r.what;
+    }
+    // What is not there is still not found; the Temp folder is everybody's.
+    SetLastError(Sentinel);
+    EXPECT_FALSE(DeleteFileA("C:\\WINNT\\system32\\drivers\\qrvmpw.sys"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_TRUE(CopyFileA("C:\\source.txt", "C:\\WINNT\\Temp\\copy.txt", FALSE));
+    EXPECT_TRUE(fs::exists(drive / "WINNT/system32/drivers/old.sys"));
+    EXPECT_FALSE(fs::exists(drive / "WINNT/system32/drivers/korpa"));
 }
 
 }  // namespace

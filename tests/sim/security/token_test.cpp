@@ -1,11 +1,16 @@
-// The simulated process token and shutdown request, and the lines of the
-// service control channel.
-#include "sim/services/control_channel.h"
-#include "test_support.h"
+// The simulated process token: the privileges each account holds and must
+// enable, the previous state and the token's rights, and the shutdown
+// request that needs the shutdown privilege.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "platform/win_services.h"
+#include "sim_test.h"
 
 namespace {
 
-class Token : public testsupport::MachineTest {
+class SimSecurityToken : public simtest::MachineTest {
 protected:
     // Opens the token, looks up and enables the shutdown privilege; returns
     // the adjustment's result with its last error.
@@ -24,7 +29,7 @@ protected:
     }
 };
 
-TEST_F(Token, PlainUserIsNotGrantedTheShutdownPrivilege) {
+TEST_F(SimSecurityToken, PlainUserIsNotGrantedTheShutdownPrivilege) {
     sim::setProcessAccount("user");
     DWORD error = 0;
     EXPECT_TRUE(enableShutdown(error));  // succeeds, as on Windows ...
@@ -35,10 +40,10 @@ TEST_F(Token, PlainUserIsNotGrantedTheShutdownPrivilege) {
     EXPECT_TRUE(sim::machine().rebootRequests.empty());
 }
 
-TEST_F(Token, AdministratorAndSystemMustEnableItBeforeTheReboot) {
+TEST_F(SimSecurityToken, AdministratorAndSystemMustEnableItBeforeTheReboot) {
     for (const char* account : {"administrator", "system"}) {
         SCOPED_TRACE(account);
-        start(testsupport::machineWith());
+        start(simtest::machineWith());
         sim::setProcessAccount(account);
         EXPECT_FALSE(ExitWindowsEx(EWX_REBOOT, 0));
         EXPECT_EQ(GetLastError(), 1314u);
@@ -53,7 +58,7 @@ TEST_F(Token, AdministratorAndSystemMustEnableItBeforeTheReboot) {
     }
 }
 
-TEST_F(Token, PreviousStateAndTokenRights) {
+TEST_F(SimSecurityToken, PreviousStateAndTokenRights) {
     sim::setProcessAccount("administrator");
     HANDLE token = nullptr;
     ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token));
@@ -83,24 +88,6 @@ TEST_F(Token, PreviousStateAndTokenRights) {
     EXPECT_FALSE(LookupPrivilegeValueA("OTHER", SE_SHUTDOWN_NAME, &luid));
     EXPECT_TRUE(LookupPrivilegeValueA(nullptr, "seshutdownprivilege", &luid));
     EXPECT_EQ(luid.LowPart, 19u);
-}
-
-TEST(ServiceControlChannel, Lines) {
-    uint32_t control = 0;
-    std::string function, error;
-    unsigned nth = 0;
-    EXPECT_TRUE(sim::parseServiceControl("interrogate", control, function, nth, error));
-    EXPECT_EQ(control, 4u);
-    EXPECT_EQ(function, "");
-    EXPECT_TRUE(sim::parseServiceControl("  STOP before DeleteService#1 ", control, function, nth, error));
-    EXPECT_EQ(control, 1u);
-    EXPECT_EQ(function, "DeleteService");
-    EXPECT_EQ(nth, 1u);
-    EXPECT_TRUE(sim::parseServiceControl("0x80", control, function, nth, error));
-    EXPECT_EQ(control, 128u);
-    for (const char* bad : {"halt", "stop after X#1", "stop before X", "stop before X#0", "stop before #2",
-                            "stop before X#2y", "4 4"})
-        EXPECT_FALSE(sim::parseServiceControl(bad, control, function, nth, error)) << bad;
 }
 
 }  // namespace
