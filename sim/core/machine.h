@@ -1,8 +1,9 @@
-// The simulated Windows machine: the state that outlives a process.
+// The simulated Windows machine: the state that outlives a process, and the
+// rules that the state itself keeps.
 //
 // A machine lives in memory (unit tests) or in a folder (state.json plus the
-// drives), so that phase one, a simulated restart, the service phase and a
-// logon each see what the one before left behind.
+// drives, see current_machine.h), so that phase one, a simulated restart,
+// the service phase and a logon each see what the one before left behind.
 #pragma once
 
 #include <cstdint>
@@ -144,13 +145,14 @@ uint32_t valueDword(const RegKey& k, const std::string& name, uint32_t fallback)
 // The Windows directory: the folder that holds the system directory.
 std::string windowsDirectory(const Machine& m);
 
-// The services the registry holds (the keys below
-// SYSTEM\CurrentControlSet\Services with a Type value), each with its
-// display name (its name when it has none): what the service control manager
-// loads at the machine's start.
+// The keys of the services, and the key whose values the logon runs once
+// each.
 extern const char* const ServicesRoot;  // "SYSTEM\\CurrentControlSet\\Services"
-// The key whose values the logon runs once each.
-extern const char* const RunOnceKey;  // "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+extern const char* const RunOnceKey;    // "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
+
+// The services the registry holds (the keys below ServicesRoot with a Type
+// value), each with its display name (its name when it has none): what the
+// service control manager loads at the machine's start.
 std::map<std::string, std::string, CaseLess> servicesInRegistry(const Machine& m);
 
 // The manager's database (see Machine::serviceDatabase), loaded from the
