@@ -11,8 +11,8 @@
 #include <map>
 #include <string>
 
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 #include "snapshot.h"
 
 namespace {

@@ -21,9 +21,9 @@
 #include <string>
 #include <vector>
 
-#include "presets.h"
+#include "sim/machines/presets.h"
 #include "ratio_reporter.h"
-#include "runtime.h"
+#include "sim/core/runtime.h"
 #include "setup/run_state.h"
 #include "staging/staging_tree.h"
 #include "staging/version_stamp.h"

@@ -10,7 +10,7 @@
 #include "platform/win_services.h"
 
 #ifndef _WIN32
-#include "runtime.h"
+#include "sim/core/runtime.h"
 #endif
 
 namespace {

@@ -6,7 +6,7 @@
 #include <functional>
 #include <string>
 
-#include "machine.h"
+#include "sim/core/machine.h"
 
 namespace winsim {
 
@@ -35,6 +35,11 @@ struct RunOptions {
     std::string control;    // control channel of a service (WINSIM_CONTROL)
 };
 int runInMachine(const std::string& folder, const std::string& commandLine, const RunOptions& options);
+
+// The control channel of a service in a machine folder
+// (controls/<service>.txt): `winsim control` appends to it, `winsim restart`
+// hands it to the service's next start.
+std::string controlFile(const std::string& folder, const std::string& service);
 
 // Text view of a machine (what `winsim show` prints).
 void printMachine(const sim::Machine& m, const std::string& folder, std::ostream& out);

@@ -5,7 +5,7 @@
 
 #include <cerrno>
 
-#include "commands.h"
+#include "sim/tool/commands.h"
 
 namespace winsim {
 

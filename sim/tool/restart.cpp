@@ -1,26 +1,28 @@
-// winsim restart: the next start of Windows in a machine folder (the pending
-// reboot, the Plug and Play enumeration, the auto-start services, the logon
-// with its RunOnce programs); winsim control: a control for a service.
+// winsim restart: the next start of Windows in a machine folder, its steps
+// in the order Windows takes them: the pending reboot, the services stopped
+// and those marked for deletion removed, the Plug and Play enumeration, the
+// service control manager's database, the auto-start services, and the
+// logon with its RunOnce programs.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 
-#include "commands.h"
-#include "process.h"
-#include "registry.h"
-#include "runtime.h"
-#include "service_dispatch.h"
-#include "services.h"
+#include "platform/win_registry.h"
+#include "platform/win_services.h"
+#include "sim/core/runtime.h"
+#include "sim/core/win_codes.h"
+#include "sim/process/programs.h"
+#include "sim/registry/registry.h"
+#include "sim/services/services.h"
+#include "sim/setupapi/device_sets.h"
+#include "sim/tool/commands.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
 
 namespace {
-
-const char* const RunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
-const uint32_t OwnProcess = 0x10, InteractiveFlag = 0x100, AutoStart = 2, Stopped = 1, StartPending = 2;
 
 std::string readText(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -29,20 +31,10 @@ std::string readText(const std::string& path) {
     return ss.str();
 }
 
-std::string textOf(const sim::RegValue& v) { return v.data.substr(0, v.data.find('\0')); }
-
-uint32_t dwordOf(const sim::RegKey& k, const char* name, uint32_t fallback) {
-    auto it = k.values.find(name);
-    if (it == k.values.end() || it->second.type != 4 || it->second.data.size() != 4) return fallback;
-    uint32_t d = 0;
-    for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(it->second.data[i]);
-    return d;
-}
-
 // %SystemRoot% and %windir% expanded; a relative image path is below the
 // Windows directory, as the service control manager takes it.
 std::string expandPath(const sim::Machine& m, std::string text) {
-    std::string root = m.systemDirectory.substr(0, m.systemDirectory.find_last_of('\\'));
+    std::string root = sim::windowsDirectory(m);
     for (const char* var : {"%SystemRoot%", "%windir%"}) {
         std::string v = var;
         for (size_t at; (at = sim::upper(text).find(sim::upper(v))) != std::string::npos;)
@@ -68,10 +60,6 @@ struct StartOptions {
     std::string report;           // file for the exit reports of the programs started
     json reports = json::array();  // gathered so far, one per program
 };
-
-std::string controlFile(const std::string& folder, const std::string& service) {
-    return (fs::path(folder) / "controls" / (sim::lower(service) + ".txt")).string();
-}
 
 // One program of the start, its console captured. With a report asked for,
 // the program's exit report (handles and heap blocks it left) joins the
@@ -117,21 +105,65 @@ int runCaptured(const std::string& folder, const std::string& commandLine, winsi
     return code;
 }
 
+// ---- the steps of a start ---------------------------------------------------
+
+// The start is counted in the machine's life and announced.
+void countStart(int number, std::ostream& out) {
+    sim::Machine& m = sim::machine();
+    int starts = m.extra.value("starts", 0) + 1;
+    m.extra["starts"] = starts;
+    out << "Start " << number << " of machine '" << m.name << "' (start " << starts << " of its life)\n";
+}
+
+// The reboot that a program asked for is the one taking place: its requests
+// are honoured (counted in the machine's life) and cleared.
+void honourRebootRequests(std::ostream& out) {
+    sim::Machine& m = sim::machine();
+    if (m.rebootRequests.empty()) {
+        out << "  no reboot request pending\n";
+        return;
+    }
+    std::ostringstream flags;
+    for (uint32_t f : m.rebootRequests) flags << " 0x" << std::hex << std::uppercase << f;
+    out << "  reboot request honoured (ExitWindowsEx flags" << flags.str() << ")\n";
+    m.extra["rebootsHonoured"] = m.extra.value("rebootsHonoured", 0) + static_cast<int>(m.rebootRequests.size());
+    m.rebootRequests.clear();
+}
+
+// Nothing runs across a restart: every service is stopped. Gives those
+// marked for deletion, which go at this start.
+std::vector<std::string> stopServices() {
+    std::vector<std::string> deleting;
+    for (auto& [name, rt] : sim::machine().services) {
+        rt.state = SERVICE_STOPPED;
+        if (rt.deletePending) deleting.push_back(name);
+    }
+    return deleting;
+}
+
 // Hardware ids of the child functions that a bound multifunction parent's
 // configuration declares (Child<NNNN>\HardwareID below its Device
 // Parameters), as its driver exposes them; empty when it declares none.
 std::vector<std::string> declaredChildren(sim::Machine& m, const sim::Device& parent) {
     std::vector<std::string> ids;
     if (parent.boundInf.empty()) return ids;
-    sim::RegKey* params =
-        sim::findKey(m, "SYSTEM\\CurrentControlSet\\Enum\\" + parent.instanceId + "\\Device Parameters");
+    sim::RegKey* params = sim::findKey(m, sim::EnumKey + parent.instanceId + "\\Device Parameters");
     if (!params) return ids;
     for (const auto& [name, key] : params->subkeys) {
         auto v = key.values.find("HardwareID");
         if (name.size() > 5 && sim::equalNoCase(name.substr(0, 5), "Child") && v != key.values.end())
-            ids.push_back(v->second.data.substr(0, v->second.data.find('\0')));
+            ids.push_back(sim::valueText(v->second));
     }
     return ids;
+}
+
+// A device enumerated again comes back without the driver it had.
+void foundAgain(sim::Device& d, std::ostream& out) {
+    d.present = true;
+    d.boundInf.clear();
+    d.boundSection.clear();
+    d.restartAsked = false;
+    out << "  device " << d.instanceId << ": found again, to be bound to a driver\n";
 }
 
 // The Plug and Play manager enumerates the hardware again: a device that
@@ -153,13 +185,7 @@ void enumerateDevices(sim::Machine& m, std::ostream& out) {
             out << "  device " << d.instanceId << ": made by software and removed, gone\n";
             continue;
         }
-        if (!d.present && d.hardware && !d.rootCreated && d.parent.empty()) {
-            d.present = true;
-            d.boundInf.clear();
-            d.boundSection.clear();
-            d.restartAsked = false;
-            out << "  device " << d.instanceId << ": found again, to be bound to a driver\n";
-        }
+        if (!d.present && d.hardware && !d.rootCreated && d.parent.empty()) foundAgain(d, out);
         kept.push_back(d);
     }
     m.devices = std::move(kept);
@@ -179,11 +205,7 @@ void enumerateDevices(sim::Machine& m, std::ostream& out) {
             }
         }
         if (exposed && !d.present) {
-            d.present = true;
-            d.boundInf.clear();
-            d.boundSection.clear();
-            d.restartAsked = false;
-            out << "  device " << d.instanceId << ": found again, to be bound to a driver\n";
+            foundAgain(d, out);
         } else if (!exposed && d.present) {
             d.present = false;
             out << "  device " << d.instanceId << ": no longer exposed by its parent's driver\n";
@@ -191,34 +213,133 @@ void enumerateDevices(sim::Machine& m, std::ostream& out) {
     }
 }
 
+void removeServicesMarkedForDeletion(const std::vector<std::string>& names, std::ostream& out) {
+    for (const auto& name : names) {
+        sim::removeServiceIfUnused(name);
+        out << "  service " << name << ": marked for deletion, removed\n";
+    }
+}
+
+// The service control manager starts and loads its database from the
+// registry as it is now.
+void startServiceControlManager() {
+    sim::loadServiceDatabase(sim::machine());
+    sim::commit();
+}
+
 struct ServiceToStart {
     std::string name, group, commandLine;
 };
 
+// The auto-start services of their own process, services of a load order
+// group first (by group), then by name.
 std::vector<ServiceToStart> autoStartServices(const sim::Machine& m) {
     std::vector<ServiceToStart> out;
-    const sim::RegKey* k = &m.hklm;
-    for (const char* part : {"SYSTEM", "CurrentControlSet", "Services"}) {
-        auto it = k->subkeys.find(part);
-        if (it == k->subkeys.end()) return out;
-        k = &it->second;
-    }
-    for (const auto& [name, key] : k->subkeys) {
-        uint32_t type = dwordOf(key, "Type", 0);
-        if ((type & ~InteractiveFlag) != OwnProcess || dwordOf(key, "Start", 4) != AutoStart) continue;
+    const sim::RegKey* services = sim::findKey(m, sim::ServicesRoot);
+    if (!services) return out;
+    for (const auto& [name, key] : services->subkeys) {
+        uint32_t type = sim::valueDword(key, "Type", 0);
+        if ((type & ~SERVICE_INTERACTIVE_PROCESS) != SERVICE_WIN32_OWN_PROCESS ||
+            sim::valueDword(key, "Start", SERVICE_DISABLED) != SERVICE_AUTO_START)
+            continue;
         auto image = key.values.find("ImagePath");
         if (image == key.values.end()) continue;
         auto group = key.values.find("Group");
-        out.push_back({key.name, group == key.values.end() ? "" : textOf(group->second),
-                       expandPath(m, textOf(image->second))});
+        out.push_back({key.name, group == key.values.end() ? "" : sim::valueText(group->second),
+                       expandPath(m, sim::valueText(image->second))});
     }
-    // Services of a load order group first, by group, then by name.
     std::stable_sort(out.begin(), out.end(), [](const ServiceToStart& a, const ServiceToStart& b) {
         if (a.group.empty() != b.group.empty()) return !a.group.empty();
         if (!sim::equalNoCase(a.group, b.group)) return sim::upper(a.group) < sim::upper(b.group);
         return sim::upper(a.name) < sim::upper(b.name);
     });
     return out;
+}
+
+// An auto-start service whose image maps to a program runs as local system
+// (unless its ObjectName says otherwise), with the controls sent to it
+// before this start; the service control manager sees its process end, and
+// a service marked for deletion meanwhile goes.
+void startService(const std::string& folder, const ServiceToStart& s, StartOptions& so, std::ostream& out) {
+    std::string win, host;
+    unsigned long e = 0;
+    if (!sim::findProgram(s.commandLine, win, host, e)) return;  // system services of Windows itself
+    sim::ServiceRuntime& rt = sim::machine().services[s.name];
+    rt.state = SERVICE_START_PENDING;
+    rt.reported.clear();
+    sim::commit();
+    out << "  service " << s.name << ": " << s.commandLine << "\n";
+    winsim::RunOptions o;
+    o.service = s.name;
+    o.account = "system";
+    o.faults = so.faults;
+    o.outputFile = (fs::path(folder) / ("console-service-" + sim::lower(s.name) + ".txt")).string();
+    std::string control = winsim::controlFile(folder, s.name);
+    if (fs::exists(control)) o.control = control;
+    runCaptured(folder, s.commandLine, o, "service", so, out);
+    if (!o.control.empty()) fs::remove(o.control);  // consumed by this start
+    sim::Machine& after = sim::machine();
+    auto it = after.services.find(s.name);
+    if (it == after.services.end()) {
+        out << "    service " << s.name << " deleted while it ran\n";
+        return;
+    }
+    std::ostringstream states;
+    for (uint32_t r : it->second.reported) states << " " << r;
+    out << "    states reported:" << (states.str().empty() ? " none" : states.str()) << "\n";
+    it->second.state = SERVICE_STOPPED;
+    bool deleting = it->second.deletePending;
+    sim::commit();
+    sim::removeServiceIfUnused(s.name);
+    if (deleting) out << "    service " << s.name << " was marked for deletion: removed\n";
+}
+
+// The logon: each RunOnce value is deleted, then its program runs. The
+// values wait for the logon of an account that may delete them (a plain
+// user may not, with the key's default security).
+void logOn(const std::string& folder, StartOptions& so, std::ostream& out) {
+    out << "  logon (" << sim::machine().account << ")\n";
+    for (;;) {
+        sim::Machine& m = sim::machine();
+        sim::RegKey* key = sim::findKey(m, sim::RunOnceKey);
+        if (!key || key->values.empty()) return;
+        if (!sim::accessGranted(*key, KEY_SET_VALUE)) {
+            out << "  RunOnce: " << key->values.size() << " value(s) left for an account that may delete them\n";
+            return;
+        }
+        auto first = key->values.begin();
+        std::string name = first->first;
+        sim::RegValue value = first->second;
+        key->values.erase(first);
+        sim::commit();
+        if (value.type != REG_SZ && value.type != REG_EXPAND_SZ) {
+            out << "  RunOnce " << name << ": not a text value, dropped\n";
+            continue;
+        }
+        std::string line = value.type == REG_EXPAND_SZ ? expandPath(m, sim::valueText(value)) : sim::valueText(value);
+        out << "  RunOnce " << (name.empty() ? "(default)" : name) << ": " << line << "\n";
+        winsim::RunOptions o;
+        o.faults = so.faults;
+        o.outputFile = (fs::path(folder) / "console-runonce.txt").string();
+        runCaptured(folder, line, o, "new", so, out);
+    }
+}
+
+// What the start left: the new entries of the event log, and each reason
+// another restart is asked for.
+void reportStart(size_t eventsBefore, std::ostream& out) {
+    const sim::Machine& m = sim::machine();
+    size_t added = m.eventLog.size() - eventsBefore;
+    out << "  event log: " << added << " new entr" << (added == 1 ? "y" : "ies") << "\n";
+    for (size_t i = eventsBefore; i < m.eventLog.size(); ++i) {
+        const sim::EventEntry& ev = m.eventLog[i];
+        out << "    " << ev.source << " type " << ev.type << ":";
+        for (const auto& s : ev.strings) out << " \"" << s << "\"";
+        out << "\n";
+    }
+    std::vector<std::string> waiting = sim::pendingRestarts(m);
+    out << "  another restart asked for: " << (waiting.empty() ? "no" : "yes") << "\n";
+    for (const auto& why : waiting) out << "    " << why << "\n";
 }
 
 // One start of Windows. Returns false when the machine cannot be used.
@@ -228,116 +349,17 @@ bool startWindows(const std::string& folder, int number, StartOptions& so, std::
         std::cerr << "winsim: " << error << "\n";
         return false;
     }
-    sim::Machine& m = sim::machine();
-    size_t events = m.eventLog.size();
-    int starts = m.extra.value("starts", 0) + 1;
-    m.extra["starts"] = starts;
-    out << "Start " << number << " of machine '" << m.name << "' (start " << starts << " of its life)\n";
-    if (!m.rebootRequests.empty()) {
-        std::ostringstream flags;
-        for (uint32_t f : m.rebootRequests) flags << " 0x" << std::hex << std::uppercase << f;
-        out << "  reboot request honoured (ExitWindowsEx flags" << flags.str() << ")\n";
-        m.extra["rebootsHonoured"] = m.extra.value("rebootsHonoured", 0) + static_cast<int>(m.rebootRequests.size());
-        m.rebootRequests.clear();
-    } else {
-        out << "  no reboot request pending\n";
-    }
-    // Nothing runs across a restart: every service is stopped, and one
-    // marked for deletion goes now.
-    std::vector<std::string> pending;
-    for (auto& [name, rt] : m.services) {
-        rt.state = Stopped;
-        if (rt.deletePending) pending.push_back(name);
-    }
-    enumerateDevices(m, out);
+    size_t eventsBefore = sim::machine().eventLog.size();
+    countStart(number, out);
+    honourRebootRequests(out);
+    std::vector<std::string> deleting = stopServices();
+    enumerateDevices(sim::machine(), out);
     sim::commit();
-    for (const auto& name : pending) {
-        sim::removeServiceIfUnused(name);
-        out << "  service " << name << ": marked for deletion, removed\n";
-    }
-    // The service control manager starts and loads its database from the
-    // registry as it is now.
-    sim::loadServiceDatabase();
-    sim::commit();
-
-    for (const ServiceToStart& s : autoStartServices(sim::machine())) {
-        std::string win, host;
-        unsigned long e = 0;
-        if (!sim::findProgram(s.commandLine, win, host, e)) continue;  // system services of Windows itself
-        sim::Machine& mm = sim::machine();
-        sim::ServiceRuntime& rt = mm.services[s.name];
-        rt.state = StartPending;
-        rt.reported.clear();
-        sim::commit();
-        out << "  service " << s.name << ": " << s.commandLine << "\n";
-        winsim::RunOptions o;
-        o.service = s.name;
-        o.account = "system";
-        o.faults = so.faults;
-        o.outputFile = (fs::path(folder) / ("console-service-" + sim::lower(s.name) + ".txt")).string();
-        std::string control = controlFile(folder, s.name);
-        if (fs::exists(control)) o.control = control;
-        runCaptured(folder, s.commandLine, o, "service", so, out);
-        if (!o.control.empty()) fs::remove(o.control);  // consumed by this start
-        // The service control manager sees the process end.
-        sim::Machine& after = sim::machine();
-        auto it = after.services.find(s.name);
-        if (it != after.services.end()) {
-            std::ostringstream states;
-            for (uint32_t r : it->second.reported) states << " " << r;
-            out << "    states reported:" << (states.str().empty() ? " none" : states.str()) << "\n";
-            it->second.state = Stopped;
-            bool deleting = it->second.deletePending;
-            sim::commit();
-            sim::removeServiceIfUnused(s.name);
-            if (deleting) out << "    service " << s.name << " was marked for deletion: removed\n";
-        } else {
-            out << "    service " << s.name << " deleted while it ran\n";
-        }
-    }
-
-    // The logon: each RunOnce value is deleted, then its program runs. The
-    // values wait for the logon of an account that may delete them (a
-    // plain user may not, with the key's default security).
-    sim::Machine& logon = sim::machine();
-    out << "  logon (" << logon.account << ")\n";
-    for (;;) {
-        sim::Machine& cur = sim::machine();
-        sim::RegKey* key = sim::findKey(cur, RunOnceKey);
-        if (!key || key->values.empty()) break;
-        if (!sim::accessGranted(*key, KEY_SET_VALUE)) {
-            out << "  RunOnce: " << key->values.size() << " value(s) left for an account that may delete them\n";
-            break;
-        }
-        auto first = key->values.begin();
-        std::string name = first->first;
-        sim::RegValue value = first->second;
-        key->values.erase(first);
-        sim::commit();
-        if (value.type != 1 && value.type != 2) {
-            out << "  RunOnce " << name << ": not a text value, dropped\n";
-            continue;
-        }
-        std::string line = value.type == 2 ? expandPath(cur, textOf(value)) : textOf(value);
-        out << "  RunOnce " << (name.empty() ? "(default)" : name) << ": " << line << "\n";
-        winsim::RunOptions o;
-        o.faults = so.faults;
-        o.outputFile = (fs::path(folder) / "console-runonce.txt").string();
-        runCaptured(folder, line, o, "new", so, out);
-    }
-
-    sim::Machine& end = sim::machine();
-    out << "  event log: " << (end.eventLog.size() - events) << " new entr"
-        << (end.eventLog.size() - events == 1 ? "y" : "ies") << "\n";
-    for (size_t i = events; i < end.eventLog.size(); ++i) {
-        const sim::EventEntry& ev = end.eventLog[i];
-        out << "    " << ev.source << " type " << ev.type << ":";
-        for (const auto& s : ev.strings) out << " \"" << s << "\"";
-        out << "\n";
-    }
-    std::vector<std::string> waiting = sim::pendingRestarts(end);
-    out << "  another restart asked for: " << (waiting.empty() ? "no" : "yes") << "\n";
-    for (const auto& why : waiting) out << "    " << why << "\n";
+    removeServicesMarkedForDeletion(deleting, out);
+    startServiceControlManager();
+    for (const ServiceToStart& s : autoStartServices(sim::machine())) startService(folder, s, so, out);
+    logOn(folder, so, out);
+    reportStart(eventsBefore, out);
     return true;
 }
 
@@ -380,30 +402,6 @@ void addRestart(CLI::App& app) {
     });
 }
 
-void addControl(CLI::App& app) {
-    auto* cmd = app.add_subcommand("control", "Send a control to a service: at its next start, or at once "
-                                              "when it is running");
-    static std::string folder, service, control, before;
-    cmd->add_option("folder", folder, "Machine folder")->required();
-    cmd->add_option("service", service, "Service name")->required();
-    cmd->add_option("control", control, "stop, pause, continue, interrogate, shutdown or a number")->required();
-    cmd->add_option("--before", before, "Send it when the service's main thread starts this call: FUNCTION#N");
-    cmd->callback([] {
-        winsim::loadOrExit(folder);
-        std::string line = control + (before.empty() ? "" : " before " + before);
-        uint32_t code = 0;
-        std::string function, error;
-        unsigned nth = 0;
-        if (!sim::parseServiceControl(line, code, function, nth, error)) {
-            std::cerr << "winsim: " << error << "\n";
-            std::exit(2);
-        }
-        std::string path = controlFile(folder, service);
-        fs::create_directories(fs::path(path).parent_path());
-        std::ofstream(path, std::ios::app) << line << "\n";
-    });
-}
-
-winsim::Command restartCommand(addRestart), controlCommand(addControl);
+winsim::Command restartCommand(addRestart);
 
 }  // namespace

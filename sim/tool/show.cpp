@@ -5,7 +5,10 @@
 #include <map>
 #include <sstream>
 
-#include "commands.h"
+#include "platform/win_registry.h"
+#include "platform/win_services.h"
+#include "sim/core/machine_json.h"
+#include "sim/tool/commands.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -16,10 +19,10 @@ namespace {
 
 const char* stateName(uint32_t s) {
     switch (s) {
-        case 1: return "stopped";
-        case 2: return "start pending";
-        case 3: return "stop pending";
-        case 4: return "running";
+        case SERVICE_STOPPED: return "stopped";
+        case SERVICE_START_PENDING: return "start pending";
+        case SERVICE_STOP_PENDING: return "stop pending";
+        case SERVICE_RUNNING: return "running";
         default: return "?";
     }
 }
@@ -45,15 +48,15 @@ std::string daclText(const sim::RegKey& k) {
     return s.str();
 }
 
-std::string valueText(const sim::RegValue& v) {
+std::string valueShown(const sim::RegValue& v) {
     std::ostringstream s;
-    if (v.type == 4 && v.data.size() == 4) {
+    if (v.type == REG_DWORD && v.data.size() == 4) {
         uint32_t d = 0;
         for (int i = 3; i >= 0; --i) d = (d << 8) | static_cast<unsigned char>(v.data[i]);
         s << "REG_DWORD " << d;
-    } else if (v.type == 1 || v.type == 2) {
-        s << (v.type == 1 ? "REG_SZ " : "REG_EXPAND_SZ ") << v.data.substr(0, v.data.find('\0'));
-    } else if (v.type == 7) {
+    } else if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
+        s << (v.type == REG_SZ ? "REG_SZ " : "REG_EXPAND_SZ ") << v.data.substr(0, v.data.find('\0'));
+    } else if (v.type == REG_MULTI_SZ) {
         s << "REG_MULTI_SZ";
         std::string cur;
         for (char c : v.data) {
@@ -73,7 +76,7 @@ std::string valueText(const sim::RegValue& v) {
 void printKeys(const sim::RegKey& k, const std::string& path, int depth, std::ostream& out) {
     out << std::string(2 + 2 * depth, ' ') << path << "  [" << daclText(k) << "]\n";
     for (const auto& [name, v] : k.values)
-        out << std::string(4 + 2 * depth, ' ') << (name.empty() ? "(default)" : name) << " = " << valueText(v) << "\n";
+        out << std::string(4 + 2 * depth, ' ') << (name.empty() ? "(default)" : name) << " = " << valueShown(v) << "\n";
     for (const auto& [name, child] : k.subkeys) printKeys(child, child.name, depth + 1, out);
 }
 
@@ -105,22 +108,12 @@ void printMachine(const sim::Machine& m, const std::string& folder, std::ostream
             << (d.restartAsked ? ", asked for a restart" : "") << "\n";
     }
     out << "\nRegistry (services and RunOnce):\n";
-    const sim::RegKey* root = &m.hklm;
-    auto find = [&](const std::vector<std::string>& parts) -> const sim::RegKey* {
-        const sim::RegKey* k = root;
-        for (const auto& p : parts) {
-            auto it = k->subkeys.find(p);
-            if (it == k->subkeys.end()) return nullptr;
-            k = &it->second;
-        }
-        return k;
-    };
-    if (const auto* svc = find({"SYSTEM", "CurrentControlSet", "Services"})) {
-        out << "  HKLM\\SYSTEM\\CurrentControlSet\\Services  [" << daclText(*svc) << "]\n";
+    if (const auto* svc = sim::findKey(m, sim::ServicesRoot)) {
+        out << "  HKLM\\" << sim::ServicesRoot << "  [" << daclText(*svc) << "]\n";
         for (const auto& [name, k] : svc->subkeys) printKeys(k, k.name, 1, out);
     }
-    if (const auto* ro = find({"SOFTWARE", "Microsoft", "Windows", "CurrentVersion", "RunOnce"}))
-        printKeys(*ro, "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce", 0, out);
+    if (const auto* ro = sim::findKey(m, sim::RunOnceKey))
+        printKeys(*ro, std::string("HKLM\\") + sim::RunOnceKey, 0, out);
     out << "\nService states:\n";
     if (m.services.empty()) out << "  (none reported)\n";
     for (const auto& [name, s] : m.services) {

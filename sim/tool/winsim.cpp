@@ -9,12 +9,13 @@
 #include <fstream>
 #include <iostream>
 
-#include "commands.h"
-#include "files.h"
-#include "presets.h"
-#include "process.h"
-#include "random_machine.h"
-#include "runtime.h"
+#include "sim/core/machine_json.h"
+#include "sim/core/runtime.h"
+#include "sim/files/paths.h"
+#include "sim/machines/presets.h"
+#include "sim/machines/random_machine.h"
+#include "sim/process/programs.h"
+#include "sim/tool/commands.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -12,8 +12,8 @@
 #include <string>
 
 #include "messages/messages.h"
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 
 static std::string folder;
 

@@ -12,8 +12,8 @@
 #include <string>
 #include <string_view>
 
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 #include "staging/version_stamp.h"
 
 namespace {

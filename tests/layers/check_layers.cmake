@@ -1,9 +1,13 @@
 # Compiles, for every layer, an include of one header of every folder of
-# src/ with the layer's include paths: the layer's own folder and those below
-# it must be found, every other folder must not.
+# src/ and of sim/ with the layer's include paths: the layer's own folder
+# and those below it must be found, every other folder must not. A folder
+# goes by the name that includes give it: "staging" for src/staging,
+# "sim/files" for sim/files.
 include(${DATA})
 file(MAKE_DIRECTORY ${WORK})
-file(GLOB folders LIST_DIRECTORIES true RELATIVE ${SOURCE} ${SOURCE}/*)
+file(GLOB installer_folders LIST_DIRECTORIES true RELATIVE ${SOURCE}/src ${SOURCE}/src/*)
+file(GLOB simulator_folders LIST_DIRECTORIES true RELATIVE ${SOURCE} ${SOURCE}/sim/*)
+set(folders ${installer_folders} ${simulator_folders})
 set(failures "")
 foreach(layer ${LAYERS})
   set(flags "")
@@ -11,12 +15,18 @@ foreach(layer ${LAYERS})
     list(APPEND flags -I${dir})
   endforeach()
   foreach(folder ${folders})
-    file(GLOB headers RELATIVE ${SOURCE} ${SOURCE}/${folder}/*.h)
+    if(folder MATCHES "^sim/")
+      set(root ${SOURCE})
+    else()
+      set(root ${SOURCE}/src)
+    endif()
+    file(GLOB headers RELATIVE ${root} ${root}/${folder}/*.h)
     if(NOT headers)
       continue()
     endif()
     list(GET headers 0 header)
-    set(probe ${WORK}/${layer}_sees_${folder}.cpp)
+    string(MAKE_C_IDENTIFIER ${folder} probe_name)
+    set(probe ${WORK}/${layer}_sees_${probe_name}.cpp)
     file(WRITE ${probe} "#include \"${header}\"\n")
     execute_process(COMMAND ${CXX} -std=c++17 -E ${flags} ${probe} -o /dev/null
                     RESULT_VARIABLE rc OUTPUT_QUIET ERROR_VARIABLE err)
@@ -24,7 +34,7 @@ foreach(layer ${LAYERS})
     if(allowed GREATER -1 AND NOT rc EQUAL 0)
       string(APPEND failures "${layer} does not see ${header}: ${err}\n")
     elseif(allowed EQUAL -1 AND rc EQUAL 0)
-      string(APPEND failures "${layer} sees ${header}, which lies above it\n")
+      string(APPEND failures "${layer} sees ${header}, which lies above it or beside it\n")
     endif()
   endforeach()
 endforeach()

@@ -6,7 +6,8 @@
 
 #include "flow_support.h"
 #include "harness.h"
-#include "presets.h"
+#include "sim/core/machine_json.h"
+#include "sim/machines/presets.h"
 
 namespace fs = std::filesystem;
 using namespace flow;

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "harness.h"
-#include "machine.h"
+#include "sim/core/machine.h"
 
 namespace flow {
 

@@ -8,8 +8,8 @@
 #include <filesystem>
 #include <fstream>
 
-#include "files.h"
-#include "runtime.h"
+#include "sim/files/host_copy.h"
+#include "sim/core/runtime.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;

@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "machine.h"
+#include "sim/core/machine.h"
 
 namespace scenario {
 

@@ -32,7 +32,7 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "sim/core/machine.h"
 
 namespace oracle {
 

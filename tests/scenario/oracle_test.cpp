@@ -27,7 +27,7 @@
 #include "flow_support.h"
 #include "harness.h"
 #include "oracle.h"
-#include "presets.h"
+#include "sim/machines/presets.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "harness.h"
-#include "presets.h"
+#include "sim/machines/presets.h"
 
 #include "driver_inf.h"
 

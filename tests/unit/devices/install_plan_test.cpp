@@ -4,6 +4,7 @@
 
 #include "binding_fixture.h"
 #include "devices/driver_ops.h"
+#include "sim/setupapi/inf.h"
 
 #include <cstring>
 #include <fstream>
@@ -248,6 +249,21 @@ TEST_F(DevicesInstallPlan, NoLeaksOnAnyFailingCall) {
             sim::clearFaults();
             removeFolder();
         }
+    }
+}
+
+// The staged media's INF files, read as the simulated Setup API reads them,
+// list the table's hardware id of each entry.
+TEST_F(DevicesInstallPlan, EveryMediaInfParsesAndListsItsTableIds) {
+    startMachine({});
+    for (int k = 0; k < DeviceEntryCount; ++k) {
+        sim::Inf inf;
+        unsigned long error = 0;
+        ASSERT_TRUE(sim::loadInf(std::string(StagingDirectory) + DeviceTable[k].infPath, inf, error) ||
+                    k == 8)  // rmtptr.inf is on the media, not in the staging tree
+            << DeviceTable[k].infPath << " " << error;
+        if (k == 8) continue;
+        EXPECT_NE(sim::findModel(sim::infModels(inf), DeviceTable[k].hardwareId), nullptr) << DeviceTable[k].hardwareId;
     }
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include "earlier/service_keys.h"
+#include "sim/core/machine_json.h"
 #include "test_support.h"
 
 namespace {

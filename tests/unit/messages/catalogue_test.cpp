@@ -18,8 +18,8 @@
 #include "messages/messages.h"
 #include "platform/win_base.h"
 #include "platform/win_files.h"
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 
 namespace {
 

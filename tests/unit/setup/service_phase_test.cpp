@@ -11,8 +11,8 @@
 #include "devices/device_table.h"
 #include "devices/install_plan.h"
 #include "messages/messages.h"
-#include "service_dispatch.h"
-#include "services.h"
+#include "sim/services/dispatcher.h"
+#include "sim/services/services.h"
 #include "setup/service_phase.h"
 #include "test_support.h"
 

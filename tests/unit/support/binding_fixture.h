@@ -14,10 +14,10 @@
 #include "devices/device_table.h"
 #include "devices/driver_ops.h"
 #include "devices/install_plan.h"
-#include "machine.h"
+#include "sim/core/machine.h"
 #include "messages/messages.h"
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 #include "setup/run_state.h"
 
 namespace bindingtest {

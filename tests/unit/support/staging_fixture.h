@@ -21,8 +21,8 @@
 #include "language_files.h"
 #include "messages/messages.h"
 #include "platform/win_files.h"
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 #include "setup/run_state.h"
 
 namespace stagingtest {

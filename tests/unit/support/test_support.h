@@ -7,12 +7,12 @@
 #include <string>
 #include <vector>
 
-#include "machine.h"
+#include "sim/core/machine.h"
 #include "platform/win_devices.h"
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
-#include "presets.h"
-#include "runtime.h"
+#include "sim/machines/presets.h"
+#include "sim/core/runtime.h"
 #include "setup/run_state.h"
 
 // What an output value holds before a call, to see whether the call wrote it.

@@ -1,0 +1,101 @@
+// Files of the simulated machine opened, made and written through handles,
+// as CreateFileA and WriteFile do on Windows; CreateFileA opens the HID
+// devices by their interface paths too.
+#include "sim/files/file_handles.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+#include "platform/win_files.h"
+#include "sim/core/calls.h"
+#include "sim/core/current_machine.h"
+#include "sim/core/device_names.h"
+#include "sim/core/handles.h"
+#include "sim/core/win_codes.h"
+#include "sim/files/paths.h"
+
+using namespace sim;
+
+namespace {
+
+bool isHostDirectory(const std::string& host) {
+    struct stat st;
+    size_t slash = host.find_last_of('/');
+    std::string parent = slash == std::string::npos ? std::string(".") : host.substr(0, slash);
+    return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+// CreateFileA with CREATE_NEW or CREATE_ALWAYS: a file made (or emptied) for
+// writing with WriteFile.
+HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long disposition) {
+    if (!r.exists && !isHostDirectory(r.host)) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (r.exists) {
+        if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
+        const unsigned long kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+        if (r.directory || (fileAttributes(r.windows, false) & kept))
+            return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    }
+    int fd = ::open(r.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    ::close(fd);
+    machine().fileAttributes.erase(r.windows);
+    commit();
+    // CREATE_ALWAYS over an existing file succeeds and says so.
+    SetLastError(r.exists ? ERROR_ALREADY_EXISTS : NO_ERROR);
+    return reinterpret_cast<HANDLE>(
+        newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), OpenedToWrite));
+}
+
+}  // namespace
+
+HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES sa,
+                          DWORD disposition, DWORD flags, HANDLE templ) {
+    Call c("CreateFileA", {arg(name), argHex(access), argHex(share), arg(static_cast<const void*>(sa)),
+                           arg(disposition), argHex(flags), arg(templ)});
+    if (c.injected()) return INVALID_HANDLE_VALUE;
+    std::string path = name ? name : "";
+    if (path.rfind("\\\\?\\", 0) == 0 || path.rfind("\\\\.\\", 0) == 0) {
+        for (const auto& d : machine().devices)
+            if (d.present && d.hid.present && equalNoCase(hidInterfacePath(d), path))
+                return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, d.instanceId, access, HidDevice));
+        return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    }
+    ResolvedPath r;
+    unsigned long error = 0;
+    if (!resolve(path, r, error)) return fail(static_cast<DWORD>(error), INVALID_HANDLE_VALUE);
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, disposition);
+    if (disposition != OPEN_EXISTING) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (!r.exists || r.directory) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, r.windows, access, OpenedToRead));
+}
+
+BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped) {
+    Call c("WriteFile", {arg(h), arg(count), arg(overlapped)});
+    if (c.injected()) return FALSE;
+    HandleRec* rec = findHandle(reinterpret_cast<uintptr_t>(h), HandleKind::File);
+    if (!rec) return fail(ERROR_INVALID_HANDLE);
+    // The simulated files are written in order only: no overlapped writes.
+    if (!written || overlapped || (!buffer && count)) return fail(ERROR_INVALID_PARAMETER);
+    *written = 0;
+    if (rec->value != OpenedToWrite || !(rec->access & (GENERIC_WRITE | FILE_WRITE_DATA)))
+        return fail(ERROR_ACCESS_DENIED);
+    ResolvedPath r;
+    unsigned long error = 0;
+    if (!resolve(rec->name, r, error) || !r.exists) return fail(ERROR_FILE_NOT_FOUND);
+    int fd = ::open(r.host.c_str(), O_WRONLY | O_APPEND);
+    const char* p = static_cast<const char*>(buffer);
+    DWORD done = 0;
+    while (fd >= 0 && done < count) {
+        ssize_t n = ::write(fd, p + done, count - done);
+        if (n <= 0) break;
+        done += static_cast<DWORD>(n);
+    }
+    if (fd >= 0) ::close(fd);
+    *written = done;
+    if (done < count) return fail(ERROR_DISK_FULL);
+    return TRUE;
+}

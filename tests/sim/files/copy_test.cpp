@@ -1,0 +1,181 @@
+// The simulated machine's file operations that staging relies on (folders
+// made, copies, attributes, deletion): each checked for its result and its
+// last error, as Windows reports them.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "platform/win_files.h"
+#include "sim_test.h"
+
+using simtest::Sentinel;
+
+namespace {
+const DWORD DiskFull = 112;  // ERROR_DISK_FULL
+}
+
+// A machine whose drive C: is a folder of this test's own: the cases of a
+// suite may run side by side.
+class SimFilesCopy : public simtest::MachineTest {
+protected:
+    void SetUp() override {
+        root_ = (std::filesystem::temp_directory_path() / ("korpa-sim-copy-" + std::to_string(::getpid()))).string();
+        std::filesystem::remove_all(root_);
+        std::filesystem::create_directories(root_ + "/C/WINNT/system32/drivers");
+        std::filesystem::create_directories(root_ + "/media/win2000");
+        sim::Machine m = sim::baseMachine(root_ + "/media");
+        m.drives["C"] = root_ + "/C";
+        start(m);
+    }
+    void TearDown() override {
+        MachineTest::TearDown();
+        std::filesystem::remove_all(root_);
+    }
+    // Host path of a Windows path on C: or D: ("C:\\WINNT" -> <root>/C/WINNT).
+    std::string host(const std::string& windowsPath) const {
+        std::string rest = windowsPath.substr(2);
+        for (char& c : rest)
+            if (c == '\\') c = '/';
+        return root_ + (windowsPath[0] == 'D' ? "/media" : "/C") + rest;
+    }
+    void write(const std::string& windowsPath, const std::string& data) const {
+        std::filesystem::path p = host(windowsPath);
+        std::filesystem::create_directories(p.parent_path());
+        std::ofstream(p, std::ios::binary) << data;
+    }
+    std::string read(const std::string& windowsPath) const {
+        std::ifstream in(host(windowsPath), std::ios::binary);
+        if (!in) return "<missing>";
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return ss.str();
+    }
+    bool exists(const std::string& windowsPath) const { return std::filesystem::exists(host(windowsPath)); }
+    void expectNoLeaks() const {
+        EXPECT_EQ(sim::openHandleCount(), 0u);
+        EXPECT_EQ(sim::heapBlockCount(), 0u);
+    }
+
+    std::string root_;
+};
+
+TEST_F(SimFilesCopy, CreateDirectoryMakesOneLevel) {
+    SetLastError(Sentinel);
+    EXPECT_TRUE(CreateDirectoryA("C:\\Stage", nullptr));
+    EXPECT_TRUE(std::filesystem::is_directory(host("C:\\Stage")));
+    SetLastError(Sentinel);
+    EXPECT_FALSE(CreateDirectoryA("c:\\STAGE\\", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    SetLastError(Sentinel);
+    EXPECT_FALSE(CreateDirectoryA("C:\\missing\\child", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+    EXPECT_FALSE(exists("C:\\missing"));
+    EXPECT_TRUE(CreateDirectoryA("C:\\stage\\child\\", nullptr));  // names without regard to case
+    EXPECT_TRUE(std::filesystem::is_directory(host("C:\\Stage\\child")));
+    SetLastError(Sentinel);
+    EXPECT_FALSE(CreateDirectoryA("Q:\\x", nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+}
+
+TEST_F(SimFilesCopy, CopyFileErrors) {
+    write("C:\\a\\src.exe", "bytes");
+    write("C:\\a\\old.exe", "old");
+    struct Case {
+        const char* from;
+        const char* to;
+        BOOL failIfExists;
+        DWORD error;
+    } cases[] = {
+        {"C:\\a\\none.exe", "C:\\a\\new.exe", FALSE, ERROR_FILE_NOT_FOUND},
+        {"C:\\zz\\none.exe", "C:\\a\\new.exe", FALSE, ERROR_PATH_NOT_FOUND},
+        {"C:\\a\\src.exe", "C:\\zz\\new.exe", FALSE, ERROR_PATH_NOT_FOUND},
+        {"C:\\a\\src.exe", "C:\\a\\old.exe", TRUE, ERROR_FILE_EXISTS},
+        {"C:\\a\\src.exe", "C:\\a", FALSE, ERROR_ACCESS_DENIED},
+        {"C:\\a\\src.exe", "C:\\A\\SRC.EXE", FALSE, ERROR_SHARING_VIOLATION},
+    };
+    for (const auto& c : cases) {
+        SetLastError(Sentinel);
+        EXPECT_FALSE(CopyFileA(c.from, c.to, c.failIfExists)) << c.from << " " << c.to;
+        EXPECT_EQ(GetLastError(), c.error) << c.from << " " << c.to;
+    }
+    EXPECT_EQ(read("C:\\a\\old.exe"), "old");
+    EXPECT_FALSE(exists("C:\\zz"));
+
+    sim::machine().fileAttributes["C:\\A\\OLD.EXE"] = FILE_ATTRIBUTE_READONLY;
+    SetLastError(Sentinel);
+    EXPECT_FALSE(CopyFileA("C:\\a\\src.exe", "C:\\a\\old.exe", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    sim::machine().fileAttributes["C:\\A\\OLD.EXE"] = FILE_ATTRIBUTE_HIDDEN;
+    EXPECT_FALSE(CopyFileA("C:\\a\\src.exe", "C:\\a\\old.exe", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    sim::machine().fileAttributes.clear();
+    sim::machine().filesInUse.push_back("c:\\A\\old.EXE");
+    EXPECT_FALSE(CopyFileA("C:\\a\\src.exe", "C:\\a\\old.exe", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    EXPECT_EQ(read("C:\\a\\old.exe"), "old");
+    sim::machine().filesInUse.clear();
+    sim::failCall("CopyFileA", 0, DiskFull);
+    EXPECT_FALSE(CopyFileA("C:\\a\\src.exe", "C:\\a\\old.exe", FALSE));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(DiskFull));
+    EXPECT_EQ(read("C:\\a\\old.exe"), "old");
+}
+
+TEST_F(SimFilesCopy, CopyFileCopiesBytesModeAndAttributes) {
+    write("C:\\a\\prog.exe", std::string("MZ\0\x01\xff", 5));
+    ::chmod(host("C:\\a\\prog.exe").c_str(), 0755);
+    write("C:\\a\\Target.EXE", "older and longer content");
+    sim::machine().fileAttributes["C:\\a\\prog.exe"] = FILE_ATTRIBUTE_READONLY;
+    SetLastError(Sentinel);
+    EXPECT_TRUE(CopyFileA("C:\\a\\prog.exe", "c:\\A\\target.exe", FALSE));
+    EXPECT_EQ(read("C:\\a\\Target.EXE"), std::string("MZ\0\x01\xff", 5));
+    EXPECT_FALSE(std::filesystem::exists(host("C:\\a\\target.exe")));  // the existing name is kept
+    struct stat st;
+    ASSERT_EQ(::stat(host("C:\\a\\Target.EXE").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0755u);
+    // The read-only attribute travels with the copy, as on Windows.
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\target.exe"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_TRUE(CopyFileA("C:\\a\\prog.exe", "C:\\a\\fresh.exe", TRUE));
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\fresh.exe"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_ARCHIVE);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(host("C:\\a")), std::filesystem::directory_iterator()),
+              3);
+}
+
+TEST_F(SimFilesCopy, AttributesAndDeletion) {
+    write("C:\\a\\f.sys", "x");
+    SetLastError(Sentinel);
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\F.SYS"), FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(GetFileAttributesA("C:\\a"), FILE_ATTRIBUTE_DIRECTORY);
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\none"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_EQ(GetFileAttributesA("C:\\b\\none"), INVALID_FILE_ATTRIBUTES);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PATH_NOT_FOUND));
+
+    EXPECT_TRUE(SetFileAttributesA("C:\\a\\f.sys", FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM));
+    EXPECT_EQ(GetFileAttributesA("c:\\A\\f.SYS"), FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_SYSTEM);
+    SetLastError(Sentinel);
+    EXPECT_FALSE(DeleteFileA("C:\\a\\f.sys"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(exists("C:\\a\\f.sys"));
+    EXPECT_TRUE(SetFileAttributesA("C:\\a\\f.sys", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\f.sys"), FILE_ATTRIBUTE_NORMAL);
+    EXPECT_FALSE(SetFileAttributesA("C:\\a\\none", FILE_ATTRIBUTE_NORMAL));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    sim::machine().filesInUse.push_back("C:\\a\\f.sys");
+    EXPECT_FALSE(DeleteFileA("C:\\a\\F.sys"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    sim::machine().filesInUse.clear();
+    EXPECT_TRUE(DeleteFileA("C:\\a\\F.sys"));
+    EXPECT_FALSE(exists("C:\\a\\f.sys"));
+    EXPECT_TRUE(sim::machine().fileAttributes.empty());
+    EXPECT_FALSE(DeleteFileA("C:\\a\\f.sys"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    EXPECT_FALSE(DeleteFileA("C:\\a"));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    expectNoLeaks();
+}
