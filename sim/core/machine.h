@@ -167,8 +167,10 @@ void ensureServiceDatabase(Machine& m);
 // Why the machine is not done until its next start, one reason a line
 // (empty when nothing waits for a restart): a reboot was requested, a
 // binding asked for a restart (whoever bound it), a service is marked for
-// deletion, or the service control manager's database differs from the
-// services in the registry (a service key deleted behind its back).
+// deletion, the service control manager's database differs from the
+// services in the registry (a service key deleted behind its back), or a
+// file replacement or deletion waits for the session manager
+// (pending_renames.h).
 std::vector<std::string> pendingRestarts(const Machine& m);
 
 // Default access list of a key: Administrators and SYSTEM full control,

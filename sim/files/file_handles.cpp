@@ -21,6 +21,9 @@ using namespace sim;
 
 namespace {
 
+// The access that writes a file's data.
+const unsigned long WriteDataAccess = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
 bool isHostDirectory(const std::string& host) {
     struct stat st;
     size_t slash = host.find_last_of('/');
@@ -32,10 +35,11 @@ bool isHostDirectory(const std::string& host) {
 // writing with WriteFile.
 HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long disposition) {
     if (!r.exists && !isHostDirectory(r.host)) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!r.exists && !writableByAccount(r)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (r.exists) {
         if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         const unsigned long kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-        if (r.directory || (fileAttributes(r.windows, false) & kept))
+        if (r.directory || (fileAttributes(r.windows, false) & kept) || !writableByAccount(r))
             return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
         if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
@@ -70,6 +74,13 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, disposition);
     if (disposition != OPEN_EXISTING) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (!r.exists || r.directory) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
+    // An open for writing is judged by the file's attributes and rights
+    // first, then by whoever holds the file: a file in use is held without
+    // sharing its writing, whatever share mode the open asks for.
+    if (access & WriteDataAccess) {
+        if (readOnly(r.windows) || !writableByAccount(r)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+        if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    }
     return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, r.windows, access, OpenedToRead));
 }
 

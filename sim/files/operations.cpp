@@ -50,24 +50,6 @@ bool resolveExisting(const char* name, ResolvedPath& r, HostFile* file = nullptr
     return true;
 }
 
-// Whether the account may change what is at a path. On a default Windows
-// 2000 the Windows directory and everything below it (the system directory
-// and its drivers folder among them) can be read by the Users but changed
-// only by the Administrators and the system; its Temp folder is open to all.
-bool writableByAccount(const ResolvedPath& r) {
-    if (isAdministrator()) return true;
-    std::string windows = upper(windowsDirectory(machine()));
-    std::string path = upper(r.windows);
-    auto within = [&](const std::string& folder) {
-        return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;
-    };
-    return !within(windows) || within(windows + "\\TEMP");
-}
-
-bool readOnly(const std::string& canonical) {
-    return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
-}
-
 }  // namespace
 
 BOOL WINAPI CreateDirectoryA(LPCSTR name, LPSECURITY_ATTRIBUTES sa) {

@@ -187,6 +187,20 @@ unsigned long fileAttributes(const std::string& canonical, bool directory) {
     return a;
 }
 
+bool readOnly(const std::string& canonical) {
+    return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool writableByAccount(const ResolvedPath& r) {
+    if (isAdministrator()) return true;
+    std::string windows = upper(windowsDirectory(machine()));
+    std::string path = upper(r.windows);
+    auto within = [&](const std::string& folder) {
+        return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;
+    };
+    return !within(windows) || within(windows + "\\TEMP");
+}
+
 bool fileInUse(const std::string& canonical) {
     for (const auto& f : machine().filesInUse)
         if (equalNoCase(f, canonical)) return true;

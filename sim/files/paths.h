@@ -53,7 +53,19 @@ bool readMachineFile(const std::string& windowsPath, std::string& data);
 // in the machine, not in the host's permissions, so that it holds for root).
 unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool directory);
 
-// Whether a Windows path names a file that the machine marks in use.
+// Whether the file has the read-only attribute.
+bool readOnly(const std::string& canonicalWindowsPath);
+
+// Whether the account may change what is at a path. On a default Windows
+// 2000 the Windows directory and everything below it (the system directory
+// and its drivers folder among them) can be read by the Users but changed
+// only by the Administrators and the system; its Temp folder is open to all.
+bool writableByAccount(const ResolvedPath& r);
+
+// Whether a Windows path names a file that the machine marks in use: one
+// that something running holds (an earlier driver that its device cannot
+// let go of, a program that runs), which no one may open for writing,
+// replace or delete until a start replaces it.
 bool fileInUse(const std::string& canonicalWindowsPath);
 
 }  // namespace sim
