@@ -58,7 +58,7 @@ if ! python3 tests/wine/suite.py --dir "$x86_64_dir" --flavour x86_64 build > /d
 fi
 
 step "Linux build, unit, scenario and Wine tests"
-cmake -S . -B build -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
+cmake -S . -B build -DSETUP_WINE_TESTS=ON -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
 build build
 # One test more than there are cores: the Wine scenarios wait on Wine's
 # processes part of the time, and the next test fills that.
