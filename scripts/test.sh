@@ -65,7 +65,7 @@ build build
 (cd build && ctest --output-on-failure -j"$((jobs + 1))" -LE i686)
 
 # The shipped i686 SETUP.EXE under 32-bit Wine through qemu-user: a stage of
-# its own with a time budget of its own (tests/wine/qemu.py, docs/wine.md).
+# its own with a time budget of its own (tests/wine/i686/, docs/wine.md).
 # It keeps one core busy, in one Wine session at a time: it runs beside the
 # sanitizer and fuzzing stages, which have the build tree of their own, and
 # its report follows theirs.
