@@ -2,7 +2,7 @@
 SNAPSHOT.EXE writes (machine.json and copies of the files): under Wine of the
 prefix, in winsim of the machine. It is compared as a flat list of keys (a
 device's field, a key's value, owner or DACL, a folder, a file, a file's
-attributes), each with its value.
+attributes, a file in use), each with its value.
 
 Only what must differ is normalised; each normalisation is named in
 NORMALISATIONS, and applied here: when the machine is made from the prefix's
@@ -30,6 +30,9 @@ NORMALISATIONS = {
                         "hardware ids",
     "program-exit-codes": "a placeholder program's exit code, which the prefix takes from QRV_EXIT_<NAME>, "
                           "is the machine's programExitCodes entry",
+    "harness-holders": "a file in use is held in the prefix by a process of the session (prefixtool file-hold), "
+                       "which a restart ends: once the machine has started again, the harness holds again the "
+                       "files that the machine still holds (their driver or program starts again)",
 }
 
 EXIT_CODE_VARIABLE = "QRV_EXIT_"
@@ -91,6 +94,8 @@ def load(folder, media):
         flat["file " + path.lower()] = file_content(os.path.join(folder, copy), path.split("\\")[-1], names)
     for path, attributes in c.get("fileAttributes", {}).items():
         flat["attributes " + path.lower()] = attributes
+    for path in c.get("filesInUse", []):
+        flat["in use " + path.lower()] = True
     return flat
 
 

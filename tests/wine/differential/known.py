@@ -5,7 +5,9 @@ difference is that one: KNOWN for a key of the flattened captures
 
 A predicate of KNOWN takes (key, Wine's value, the machine's value,
 context): None stands for "absent"; the context has the machine's whole
-capture (sim) and whether the comparison follows a restart (restarted).
+capture (sim), whether the comparison follows a restart (restarted) and the
+files whose replacement waited for that restart in the machine (replaced).
+KNOWN_IN_EXIT_CODES explains different exit codes of a run.
 """
 
 import difflib
@@ -15,9 +17,24 @@ from harness.family import SERVICES_KEY
 
 
 class Context:
-    def __init__(self, sim, restarted):
+    def __init__(self, sim, restarted, replaced=()):
         self.sim = sim
         self.restarted = restarted
+        self.replaced = set(replaced)
+
+
+SESSION_MANAGER = "key hklm\\system\\currentcontrolset\\control\\session manager"
+PENDING_RENAMES = SESSION_MANAGER + " value PendingFileRenameOperations"
+
+
+def pending_replacements(sim_flat):
+    """The file replacements that wait for the next start in a capture:
+    [(source, target)], paths in lower case without the "\\??\\" and "!"."""
+    value = sim_flat.get(PENDING_RENAMES)
+    texts = value.get("data", []) if isinstance(value, dict) else []
+    def path(text):
+        return text.lstrip("!").replace("\\??\\", "", 1).lower()
+    return [(path(texts[i]), path(texts[i + 1])) for i in range(0, len(texts) - 1, 2) if texts[i + 1]]
 
 
 def _inf_path(key, wine, sim, _ctx=None):
@@ -130,6 +147,46 @@ def _id_letter_case(key, wine, sim, _ctx=None):
     return re.match(r"(?i:device |key driver key of |key enum of )ROOT\\KORPATEST\\<[^>]*[a-z]", key) is not None
 
 
+def _held_and_replaced_later(sim_flat):
+    """The machine's replacements for the next start of files that are in
+    use: [(source, target)]."""
+    return [(s, t) for s, t in pending_replacements(sim_flat) if sim_flat.get("in use " + t)]
+
+
+def _machine_waits(key, wine, waiting):
+    """Whether the key is what only the machine has of replacements that wait
+    for the next start: the session manager's value, the new files beside
+    their targets."""
+    if wine is not None or not waiting:
+        return False
+    return key in (SESSION_MANAGER, PENDING_RENAMES) or (key.startswith("file ") and
+                                                          key[len("file "):] in {s for s, _ in waiting})
+
+
+def _file_in_use(key, wine, sim, ctx):
+    # Wine's setupapi skips a copy onto a file in use: nothing waits for the
+    # next start under Wine; after the start that carried the replacement
+    # out, the machine's file is the media's and Wine's the earlier one.
+    if not ctx.restarted:
+        return _machine_waits(key, wine, _held_and_replaced_later(ctx.sim))
+    return (key.startswith("file ") and key[len("file "):] in ctx.replaced and isinstance(sim, str)
+            and sim.startswith("media ") and wine != sim)
+
+
+def _holder_at_start(key, wine, sim, ctx):
+    # After a restart: a file that the machine still holds was held again in
+    # the prefix only once the new session had started, after the second
+    # phase that ran as it started had replaced it under Wine, while the
+    # machine's second phase found it held and left its replacement for the
+    # next start.
+    if not ctx.restarted:
+        return False
+    waiting = _held_and_replaced_later(ctx.sim)
+    held = {t for _, t in waiting}
+    return _machine_waits(key, wine, waiting) or (key.startswith("file ") and key[len("file "):] in held
+                                                  and isinstance(wine, str) and wine.startswith("media "))
+
+
 KNOWN = {
     "sim-inf-path": _inf_path,
     "sim-decorated-section": _decorated_section,
@@ -140,6 +197,8 @@ KNOWN = {
     "wine-binding-id-letter-case": _id_letter_case,
     "wine-owner-after-dacl": _owner_after_dacl,
     "wine-key-security-session": _key_security_session,
+    "wine-file-in-use-skipped": _file_in_use,
+    "wine-holder-at-start": _holder_at_start,
 }
 
 
@@ -159,20 +218,50 @@ def _child_function_bindings(wine_text, sim_text, sim_flat):
     return True
 
 
+def _in_use_reboot_message(wine_text, sim_text, sim_flat):
+    # A binding of a file in use asked for a restart in winsim only: its
+    # transcript has one line more, the reboot message (in any language),
+    # and nothing else differs.
+    if not _held_and_replaced_later(sim_flat):
+        return False
+    wine_lines, sim_lines = wine_text.split("\n"), sim_text.split("\n")
+    opcodes = [o for o in difflib.SequenceMatcher(None, wine_lines, sim_lines, autojunk=False).get_opcodes()
+               if o[0] != "equal"]
+    return len(opcodes) == 1 and opcodes[0][0] == "insert" and opcodes[0][4] - opcodes[0][3] == 1
+
+
 # Known differences of a transcript: predicates of (Wine's transcript,
 # winsim's, winsim's capture after the run).
 KNOWN_IN_TRANSCRIPTS = {
     "wine-no-child-functions": _child_function_bindings,
+    "wine-file-in-use-skipped": _in_use_reboot_message,
+}
+
+
+def _in_use_exit_codes(wine_rc, sim_rc, sim_flat):
+    # Complete under Wine, a restart needed in winsim.
+    return (wine_rc, sim_rc) == (0, 1) and bool(_held_and_replaced_later(sim_flat))
+
+
+# Known differences of a run's exit codes: predicates of (Wine's exit code,
+# winsim's, winsim's capture after the run).
+KNOWN_IN_EXIT_CODES = {
+    "wine-file-in-use-skipped": _in_use_exit_codes,
 }
 
 
 def names_used():
-    return sorted(set(KNOWN) | set(KNOWN_IN_TRANSCRIPTS))
+    return sorted(set(KNOWN) | set(KNOWN_IN_TRANSCRIPTS) | set(KNOWN_IN_EXIT_CODES))
 
 
 def explained_key(key, wine, sim, context):
     """The name of the known difference that explains a key's values, or None."""
     return next((n for n, known in KNOWN.items() if known(key, wine, sim, context)), None)
+
+
+def explained_exit_codes(wine_rc, sim_rc, sim_flat):
+    """The name of the known difference that explains two exit codes, or None."""
+    return next((n for n, known in KNOWN_IN_EXIT_CODES.items() if known(wine_rc, sim_rc, sim_flat)), None)
 
 
 def explained_transcript(wine_text, sim_text, sim_flat):

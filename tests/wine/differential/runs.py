@@ -7,8 +7,9 @@ there with the same command line and standard input. Compared are the exit
 codes, the transcripts (carriage returns taken back) and the captures after
 the run: SNAPSHOT.EXE under Wine again, and the Linux SNAPSHOT.EXE inside the
 machine. A scenario whose prefix then starts again (WinePrefix.restart) has
-the machine started again too (`winsim restart`), and both are captured and
-compared once more.
+the machine started again too (`winsim restart`); the files that the machine
+still holds in use are held again in the prefix (harness-holders), and both
+are captured and compared once more.
 
 What still differs after the normalisations (captures.py) is either
 explained by a known difference (known.py) or fails the scenario with the
@@ -48,6 +49,7 @@ class Differential:
         self.machine = None  # the SimMachine of the last run
         self.hardware = False  # whether the harness's root devices stand in for hardware
         self.explained = {}  # name -> how many differences it explained
+        self.waiting = []  # the machine's file replacements that wait for its next start
 
     def failure(self, message):
         return Failure("differential run %d: %s" % (self.count, message))
@@ -91,9 +93,14 @@ class Differential:
             raise self.failure("making the machine of the capture: %s" % f)
         rc, text = self.machine.setup(args, stdin)
         problems = []
-        if rc != wine_rc:
-            problems.append("exit code: Wine %d, winsim %d" % (wine_rc, rc))
         wine_state, sim_state = self.captures("%02d-after" % self.count)
+        self.waiting = known.pending_replacements(sim_state)
+        if rc != wine_rc:
+            name = known.explained_exit_codes(wine_rc, rc, sim_state)
+            if name:
+                self.explained[name] = self.explained.get(name, 0) + 1
+            else:
+                problems.append("exit code: Wine %d, winsim %d" % (wine_rc, rc))
         if text != wine_text:
             name = known.explained_transcript(wine_text, text, sim_state)
             if name:
@@ -111,10 +118,15 @@ class Differential:
             self.machine.restart()
         except Failure as f:
             raise self.failure(str(f))
-        self.settle(self.differences(*self.captures("%02d-restart" % self.count), restarted=True), "the restart")
+        for path in self.machine.state().get("filesInUse", []):
+            self.prefix.hold_file(path)
+        replaced = [target for _, target in self.waiting]
+        self.waiting = []
+        self.settle(self.differences(*self.captures("%02d-restart" % self.count), restarted=True, replaced=replaced),
+                    "the restart")
 
-    def differences(self, wine, sim, restarted=False):
-        context = known.Context(sim, restarted)
+    def differences(self, wine, sim, restarted=False, replaced=()):
+        context = known.Context(sim, restarted, replaced)
         problems = []
         for key in sorted(set(wine) | set(sim)):
             w, s = wine.get(key), sim.get(key)

@@ -9,7 +9,8 @@ inherit the standard handles. A held process keeps the session alive for
 the whole scenario (hold()), since Wine runs RunOnce values and starts
 auto-start services when a session starts, and keeps a registry key's
 security only while the session lasts; the next start of Windows is the
-session ended and a new one started (restart()).
+session ended and a new one started (restart()). A file in use is held by a
+process of the session too (hold_file()), which ends with it.
 
 The prefix tool (tools/prefixtool, built for each flavour) prepares and reads
 the prefix: several commands in one run, each a list of words (tool()).
@@ -64,6 +65,7 @@ class WinePrefix:
         self.extra_env = {}  # more environment for the Windows programs
         self.runs = 0
         self.keeper = None
+        self.holders = []  # the processes that hold files in use
         self.transcripts = []  # every SETUP.EXE run: [args, stdin, exit code, console text]
         self.shared = bool(self.session or path)  # a prefix and session that others use too
         # Every SETUP.EXE run is run again on a machine made from the
@@ -189,6 +191,18 @@ class WinePrefix:
         self.keeper = self.start(self.env.tool, ["hold", str(seconds)])[0]
         self.tool(["info"])
 
+    def hold_file(self, windows_path, seconds=600):
+        """Holds a file in use, as a driver or program that runs holds it
+        (prefixtool file-hold: open for reading, sharing reading alone),
+        until the session ends; returns once it is held."""
+        holder, out, _ = self.start(self.env.tool, ["file-hold", windows_path, str(seconds)])
+        self.holders.append(holder)
+        deadline = time.time() + 30 * self.env.slowness
+        while b"held " not in read(out):
+            if holder.poll() is not None or time.time() > deadline:
+                raise Failure("prefixtool file-hold %s: %r" % (windows_path, read(out)))
+            time.sleep(0.2)
+
     def wineserver(self, flag):
         """Asks the prefix's wineserver to wait for the session's end (-w) or
         to end it (-k)."""
@@ -203,6 +217,9 @@ class WinePrefix:
         if self.keeper:
             self.keeper.wait()
             self.keeper = None
+        for holder in self.holders:
+            holder.wait()
+        self.holders = []
 
     def restart(self, devices, during=None, settled=None, seconds=60, interval=1):
         """The next start of Windows in Wine. The root devices that stand in

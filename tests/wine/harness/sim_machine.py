@@ -75,6 +75,12 @@ class SimMachine:
     def state(self):
         return json.loads(self.winsim("show", "--json")[1])
 
+    def pending_restarts(self):
+        """Why the machine waits for its next start, one reason a text (the
+        lines below "Restart pending" of `winsim show`)."""
+        shown = self.winsim("show")[1].split("\nRestart pending: ", 1)[1].split("\n\n", 1)[0]
+        return [line.strip() for line in shown.split("\n")[1:]]
+
     def exit_code(self, program, code):
         self.winsim("exit-code", program, str(code))
 

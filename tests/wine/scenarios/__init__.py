@@ -15,7 +15,7 @@ import importlib
 from scenarios.registry import SCENARIOS
 
 MODULES = ["command_line", "detection", "languages", "legacy_setup", "service_phase", "conformance", "runonce",
-           "service_keys", "staging", "snapshot", "generated"]
+           "service_keys", "staging", "files_in_use", "snapshot", "generated"]
 for _module in MODULES:
     importlib.import_module("scenarios." + _module)
 

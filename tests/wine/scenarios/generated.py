@@ -105,6 +105,9 @@ class Plan:
         self.keys = []  # the keys and their values
         self.security = []  # their owners and DACLs
         self.skipped = {}  # name -> what was left out
+        # The files in use, each held by a process of the session.
+        system_directory = description.get("systemDirectory", WINE_SYSTEM_DIR)
+        self.held = [wine_path(path, system_directory) for path in description.get("filesInUse", [])]
         if description.get("account", "administrator") != "administrator":
             self.skip("wine-everyone-administrator", "the account " + description["account"])
         base = {d["instanceId"] for d in base_devices(env)}
@@ -135,8 +138,9 @@ class Plan:
         return [device_add(ids, compatible) for ids, compatible in self.devices]
 
     def report(self, seed):
-        return "seed %d: %d devices of its own, %d registry commands%s" % (
+        return "seed %d: %d devices of its own, %d registry commands%s%s" % (
             seed, len(self.devices), len(self.keys) + len(self.security),
+            "; in use: " + ", ".join(self.held) if self.held else "",
             "".join("; left out (%s): %s" % (n, ", ".join(self.skipped[n])) for n in sorted(self.skipped)))
 
 
@@ -208,6 +212,8 @@ def run_seed(env, seed):
             prefix.hold()
         if plan.security or plan.devices:
             prefix.tool(*(plan.device_commands() + plan.security))
+        for path in plan.held:
+            prefix.hold_file(path)
         print(plan.report(seed))
         if seed % 2:
             args, stdin = ["/X"], b""

@@ -36,6 +36,7 @@ const Command Commands[] = {
     {"reg-delete-value", regDeleteValue},
     {"info", info},
     {"hold", hold},
+    {"file-hold", fileHold},
 };
 
 int runCommand(const Args& words) {

@@ -69,6 +69,7 @@ int regSecurity(const Args& a);
 int regDelete(const Args& a);
 int regDeleteValue(const Args& a);
 int hold(const Args& a);
+int fileHold(const Args& a);
 int info(const Args& a);
 int serviceDatabase(const Args& a);
 int lastErrors(const Args& a);
