@@ -68,4 +68,12 @@ bool writableByAccount(const ResolvedPath& r);
 // replace or delete until a start replaces it.
 bool fileInUse(const std::string& canonicalWindowsPath);
 
+// Whether an open of a file with this access and share mode is refused for
+// a sharing violation, as Windows judges it against every open of the file:
+// the file handles of this program, each with the share mode it was opened
+// with, and the holder of a file in use, which reads it and shares reading
+// alone. Only the access to the data counts (reading or running, writing,
+// deleting).
+bool sharingRefuses(const std::string& canonicalWindowsPath, unsigned long access, unsigned long share);
+
 }  // namespace sim

@@ -197,7 +197,7 @@ bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned 
         std::filesystem::create_directories(folder.host, ec);
         ResolvedPath target;
         if (!resolve(c.targetFolder + "\\" + c.targetName, target, error)) return false;
-        if (target.exists && fileInUse(target.windows)) {
+        if (target.exists && sharingRefuses(target.windows, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
             if (!replaceAtNextStart(c.sourceHost, target, error)) return false;
             needsRestart = true;
             continue;

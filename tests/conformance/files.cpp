@@ -14,17 +14,6 @@ const char* const WorkFolder = "C:\\korpaconf";
 
 namespace {
 
-// The simulator keeps no share mode of CreateFileA yet: a file is in use
-// there only while the machine's list of files in use names it. Its checks
-// wait for the files-in-use work, which turns this on.
-#ifdef _WIN32
-const bool HeldFilesAreInUse = true;
-#else
-const bool HeldFilesAreInUse = false;
-#endif
-const char* const WaitingForFilesInUse =
-    "waiting for the files-in-use work: the simulator keeps no share mode of CreateFileA";
-
 // The room for a file's content and for the PendingFileRenameOperations value.
 const unsigned ContentSize = 64;
 const DWORD PendingSize = 4096;
@@ -60,7 +49,6 @@ Answer setAttributes(const std::string& path, DWORD attributes) {
     return answer([&] { return SetFileAttributesA(path.c_str(), attributes); });
 }
 
-#ifdef MOVEFILE_DELAY_UNTIL_REBOOT
 // The PendingFileRenameOperations value's data, empty when there is none.
 std::string pendingRenames(HKEY sessionManager) {
     char data[PendingSize];
@@ -96,7 +84,6 @@ void replacedAtNextStart(const std::string& source, const std::string& target) {
         RegSetValueExA(sessionManager.get(), "PendingFileRenameOperations", 0, REG_MULTI_SZ,
                        reinterpret_cast<const BYTE*>(before.data()), static_cast<DWORD>(before.size()));
 }
-#endif
 
 // The target written afresh with the attributes, for the next case.
 bool freshTarget(const std::string& target, DWORD attributes) {
@@ -124,26 +111,17 @@ void inUse(const std::string& source, const std::string& target) {
     });
     // The last error of a successful OPEN_EXISTING is not documented.
     expect_answer("CreateFileA of a file to hold without sharing", a, TRUE, AnyError);
-    if (!HeldFilesAreInUse) {
-        skip_case("CopyFileA and DeleteFileA of a file held open without sharing", WaitingForFilesInUse);
-    } else {
-        expect_answer("CopyFileA onto a file held open without sharing", copy(source, target, FALSE), FALSE,
-                      ERROR_SHARING_VIOLATION);
-        a = answer([&] { return DeleteFileA(target.c_str()); });
-        expect_answer("DeleteFileA of a file held open without sharing", a, FALSE, ERROR_SHARING_VIOLATION);
-        a = answer([&] {
-            return given(FileHandle(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                                                FILE_ATTRIBUTE_NORMAL, nullptr))
-                             .get());
-        });
-        expect_answer("CreateFileA to read a file held open without sharing", a, FALSE, ERROR_SHARING_VIOLATION);
-    }
-#ifdef MOVEFILE_DELAY_UNTIL_REBOOT
+    expect_answer("CopyFileA onto a file held open without sharing", copy(source, target, FALSE), FALSE,
+                  ERROR_SHARING_VIOLATION);
+    a = answer([&] { return DeleteFileA(target.c_str()); });
+    expect_answer("DeleteFileA of a file held open without sharing", a, FALSE, ERROR_SHARING_VIOLATION);
+    a = answer([&] {
+        return given(FileHandle(CreateFileA(target.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                            FILE_ATTRIBUTE_NORMAL, nullptr))
+                         .get());
+    });
+    expect_answer("CreateFileA to read a file held open without sharing", a, FALSE, ERROR_SHARING_VIOLATION);
     replacedAtNextStart(source, target);
-#else
-    skip_case("MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT onto an in-use file",
-              "waiting for the files-in-use work: the platform headers do not declare MoveFileExA yet");
-#endif
     held.reset();
     ok(content(target) == "old", "the file that was in use keeps its content");
 }

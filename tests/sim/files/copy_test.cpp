@@ -260,3 +260,63 @@ TEST_F(SimFilesCopy, TheStartCarriesOutTheSessionManagersListInItsOrder) {
     EXPECT_TRUE(sim::pendingFileRenames(m).empty());
     expectNoLeaks();
 }
+
+// An open file refuses the opens that it does not share, as Wine answers
+// them: a copy onto it needs its writing shared, a deletion its deletion, an
+// open for reading its reading; a holder that writes refuses the same.
+TEST_F(SimFilesCopy, OpenFilesRefuseWhatTheyDoNotShare) {
+    write("C:\\a\\new.sys", "new");
+    for (DWORD access : {static_cast<DWORD>(GENERIC_READ), static_cast<DWORD>(GENERIC_WRITE)}) {
+        for (DWORD share = 0; share <= (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE); ++share) {
+            write("C:\\a\\t.sys", "old");
+            HANDLE held = CreateFileA("C:\\a\\t.sys", access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+            SCOPED_TRACE("holder's access " + std::to_string(access) + ", share mode " + std::to_string(share));
+            auto refused = [](BOOL done) { return !done && GetLastError() == ERROR_SHARING_VIOLATION; };
+            EXPECT_EQ(refused(CopyFileA("C:\\a\\new.sys", "C:\\a\\t.sys", FALSE)), !(share & FILE_SHARE_WRITE));
+            HANDLE reading = CreateFileA("C:\\a\\t.sys", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(reading == INVALID_HANDLE_VALUE, !(share & FILE_SHARE_READ));
+            if (reading != INVALID_HANDLE_VALUE) CloseHandle(reading);
+            EXPECT_EQ(refused(DeleteFileA("C:\\a\\t.sys")), !(share & FILE_SHARE_DELETE));
+            CloseHandle(held);
+        }
+    }
+    expectNoLeaks();
+}
+
+TEST_F(SimFilesCopy, MoveFileExMovesNowOrAtTheNextStart) {
+    write("C:\\a\\one.sys", "one");
+    write("C:\\a\\two.sys", "two");
+    sim::machine().fileAttributes["C:\\a\\one.sys"] = FILE_ATTRIBUTE_HIDDEN;
+    SetLastError(Sentinel);
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "D:\\one.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), 17u);  // ERROR_NOT_SAME_DEVICE
+    EXPECT_FALSE(MoveFileExA("C:\\a\\none.sys", "C:\\a\\x.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // A file that something holds is neither moved nor replaced.
+    sim::machine().filesInUse = {"C:\\a\\two.sys"};
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExA("C:\\a\\two.sys", "C:\\a\\three.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // At the next start instead: the pair joins the session manager's list.
+    SetLastError(Sentinel);
+    EXPECT_TRUE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_EQ(read("C:\\a\\two.sys"), "two");
+    std::vector<sim::PendingRename> pending = sim::pendingFileRenames(sim::machine());
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].source + " " + pending[0].target, "C:\\a\\one.sys C:\\a\\two.sys");
+    EXPECT_TRUE(pending[0].replace);
+    sim::clearPendingFileRenames(sim::machine());
+    // Now, once nothing holds it: the file takes its attributes along.
+    sim::machine().filesInUse.clear();
+    EXPECT_TRUE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(read("C:\\a\\two.sys"), "one");
+    EXPECT_FALSE(exists("C:\\a\\one.sys"));
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\two.sys"), FILE_ATTRIBUTE_HIDDEN);
+    expectNoLeaks();
+}
