@@ -376,7 +376,8 @@ std::string checkCapture(const std::string& folderText, const std::string& name,
     json files = json::object();
     if (j.contains("files")) {
         if (!j["files"].empty() && kindOf(folder / FilesFolder) != fs::file_type::directory)
-            return "files/ is missing: the description names " + std::to_string(j["files"].size()) + " copies in it";
+            return "files/ is missing: the description names " + std::to_string(j["files"].size()) +
+                   (j["files"].size() == 1 ? " copy" : " copies") + " in it";
         for (const auto& [windowsPath, host] : j["files"].items()) {
             if (!host.is_string() || host.get<std::string>().empty())
                 return "machine.json: the copy of " + windowsPath + " must be named by a text";
