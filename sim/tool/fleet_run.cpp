@@ -467,11 +467,14 @@ private:
         double wall = std::chrono::duration<double>(Clock::now() - started_).count();
         std::cout << "\nWrote " << records << ", summary.txt and report.html beside it.\n";
         if (rehearsedNow_ > 0) {
-            char text[200];
+            rusage self{};
+            getrusage(RUSAGE_SELF, &self);
+            char text[240];
             std::snprintf(text, sizeof text,
                           "Rehearsed %zu servers in %.1f s with %d jobs: %.3f s of rehearsal per server, %.1f s "
-                          "in all.\n",
-                          rehearsedNow_, wall, o_.jobs, rehearsalSeconds_ / rehearsedNow_, rehearsalSeconds_);
+                          "in all; the fleet process's peak memory %ld KB.\n",
+                          rehearsedNow_, wall, o_.jobs, rehearsalSeconds_ / rehearsedNow_, rehearsalSeconds_,
+                          self.ru_maxrss);
             std::cout << text;
         }
         fs::remove_all(machinesDir_, ec);
