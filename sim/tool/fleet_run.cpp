@@ -188,6 +188,9 @@ public:
         loop();
         if (interrupted_) {
             clearProgress();
+            ordered_.close();
+            std::error_code ec;
+            fs::remove(partFile_, ec);  // made again from the journal when the run goes on
             std::cerr << "winsim fleet: interrupted after " << done_.size() << " of " << servers_.size()
                       << " servers; the same command with --resume goes on\n";
             return Interrupted;
