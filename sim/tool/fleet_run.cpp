@@ -216,9 +216,13 @@ private:
         lockFd_ = ::open((fs::path(runDir_) / "lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
         if (lockFd_ < 0) refuse("cannot write in " + o_.out);
         if (::flock(lockFd_, LOCK_EX | LOCK_NB) != 0) refuse("another winsim fleet is writing " + o_.out);
+        // Named after DIR, so that a run that goes on finds (and clears) the
+        // scratch machines a killed run left.
+        std::string outName = fs::absolute(o_.out).lexically_normal().string();
         machinesDir_ = o_.work.empty() ? (fs::path(runDir_) / "servers").string()
-                                       : (fs::path(o_.work) / ("fleet-" + std::to_string(getpid()))).string();
-        fs::remove_all(fs::path(runDir_) / "servers", ec);  // a killed run's scratch machines
+                                       : (fs::path(o_.work) / ("fleet-" + std::to_string(std::hash<std::string>()(outName))))
+                                             .string();
+        fs::remove_all(machinesDir_, ec);
         fs::create_directories(machinesDir_, ec);
         if (ec) refuse("cannot make " + machinesDir_ + ": " + ec.message());
         partFile_ = (fs::path(o_.out) / ".servers.jsonl.part").string();
