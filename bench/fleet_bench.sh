@@ -7,6 +7,8 @@
 # ratios the fleet must keep:
 #   wall / (sum of the servers' times / jobs)             near 1: the jobs stay busy
 #   wall per server at LARGE / at SMALL                   near 1: no cost grows with the fleet
+#     (and the same over the servers' own time per server, which a machine
+#     whose load changes between the two runs moves alike)
 #   the fleet process's peak memory at LARGE / at SMALL   near 1: it streams
 # Usage: bench/fleet_bench.sh BUILD_DIR [SMALL [LARGE]]   (run in the source tree)
 set -euo pipefail
@@ -41,6 +43,7 @@ awk -v n1="$n1" -v w1="$wall1" -v s1="$sum1" -v f1="$fleetkb1" -v m1="$maxkb1" \
   printf "| %d | %.1f | %.1f | %.3f | %.4f | %d | %d |\n", n1, w1, s1, w1 / (s1 / j), w1 / n1, f1, m1
   printf "| %d | %.1f | %.1f | %.3f | %.4f | %d | %d |\n", n2, w2, s2, w2 / (s2 / j), w2 / n2, f2, m2
   printf "\nwall per server, %d / %d servers: %.3f\n", n2, n1, (w2 / n2) / (w1 / n1)
+  printf "the same, each over the servers' own time per server (what a change of the machine's load leaves out): %.3f\n", ((w2 / n2) / (s2 / n2)) / ((w1 / n1) / (s1 / n1))
   printf "fleet process peak memory, %d / %d servers: %.3f\n", n2, n1, f2 / f1
   printf "rehearsal time per server (%d servers): %.3f s\n", n2, s2 / n2
 }'
