@@ -340,6 +340,7 @@ std::string checkCapture(const std::string& folderText, const std::string& name,
         {"devices", [](const json& v) { return v.is_array() ? "" : std::string("must be a list"); }},
         {"registry", [](const json& v) { return v.is_array() ? "" : std::string("must be a list"); }},
         {"directories", texts},
+        {"filesInUse", texts},
         {"files", [](const json& v) { return v.is_object() ? "" : std::string("must map Windows paths to files"); }},
         {"fileAttributes", [](const json& v) { return v.is_object() ? "" : std::string("must be an object"); }},
         {"programExitCodes", [](const json& v) { return v.is_object() ? "" : std::string("must be an object"); }}};
@@ -366,6 +367,10 @@ std::string checkCapture(const std::string& folderText, const std::string& name,
         for (const auto& d : j["directories"])
             if (!isWindowsPathOnC(d.get<std::string>()))
                 return "machine.json: the folder " + d.get<std::string>() + " is not a path on drive C:";
+    if (j.contains("filesInUse"))
+        for (const auto& f : j["filesInUse"])
+            if (!isWindowsPathOnC(f.get<std::string>()))
+                return "machine.json: the file in use " + f.get<std::string>() + " is not a path on drive C:";
     if (j.contains("fileAttributes"))
         for (const auto& [path, a] : j["fileAttributes"].items())
             if (!dword(a).empty()) return "machine.json: the attributes of " + path + " " + dword(a);
