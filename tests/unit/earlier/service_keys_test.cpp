@@ -102,6 +102,19 @@ TEST_F(EarlierServiceKeys, LoneRestartKeyDeletedFirstPassThenSecondPassFindsNoth
     EXPECT_EQ(sim::callsOf("RegSetKeySecurity").size(), 1u);
 }
 
+// Each deletion moves the keys behind it up by one, so the same index is
+// read again: a child with four keys of its own loses every one of them, and
+// goes with the service key.
+TEST_F(EarlierServiceKeys, ChildWithFourKeysGoesWithAllOfThem) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Enum", "Parameters\\Alpha", "Parameters\\Beta", "Parameters\\Delta",
+                                  "Parameters\\Gamma"});
+    start(m);
+    EXPECT_TRUE(removeRestartFeatureServiceKeys());
+    EXPECT_FALSE(keyExists("qrvrvosv"));
+    EXPECT_TRUE(keyExists("Beep"));
+}
+
 TEST_F(EarlierServiceKeys, KeyThreeLevelsDownKeepsItsAncestorsButTheDaclIsReplaced) {
     sim::Machine m = testsupport::machineWith();
     addServiceKey(m, "qrvrvosv", {"Alpha", "Beta", "Gamma"});

@@ -289,6 +289,19 @@ TEST_F(SetupFirstPhase, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
     EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
 }
 
+// Without a set of the present devices the machine's devices are unknown:
+// the run fails rather than take the road of a machine without them.
+TEST_F(SetupFirstPhase, DeviceSetThatCannotBeHadFailsWithoutTheLegacyProgram) {
+    startWith({sim::newerAdapter()});
+    legacyProgram(0);
+    sim::failCall("SetupDiGetClassDevsA", 0, ERROR_NOT_ENOUGH_MEMORY);
+    Run r = runPhase();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "File system error: 8\n\n\nInstallation failed\n");
+    EXPECT_FALSE(fs::exists(root + "/legacy-args")) << "the legacy program ran";
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
+}
+
 TEST_F(SetupFirstPhase, LegacyProgramGetsItsOptionsAndSharesTheConsole) {
     legacyProgram(3);
     run.delegateMode = true;

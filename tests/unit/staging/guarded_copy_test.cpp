@@ -85,6 +85,23 @@ TEST_F(StagingGuardedCopy, UnmatchedAnswersAskAgain) {
     EXPECT_EQ(feed.rest(), "left over\n");  // one line per question, no more
 }
 
+// Markers that end with the 100,000th byte, the last one examined, count:
+// the installed file's whole stamp (version 5.1), and the media file's start
+// marker, whose version text lies beyond (version 0). The media file is
+// older and the question is asked; were one byte fewer examined, either
+// file would lose its version and the installed one be overwritten
+// without a word.
+TEST_F(StagingGuardedCopy, MarkersEndingWithTheLastByteExaminedCount) {
+    write("D:\\win2000\\QRVMPW.SYS", std::string(100000 - 4, 'x') + "!@#$9.9$#@!");
+    std::string installed = std::string(100000 - 11, 'x') + stamped("5.1", "", "") + std::string(100, 'y');
+    write("C:\\stage\\QRVMPW.SYS", installed);
+    StdinFeed feed("n\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy(), "done");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice);
+    EXPECT_EQ(staged(), installed);
+}
+
 TEST_F(StagingGuardedCopy, QuietModePrintsTheNoticeButDoesNotAsk) {
     olderSource();
     StdinFeed feed("n\n");
