@@ -209,6 +209,20 @@ TEST_F(SetupFirstPhase, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheI
     }
 }
 
+// The old processor driver goes only where the older adapter and the
+// on-board processor *QRV5190 are both present: with the processor alone its
+// file stays and nothing waits for a restart.
+TEST_F(SetupFirstPhase, OnboardProcessorWithoutTheOlderAdapterKeepsTheOldDriver) {
+    startWith({sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    Run r = runPhase();
+    EXPECT_EQ(r.output.find("Removing older version"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::exists(host("drivers/qrvmpw.sys")));
+    EXPECT_TRUE(sim::callsOf("DeleteFileA").empty());
+    EXPECT_TRUE(runOnce()->values.empty());
+    EXPECT_FALSE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "the plan ran";
+}
+
 TEST_F(SetupFirstPhase, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
