@@ -164,6 +164,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     else
         m.fileAttributes.erase(to.windows);
     commit();
+    SetLastError(NO_ERROR);  // as on Windows, a copy that is done clears the last error
     return TRUE;
 }
 

@@ -68,6 +68,7 @@ class Env:
         self.host_media = os.path.join(self.host_build, "media")
         self.win_media = os.path.join(self.win_build, "media")
         self.tool = os.path.join(self.win_build, "tools", "prefixtool.exe")
+        self.conformance = os.path.join(self.win_build, "tools", "conformance.exe")
         self.keep = os.environ.get("WINE_SUITE_KEEP") == "1"
         self.scenario = getattr(args, "name", None)  # the scenario that runs
 
