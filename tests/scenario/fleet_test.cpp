@@ -260,6 +260,12 @@ TEST(Fleet, ExitStatusTwoWhenTheCommandCannotRunAndZeroWhenEveryServerCompletes)
 TEST(Fleet, ReportInABrowserCountsTheRecordsAndFiltersByClass) {
     const char* chromium = "/usr/bin/chromium";
     if (access(chromium, X_OK) != 0) GTEST_SKIP() << "no browser: install the Debian package chromium";
+#if defined(__SANITIZE_ADDRESS__)
+    // The page is the plain build's, byte for byte, and the other tests run
+    // winsim fleet under the sanitizers: here the browser would only add
+    // its own minute.
+    GTEST_SKIP() << "the report's page is checked in the plain build";
+#endif
     std::string out = folder("out");
     shell(winsim("fleet --random 1.." + std::to_string(Several) + " --jobs 2 --out " + quote(out)));
     std::vector<json> recs = records(out);
