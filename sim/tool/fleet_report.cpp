@@ -279,18 +279,22 @@ void writeDetails(std::ostream& out, const ordered_json& r) {
         for (size_t i = 1; i < r["runs"].size(); ++i) runOut(r["runs"][i]);
     const ordered_json& c = r.contains("changes") ? r["changes"] : ordered_json();
     if (c.is_object()) {
-        writeList(out, "Devices bound", c["devicesBound"]);
-        writeList(out, "Devices removed", c["devicesRemoved"]);
-        writeList(out, "Devices left without the family's driver", c["devicesLeftUnbound"]);
-        writeList(out, "Service keys deleted", c["serviceKeysDeleted"]);
-        writeList(out, "Service keys of the family left", c["serviceKeysLeft"]);
-        writeList(out, "Service keys added", c["serviceKeysAdded"]);
-        writeList(out, "Files replaced", c["filesReplaced"]);
-        writeList(out, "Files deleted", c["filesDeleted"]);
-        writeList(out, "Files kept because newer than the media's", c["filesKeptNewer"]);
-        writeList(out, "Files kept", c["filesKept"]);
-        writeList(out, "Files added", c["filesAdded"]);
-        writeList(out, "Programs started", c["programsStarted"]);
+        static const char* const Lists[][2] = {
+            {"Devices bound", "devicesBound"},
+            {"Devices removed", "devicesRemoved"},
+            {"Devices left without the family's driver", "devicesLeftUnbound"},
+            {"Service keys deleted", "serviceKeysDeleted"},
+            {"Service keys of the family left", "serviceKeysLeft"},
+            {"Service keys added", "serviceKeysAdded"},
+            {"Files replaced", "filesReplaced"},
+            {"Files deleted", "filesDeleted"},
+            {"Files kept because newer than the media's", "filesKeptNewer"},
+            {"Files kept", "filesKept"},
+            {"Files added", "filesAdded"},
+            {"Programs started", "programsStarted"},
+        };
+        for (const auto& list : Lists)
+            if (c.contains(list[1])) writeList(out, list[0], c[list[1]]);
     }
     out << "</div>";
 }

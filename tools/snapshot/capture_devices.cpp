@@ -182,9 +182,7 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
     std::snprintf(path, sizeof path, "%s%s", ClassKey, driver);
     std::snprintf(enumPath, sizeof enumPath, "%s%s", EnumKey, instance);
     std::snprintf(classPath, sizeof classPath, "HKLM\\%s", path);
-    nextEntry(capture.registry, capture.firstKey, "  ");
-    appendText(capture.registry, "{\"path\": ");
-    appendJsonText(capture.registry, enumPath);
+    startKeyEntry(capture.registry, capture.firstKey, enumPath);
     appendText(capture.registry, ", \"values\": {\"Driver\": ");
     appendJsonText(capture.registry, driver);
     appendText(capture.registry, "}}");
@@ -201,9 +199,7 @@ bool captureDriver(HDEVINFO set, SP_DEVINFO_DATA* info, const char* instance, Bu
     key.reset();
     if (!read) return false;
     if (!infPath[0]) return true;
-    nextEntry(capture.registry, capture.firstKey, "  ");
-    appendText(capture.registry, "{\"path\": ");
-    appendJsonText(capture.registry, classPath);
+    startKeyEntry(capture.registry, capture.firstKey, classPath);
     appendText(capture.registry, ", \"values\": {\"InfPath\": ");
     appendJsonText(capture.registry, infPath);
     appendText(capture.registry, ", \"InfSection\": ");

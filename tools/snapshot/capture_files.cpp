@@ -182,9 +182,7 @@ bool capturePendingReplacements(Capture& capture, Failure& failure) {
     }
     char shown[KeyPathSize];
     std::snprintf(shown, sizeof shown, "HKLM\\%s", SessionManagerKey);
-    nextEntry(capture.registry, capture.firstKey, "  ");
-    appendText(capture.registry, "{\"path\": ");
-    appendJsonText(capture.registry, shown);
+    startKeyEntry(capture.registry, capture.firstKey, shown);
     appendText(capture.registry, ", \"values\": {");
     appendJsonText(capture.registry, PendingRenamesValue);
     appendText(capture.registry, ": ");

@@ -150,11 +150,9 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
     char current[KeyPathSize];
     while (pending.pop(current, sizeof current)) {
         Text& out = capture.registry;
-        nextEntry(out, capture.firstKey, "  ");
         char shown[KeyPathSize + 8];
         std::snprintf(shown, sizeof shown, "HKLM\\%s", current);
-        appendText(out, "{\"path\": ");
-        appendJsonText(out, shown);
+        startKeyEntry(out, capture.firstKey, shown);
         if (!captureSecurity(current, out, capture, failure)) return false;
         RegistryKey key;
         LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, current, KEY_QUERY_VALUE | KEY_ENUMERATE_SUB_KEYS, key);
@@ -210,9 +208,7 @@ bool captureRegistry(Capture& capture, Failure& failure) {
     // deletes below it), then the family's service trees.
     char shown[KeyPathSize];
     std::snprintf(shown, sizeof shown, "HKLM\\%s", ServicesKey);
-    nextEntry(capture.registry, capture.firstKey, "  ");
-    appendText(capture.registry, "{\"path\": ");
-    appendJsonText(capture.registry, shown);
+    startKeyEntry(capture.registry, capture.firstKey, shown);
     if (!captureSecurity(ServicesKey, capture.registry, capture, failure)) return false;
     appendText(capture.registry, "}");
     RegistryKey root;

@@ -56,6 +56,9 @@ void appendJsonText(Text& t, const char* s);
 void appendHex(Text& t, const unsigned char* bytes, size_t n);
 // Starts the next entry of a JSON list written one entry a line.
 void nextEntry(Text& t, bool& first, const char* indent);
+// Starts the next key of the description's registry list: its path, shown
+// as the description names keys; the caller adds the rest and closes it.
+void startKeyEntry(Text& registry, bool& firstKey, const char* shownPath);
 // NUL-separated lists: an entry added, and the entry at an offset.
 void addEntry(Text& list, const char* s);
 const char* entryAt(const Text& list, size_t& offset);

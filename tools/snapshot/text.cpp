@@ -89,6 +89,12 @@ void nextEntry(Text& t, bool& first, const char* indent) {
     first = false;
 }
 
+void startKeyEntry(Text& registry, bool& firstKey, const char* shownPath) {
+    nextEntry(registry, firstKey, "  ");
+    appendText(registry, "{\"path\": ");
+    appendJsonText(registry, shownPath);
+}
+
 void addEntry(Text& list, const char* s) { append(list, s, std::strlen(s) + 1); }
 
 const char* entryAt(const Text& list, size_t& offset) {
