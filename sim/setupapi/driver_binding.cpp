@@ -203,6 +203,8 @@ bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned 
             error = ERROR_ACCESS_DENIED;
             return false;
         }
+        // The new file has the attributes of a file just written.
+        machine().fileAttributes.erase(target.windows);
     }
     return true;
 }
