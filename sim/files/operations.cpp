@@ -13,6 +13,7 @@
 #include "platform/win_files.h"
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
+#include "sim/core/power.h"
 #include "sim/files/host_copy.h"
 #include "sim/files/host_names.h"
 #include "sim/files/paths.h"
@@ -135,6 +136,24 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         if (fileInUse(to.windows) || itself) return fail(ERROR_SHARING_VIOLATION);
     }
 
+    // As on Windows, the copy takes the source's attributes and is marked
+    // for archiving.
+    Machine& m = machine();
+    DWORD attributes = static_cast<DWORD>(fileAttributes(from.windows, false)) &
+                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    // The power goes while the copy runs: the target is made with the
+    // source's length and attributes, and holds what of the data reached
+    // the disk.
+    if (c.cutting()) {
+        copyCutShort(from, source, to, target);
+        if (attributes)
+            m.fileAttributes[to.windows] = attributes | FILE_ATTRIBUTE_ARCHIVE;
+        else
+            m.fileAttributes.erase(to.windows);
+        commit();
+        c.cut();
+    }
+
     // The copy is written over the target, as Windows writes it; a failure
     // part way removes what was written. A target that the host will not
     // open for writing (a program it runs) is written beside and renamed
@@ -153,12 +172,8 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         std::remove(to.host.c_str());
     }
     if (copied != HostCopy::Done) return fail(ERROR_ACCESS_DENIED);  // unreadable source, disk full or no write access
+    noteFileData(to.host);
 
-    // As on Windows, the copy takes the source's attributes and is marked
-    // for archiving.
-    Machine& m = machine();
-    DWORD attributes = static_cast<DWORD>(fileAttributes(from.windows, false)) &
-                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (attributes)
         m.fileAttributes[to.windows] = attributes | FILE_ATTRIBUTE_ARCHIVE;
     else

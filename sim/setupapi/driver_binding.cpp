@@ -25,6 +25,7 @@
 #include "platform/win_services.h"
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
+#include "sim/core/power.h"
 #include "sim/core/win_codes.h"
 #include "sim/files/paths.h"
 #include "sim/services/services.h"
@@ -205,6 +206,7 @@ bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned 
         }
         // The new file has the attributes of a file just written.
         machine().fileAttributes.erase(target.windows);
+        noteFileData(target.host);
     }
     return true;
 }
