@@ -3,6 +3,7 @@
 // removing the first present device with a hardware id.
 #include "devices/driver_ops.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "devices/hardware_ids.h"
@@ -64,6 +65,9 @@ Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& 
 
 namespace {
 
+// Room for a device instance id (MAX_DEVICE_ID_LEN is 200).
+const DWORD InstanceIdSize = 256;
+
 struct WantedId {
     const char* id;
     size_t length;
@@ -74,11 +78,12 @@ bool isWantedId(const char* id, size_t len, void* context) {
     return len == wanted->length && std::memcmp(id, wanted->id, len) == 0;
 }
 
-// Visits the present devices that have the hardware id, in enumeration
-// order, until the visit returns false.
+// Visits the present devices that have the hardware id (those of one
+// enumerator, when it is named), in enumeration order, until the visit
+// returns false.
 template <typename Visit>
-void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
-    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+void forEachPresentDeviceWithId(const char* hardwareId, Visit visit, const char* enumerator = nullptr) {
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, enumerator, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!present) return;
     HDEVINFO devices = present.get();
 
@@ -105,6 +110,25 @@ void removeDeviceById(const char* hardwareId) {
         SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
         return false;
     });
+}
+
+void removeLeftoverRootDevices(const char* hardwareId, const char* infPath) {
+    GUID classGuid;
+    char className[MAX_CLASS_NAME_LEN];
+    if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return;
+    char prefix[MAX_CLASS_NAME_LEN + 8];
+    std::snprintf(prefix, sizeof prefix, "ROOT\\%s\\", className);
+    const size_t prefixLength = std::strlen(prefix);
+    forEachPresentDeviceWithId(
+        hardwareId,
+        [prefix, prefixLength](HDEVINFO devices, SP_DEVINFO_DATA* device) {
+            char instance[InstanceIdSize];
+            if (SetupDiGetDeviceInstanceIdA(devices, device, instance, sizeof instance, nullptr) &&
+                _strnicmp(instance, prefix, prefixLength) == 0)
+                SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
+            return true;
+        },
+        "ROOT");
 }
 
 int countPresentDevices(const char* hardwareId) {

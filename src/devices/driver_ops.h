@@ -20,5 +20,12 @@ Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& 
 // Removes the first present device that has the hardware id.
 void removeDeviceById(const char* hardwareId);
 
+// Removes the present devices with the hardware id that createRootDevice
+// made in the INF's setup class (named ROOT\<class>\nnnn, as a generated
+// id names them): the temporary root devices of a run that ended before it
+// could remove them (the machine lost power, the process was killed). A
+// device of any other name stays.
+void removeLeftoverRootDevices(const char* hardwareId, const char* infPath);
+
 // How many present devices have the hardware id.
 int countPresentDevices(const char* hardwareId);

@@ -81,6 +81,13 @@ private:
 // service program's install run.
 void BindingRun::bindNewerAdapterChildren() {
     const bool* present = detection_.present;
+    // A temporary root device that a run which ended before its removal
+    // left (the machine lost power, the process was killed) would keep the
+    // processor driver on no hardware for good: removed first. Its removal
+    // does not count.
+    char leftoverInf[PathBufferSize];
+    if (buildInfPath(leftoverInf, NewGenerationProcessorAccessEntry))
+        removeLeftoverRootDevices(DeviceTable[NewGenerationProcessorAccessEntry].hardwareId, leftoverInf);
     DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
