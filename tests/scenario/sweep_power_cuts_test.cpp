@@ -22,8 +22,8 @@
 // answered "n". The roads: the first phase (the command line) and the
 // programs of the next start (the service phase, or the run at the logon).
 //
-// Each road is a test of its own, which CTest runs beside the others (a
-// road may be dealt out to shards). Two points (a call, the way the disks
+// Each installation is a test of its own, which CTest runs beside the
+// others (one may be dealt out to shards). Two points (a call, the way the disks
 // keep data) that leave the same machine, such as a cut at a call that
 // reads only and one at the call before, share one recovery. By default a
 // sample (a quarter of it under the sanitizers); POWER_CUT_STRIDE=N sweeps
@@ -320,18 +320,23 @@ std::unique_ptr<Reference> makeReference(const Installation& in) {
 
 // ---- the points -----------------------------------------------------------
 
+// The points of one installation in one test (its undisturbed run, which
+// every point is judged against, is made once), or of one shard of them.
 struct Slice {
     size_t installation;
-    Road road;
     int shard, shards;
+};
+
+struct Point {
+    Road road;
+    std::string plan;  // the text of --cut
 };
 
 std::string sliceName(const Slice& s);
 void PrintTo(const Slice& s, std::ostream* out) { *out << sliceName(s); }
 
 std::string sliceName(const Slice& s) {
-    std::string name = installations()[s.installation].name + (s.road == Road::FirstPhase ? "_first_phase_" : "_next_start_") +
-                       std::to_string(s.shard);
+    std::string name = installations()[s.installation].name + "_" + std::to_string(s.shard);
     for (auto& c : name)
         if (c == ' ') c = '_';
     return name;
@@ -400,16 +405,26 @@ std::vector<std::string> nextStartSample(uint64_t calls, uint64_t stride) {
 
 // How densely each road is sampled by default: every n-th candidate of the
 // first phase, every n-th call of the next start.
-uint64_t sampleStep(const Slice& s) {
+uint64_t sampleStep(size_t installation, Road road) {
     static const uint64_t steps[][2] = {{2, 6}, {3, 8}, {3, 10}};
-    return steps[s.installation][s.road == Road::FirstPhase ? 0 : 1] * Sparser;
+    return steps[installation][road == Road::FirstPhase ? 0 : 1] * Sparser;
 }
 
-std::vector<std::string> pointsOf(const Slice& s, const Reference& ref) {
-    bool first = s.road == Road::FirstPhase;
-    uint64_t calls = first ? ref.firstPhaseCalls : ref.nextStartCalls;
-    if (uint64_t stride = environmentNumber("POWER_CUT_STRIDE", 0)) return everyNthCall(calls, stride);
-    return first ? firstPhaseSample(ref.firstPhaseTrace, calls, sampleStep(s)) : nextStartSample(calls, sampleStep(s));
+// The points of both roads of an installation, the two roads in turn, so
+// that shards get their share of each.
+std::vector<Point> pointsOf(size_t installation, const Reference& ref) {
+    std::vector<std::string> roads[2];
+    uint64_t stride = environmentNumber("POWER_CUT_STRIDE", 0);
+    roads[0] = stride ? everyNthCall(ref.firstPhaseCalls, stride)
+                      : firstPhaseSample(ref.firstPhaseTrace, ref.firstPhaseCalls,
+                                         sampleStep(installation, Road::FirstPhase));
+    roads[1] = stride ? everyNthCall(ref.nextStartCalls, stride)
+                      : nextStartSample(ref.nextStartCalls, sampleStep(installation, Road::NextStart));
+    std::vector<Point> out;
+    for (size_t i = 0; i < std::max(roads[0].size(), roads[1].size()); ++i)
+        for (int r = 0; r < 2; ++r)
+            if (i < roads[r].size()) out.push_back({r ? Road::NextStart : Road::FirstPhase, roads[r][i]});
+    return out;
 }
 
 class PowerCut : public ::testing::TestWithParam<Slice> {};
@@ -421,12 +436,10 @@ TEST_P(PowerCut, MachineRecoversAsIfUndisturbed) {
     ASSERT_TRUE(ref->problems.empty()) << "the undisturbed installation: " << ref->problems.front();
     ASSERT_GT(ref->firstPhaseCalls, 50u);
     ASSERT_GT(ref->nextStartCalls, 20u);
-    bool first = slice.road == Road::FirstPhase;
-    std::vector<std::string> all = pointsOf(slice, *ref);
-    std::vector<std::string> mine;
+    std::vector<Point> all = pointsOf(slice.installation, *ref);
+    std::vector<Point> mine;
     for (size_t i = static_cast<size_t>(slice.shard); i < all.size(); i += static_cast<size_t>(slice.shards))
         mine.push_back(all[i]);
-    const scenario::Machine& start = first ? *ref->fresh : *ref->afterFirstPhase;
 
     std::mutex guard;
     std::map<std::string, std::string> verdictOf;  // by the machine a cut left
@@ -437,7 +450,10 @@ TEST_P(PowerCut, MachineRecoversAsIfUndisturbed) {
     for (int w = 0; w < Workers; ++w)
         threads.emplace_back([&, w] {
             for (size_t i; (i = next++) < mine.size();) {
-                const std::string& plan = mine[i];
+                const std::string& plan = mine[i].plan;
+                bool first = mine[i].road == Road::FirstPhase;
+                const std::string road = first ? "first phase, cut " : "next start, cut ";
+                const scenario::Machine& start = first ? *ref->fresh : *ref->afterFirstPhase;
                 scenario::Machine machine(start, ".w" + std::to_string(w));
                 Journey j(in, machine);
                 scenario::RunResult cut = first ? j.cutRun(plan) : j.restart({"--cut", plan}, true);
@@ -446,10 +462,11 @@ TEST_P(PowerCut, MachineRecoversAsIfUndisturbed) {
                     wrong = "the power was not cut (exit " + std::to_string(cut.exitCode) + ")";
                 if (!wrong.empty()) {
                     std::lock_guard<std::mutex> g(guard);
-                    failures.push_back(plan + ": " + wrong);
+                    failures.push_back(road + plan + ": " + wrong);
                     continue;
                 }
                 std::ostringstream key;
+                key << first << '\n';
                 for (const auto& [k, v] : oracle::machineContent(machine.folder())) key << k << '=' << v << '\n';
                 {
                     std::lock_guard<std::mutex> g(guard);
@@ -469,31 +486,27 @@ TEST_P(PowerCut, MachineRecoversAsIfUndisturbed) {
                 std::lock_guard<std::mutex> g(guard);
                 verdictOf[key.str()] = verdict;
                 if (!verdict.empty())
-                    failures.push_back(plan + ": " + verdict + "\n  again: winsim create M --preset " + in.preset +
-                                       " (prepared as the test does), then " +
-                                       (first ? "winsim run M --cut '" + plan + "' -- '" + in.commandLine + "'"
-                                              : "winsim run M -- '" + in.commandLine + "', winsim restart M --cut '" +
-                                                    plan + "'") +
-                                       ", winsim restart M, the command again, winsim restart M" +
+                    failures.push_back(road + plan + ": " + verdict + "\n  again: cp -r " + start.folder() + " M && " +
+                                       (first ? "winsim run M --cwd 'D:\\WIN2000' --cut '" + plan + "' -- '" +
+                                                    in.commandLine + "'"
+                                              : "winsim restart M --cut '" + plan + "'") +
+                                       ", then winsim restart M, the command again, winsim restart M" +
                                        "\n  (this machine: " + machine.folder() + ")");
             }
         });
     for (auto& t : threads) t.join();
-    for (const auto& f : failures) ADD_FAILURE() << in.name << ", " << (first ? "first phase" : "next start") << ", cut " << f;
+    for (const auto& f : failures) ADD_FAILURE() << in.name << ", " << f;
     RecordProperty("points", static_cast<int>(mine.size()));
     RecordProperty("recoveries", recoveries.load());
 }
 
 std::vector<Slice> slices() {
-    // Shards per road: the typical installation's first phase is swept the
-    // most densely.
-    const int shards[][2] = {{1, 1}, {1, 1}, {1, 1}};
+    // Shards by installation: one each at the default size; one that grows
+    // may be dealt out to more.
+    const int shards[] = {1, 1, 1};
     std::vector<Slice> out;
     for (size_t i = 0; i < installations().size(); ++i)
-        for (Road road : {Road::FirstPhase, Road::NextStart}) {
-            int n = shards[i][road == Road::FirstPhase ? 0 : 1];
-            for (int s = 0; s < n; ++s) out.push_back({i, road, s, n});
-        }
+        for (int s = 0; s < shards[i]; ++s) out.push_back({i, s, shards[i]});
     return out;
 }
 
