@@ -68,6 +68,27 @@ namespace {
 // Room for a device instance id (MAX_DEVICE_ID_LEN is 200).
 const DWORD InstanceIdSize = 256;
 
+// The digits that a generated device id (DICD_GENERATE_ID) ends with.
+const size_t GeneratedNumberLength = 4;
+
+// The property holds the one id and no other, as createRootDevice writes it.
+bool isOnlyHardwareId(const char* ids, DWORD size, const char* id, size_t length) {
+    return size >= length + 1 && std::memcmp(ids, id, length) == 0 && ids[length] == '\0' &&
+           (size == length + 1 || ids[length + 1] == '\0');
+}
+
+// The instance id is the prefix (ROOT\<name>\, in any case) and the four
+// digits of a generated id, as SetupDiCreateDeviceInfoA names a device made
+// under that name.
+bool isGeneratedRootName(const char* instance, const char* prefix) {
+    const size_t prefixLength = std::strlen(prefix);
+    if (_strnicmp(instance, prefix, prefixLength) != 0) return false;
+    const char* number = instance + prefixLength;
+    for (size_t i = 0; i < GeneratedNumberLength; ++i)
+        if (number[i] < '0' || number[i] > '9') return false;
+    return number[GeneratedNumberLength] == '\0';
+}
+
 struct WantedId {
     const char* id;
     size_t length;
@@ -78,12 +99,11 @@ bool isWantedId(const char* id, size_t len, void* context) {
     return len == wanted->length && std::memcmp(id, wanted->id, len) == 0;
 }
 
-// Visits the present devices that have the hardware id (those of one
-// enumerator, when it is named), in enumeration order, until the visit
-// returns false.
+// Visits the present devices that have the hardware id, in enumeration
+// order, until the visit returns false.
 template <typename Visit>
-void forEachPresentDeviceWithId(const char* hardwareId, Visit visit, const char* enumerator = nullptr) {
-    DeviceSet present(SetupDiGetClassDevsA(nullptr, enumerator, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
     if (!present) return;
     HDEVINFO devices = present.get();
 
@@ -116,19 +136,31 @@ void removeLeftoverRootDevices(const char* hardwareId, const char* infPath) {
     GUID classGuid;
     char className[MAX_CLASS_NAME_LEN];
     if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return;
-    char prefix[MAX_CLASS_NAME_LEN + 8];
+    char prefix[sizeof "ROOT\\" + MAX_CLASS_NAME_LEN];
     std::snprintf(prefix, sizeof prefix, "ROOT\\%s\\", className);
-    const size_t prefixLength = std::strlen(prefix);
-    forEachPresentDeviceWithId(
-        hardwareId,
-        [prefix, prefixLength](HDEVINFO devices, SP_DEVINFO_DATA* device) {
-            char instance[InstanceIdSize];
-            if (SetupDiGetDeviceInstanceIdA(devices, device, instance, sizeof instance, nullptr) &&
-                _strnicmp(instance, prefix, prefixLength) == 0)
-                SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
-            return true;
-        },
-        "ROOT");
+
+    // Only the root-enumerated devices of the INF's class: the real child
+    // function, which its adapter enumerates, is never among them.
+    DeviceSet roots(SetupDiGetClassDevsA(&classGuid, "ROOT", nullptr, DIGCF_PRESENT));
+    if (!roots) return;
+    HDEVINFO devices = roots.get();
+    const size_t idLength = std::strlen(hardwareId);
+    LocalBlock property;
+    DWORD propertySize = 0;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    // A removed device keeps its place in the set: the walk goes on.
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == NoHardwareIds ||
+            !isOnlyHardwareId(static_cast<const char*>(property.get()), propertySize, hardwareId, idLength))
+            continue;
+        char instance[InstanceIdSize];
+        if (SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance, nullptr) &&
+            isGeneratedRootName(instance, prefix))
+            SetupDiCallClassInstaller(DIF_REMOVE, devices, &device);
+    }
 }
 
 int countPresentDevices(const char* hardwareId) {
