@@ -496,6 +496,8 @@ TEST_P(PowerCut, MachineRecoversAsIfUndisturbed) {
         });
     for (auto& t : threads) t.join();
     for (const auto& f : failures) ADD_FAILURE() << in.name << ", " << f;
+    RecordProperty("firstPhaseCalls", static_cast<int>(ref->firstPhaseCalls));
+    RecordProperty("nextStartCalls", static_cast<int>(ref->nextStartCalls));
     RecordProperty("points", static_cast<int>(mine.size()));
     RecordProperty("recoveries", recoveries.load());
 }
