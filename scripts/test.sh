@@ -58,14 +58,14 @@ if ! python3 tests/wine/suite.py --dir "$x86_64_dir" --flavour x86_64 build > /d
 fi
 
 step "Linux build, unit, scenario and Wine tests"
-cmake -S . -B build -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
+cmake -S . -B build -DSETUP_WINE_TESTS=ON -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
 build build
 # One test more than there are cores: the Wine scenarios wait on Wine's
 # processes part of the time, and the next test fills that.
 (cd build && ctest --output-on-failure -j"$((jobs + 1))" -LE i686)
 
 # The shipped i686 SETUP.EXE under 32-bit Wine through qemu-user: a stage of
-# its own with a time budget of its own (tests/wine/qemu.py, docs/wine.md).
+# its own with a time budget of its own (tests/wine/i686/, docs/wine.md).
 # It keeps one core busy, in one Wine session at a time: it runs beside the
 # sanitizer and fuzzing stages, which have the build tree of their own, and
 # its report follows theirs.

@@ -20,6 +20,7 @@ struct HandleRec {
     std::string name;      // key path, service name, file path, ...
     uint32_t access = 0;
     intptr_t value = 0;    // kind-specific (pid, fd, set id)
+    uint32_t share = 0;    // a file's: the share mode it was opened with
 };
 
 uintptr_t newHandle(HandleKind kind, const std::string& name, uint32_t access = 0,

@@ -4,6 +4,7 @@
 #include "sim/core/machine.h"
 
 #include "platform/win_registry.h"
+#include "sim/core/pending_renames.h"
 
 namespace sim {
 
@@ -115,6 +116,9 @@ std::vector<std::string> pendingRestarts(const Machine& m) {
         if (s.deletePending) out.push_back("service " + name + " is marked for deletion");
     if (m.serviceDatabaseLoaded && m.serviceDatabase != servicesInRegistry(m))
         out.push_back("the service control manager's database differs from the registry");
+    for (const auto& r : pendingFileRenames(m))
+        out.push_back(r.target.empty() ? "a file deletion waits for the next start: " + r.source
+                                       : "a file replacement waits for the next start: " + r.target);
     return out;
 }
 

@@ -119,7 +119,11 @@ struct Machine {
     std::vector<EventEntry> eventLog;
     std::vector<uint32_t> rebootRequests;  // ExitWindowsEx flags, in order
     std::map<std::string, uint32_t, CaseLess> fileAttributes;  // by full Windows path
-    std::vector<std::string> filesInUse;  // full Windows paths that cannot be replaced
+    // Full Windows paths of files that something running holds (an earlier
+    // driver that its device cannot let go of, a program that runs): they
+    // can be read, not written, replaced or deleted, until a start replaces
+    // them (pending_renames.h).
+    std::vector<std::string> filesInUse;
     std::map<std::string, int, CaseLess> programExitCodes;     // by program file name
     std::vector<ProcessRecord> processes;
     // Host folders whose programs stand in for Windows images on the drives
@@ -167,8 +171,10 @@ void ensureServiceDatabase(Machine& m);
 // Why the machine is not done until its next start, one reason a line
 // (empty when nothing waits for a restart): a reboot was requested, a
 // binding asked for a restart (whoever bound it), a service is marked for
-// deletion, or the service control manager's database differs from the
-// services in the registry (a service key deleted behind its back).
+// deletion, the service control manager's database differs from the
+// services in the registry (a service key deleted behind its back), or a
+// file replacement or deletion waits for the session manager
+// (pending_renames.h).
 std::vector<std::string> pendingRestarts(const Machine& m);
 
 // Default access list of a key: Administrators and SYSTEM full control,

@@ -333,4 +333,22 @@ void noteFileData(const std::string& hostPath) {
     std::snprintf(s->unwritten[s->unwrittenCount++], HostPathRoom, "%s", hostPath.c_str());
 }
 
+void noteFileMoved(const std::string& fromHost, const std::string& toHost) {
+    Shared* s = P().shared;
+    if (!s || !s->lazyCalls) return;
+    for (uint32_t i = 0; i < s->unwrittenCount; ++i) {
+        std::string path = s->unwritten[i];
+        bool below = path.size() > fromHost.size() && path[fromHost.size()] == '/' &&
+                     path.compare(0, fromHost.size(), fromHost) == 0;
+        if (path != fromHost && !below) continue;
+        std::string moved = toHost + path.substr(fromHost.size());
+        if (moved.size() < HostPathRoom) std::snprintf(s->unwritten[i], HostPathRoom, "%s", moved.c_str());
+    }
+}
+
+void writeBackAtShutdown() {
+    Power& p = P();
+    if (p.shared && p.shared->lazyCalls) writeBack(p);
+}
+
 }  // namespace sim

@@ -85,5 +85,10 @@ void takeTurnBack();
 // to write back.
 void noteMachineChange();
 void noteFileData(const std::string& hostPath);
+// A file or folder was renamed (journaled): data of it that the lazy writer
+// had not written back is still lost, under its new name.
+void noteFileMoved(const std::string& fromHost, const std::string& toHost);
+// The machine shuts down in order (a restart): everything reaches the disk.
+void writeBackAtShutdown();
 
 }  // namespace sim

@@ -22,6 +22,9 @@ using namespace sim;
 
 namespace {
 
+// The access that writes a file's data.
+const unsigned long WriteDataAccess = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
 bool isHostDirectory(const std::string& host) {
     struct stat st;
     size_t slash = host.find_last_of('/');
@@ -29,16 +32,25 @@ bool isHostDirectory(const std::string& host) {
     return ::stat(parent.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
 }
 
+// A handle of a file, with the share mode it was opened with.
+HANDLE fileHandle(const ResolvedPath& r, unsigned long access, unsigned long share, intptr_t kind) {
+    uintptr_t h = newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), kind);
+    findHandle(h, HandleKind::File)->share = static_cast<uint32_t>(share);
+    return reinterpret_cast<HANDLE>(h);
+}
+
 // CreateFileA with CREATE_NEW or CREATE_ALWAYS: a file made (or emptied) for
 // writing with WriteFile.
-HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long disposition) {
+HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long share, unsigned long disposition) {
     if (!r.exists && !isHostDirectory(r.host)) return fail(ERROR_PATH_NOT_FOUND, INVALID_HANDLE_VALUE);
+    if (!r.exists && !writableByAccount(r)) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (r.exists) {
         if (disposition == CREATE_NEW) return fail(ERROR_FILE_EXISTS, INVALID_HANDLE_VALUE);
         const unsigned long kept = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
-        if (r.directory || (fileAttributes(r.windows, false) & kept))
+        if (r.directory || (fileAttributes(r.windows, false) & kept) || !writableByAccount(r))
             return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
-        if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+        if (sharingRefuses(r.windows, access | GENERIC_WRITE, share))
+            return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
     }
     int fd = ::open(r.host.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     if (fd < 0) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
@@ -47,8 +59,7 @@ HANDLE createFile(const ResolvedPath& r, unsigned long access, unsigned long dis
     commit();
     // CREATE_ALWAYS over an existing file succeeds and says so.
     SetLastError(r.exists ? ERROR_ALREADY_EXISTS : NO_ERROR);
-    return reinterpret_cast<HANDLE>(
-        newHandle(HandleKind::File, r.windows, static_cast<uint32_t>(access), OpenedToWrite));
+    return fileHandle(r, access, share, OpenedToWrite);
 }
 
 }  // namespace
@@ -68,10 +79,16 @@ HANDLE WINAPI CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATT
     ResolvedPath r;
     unsigned long error = 0;
     if (!resolve(path, r, error)) return fail(static_cast<DWORD>(error), INVALID_HANDLE_VALUE);
-    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, disposition);
+    if (disposition == CREATE_NEW || disposition == CREATE_ALWAYS) return createFile(r, access, share, disposition);
     if (disposition != OPEN_EXISTING) return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
     if (!r.exists || r.directory) return fail(ERROR_FILE_NOT_FOUND, INVALID_HANDLE_VALUE);
-    return reinterpret_cast<HANDLE>(newHandle(HandleKind::File, r.windows, access, OpenedToRead));
+    // An open for writing is judged by the file's attributes and rights
+    // first; every open then by the other opens of the file and their share
+    // modes (a file in use is held without sharing its writing).
+    if ((access & WriteDataAccess) && (readOnly(r.windows) || !writableByAccount(r)))
+        return fail(ERROR_ACCESS_DENIED, INVALID_HANDLE_VALUE);
+    if (sharingRefuses(r.windows, access, share)) return fail(ERROR_SHARING_VIOLATION, INVALID_HANDLE_VALUE);
+    return fileHandle(r, access, share, OpenedToRead);
 }
 
 BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LPVOID overlapped) {

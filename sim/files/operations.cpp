@@ -1,5 +1,6 @@
 // Files of the simulated machine by their paths, as the installer changes
-// them: folders made, attributes read and set, copies and deletions. The
+// them: folders made, attributes read and set, copies, deletions and moves
+// (now, or at the next start through the session manager's list). The
 // read-only attribute lives in the machine (keyed by the canonical Windows
 // path), not in the host's permissions, so that it holds when the tests run
 // as root.
@@ -8,12 +9,18 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <map>
 #include <string>
+#include <system_error>
 
 #include "platform/win_files.h"
+#include "platform/win_registry.h"
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
+#include "sim/core/pending_renames.h"
 #include "sim/core/power.h"
+#include "sim/core/win_codes.h"
 #include "sim/files/host_copy.h"
 #include "sim/files/host_names.h"
 #include "sim/files/paths.h"
@@ -21,6 +28,12 @@
 using namespace sim;
 
 namespace {
+
+// How CopyFileA opens the two files, and how DeleteFileA opens the file it
+// deletes: an open that the file's other opens do not share fails.
+const DWORD CopySourceShare = FILE_SHARE_READ | FILE_SHARE_DELETE;
+const DWORD CopyTargetShare = FILE_SHARE_READ | FILE_SHARE_WRITE;
+const DWORD ShareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
 
 // Attributes that the machine keeps for a file; the rest are implied.
 const DWORD KeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM |
@@ -49,24 +62,6 @@ bool resolveExisting(const char* name, ResolvedPath& r, HostFile* file = nullptr
     if (!resolveOrFail(name, r, file, openFlags)) return false;
     if (!r.exists) return fail(r.parentDirectory ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     return true;
-}
-
-// Whether the account may change what is at a path. On a default Windows
-// 2000 the Windows directory and everything below it (the system directory
-// and its drivers folder among them) can be read by the Users but changed
-// only by the Administrators and the system; its Temp folder is open to all.
-bool writableByAccount(const ResolvedPath& r) {
-    if (isAdministrator()) return true;
-    std::string windows = upper(windowsDirectory(machine()));
-    std::string path = upper(r.windows);
-    auto within = [&](const std::string& folder) {
-        return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;
-    };
-    return !within(windows) || within(windows + "\\TEMP");
-}
-
-bool readOnly(const std::string& canonical) {
-    return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
 }
 
 }  // namespace
@@ -116,6 +111,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     HostFile source;
     if (!resolveExisting(existing, from, &source, O_RDONLY | O_CLOEXEC)) return FALSE;
     if (from.directory) return fail(ERROR_ACCESS_DENIED);
+    if (sharingRefuses(from.windows, GENERIC_READ, CopySourceShare)) return fail(ERROR_SHARING_VIOLATION);
     ResolvedPath to;
     HostFile target;
     if (!resolveOrFail(newName, to, &target, O_WRONLY | O_CLOEXEC)) return FALSE;
@@ -133,7 +129,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         // A file copied onto itself (by the same name or another link to
         // it), or one that a running program holds.
         bool itself = equalNoCase(to.windows, from.windows) || (to.device == from.device && to.inode == from.inode);
-        if (fileInUse(to.windows) || itself) return fail(ERROR_SHARING_VIOLATION);
+        if (sharingRefuses(to.windows, GENERIC_WRITE, CopyTargetShare) || itself) return fail(ERROR_SHARING_VIOLATION);
     }
 
     // As on Windows, the copy takes the source's attributes and is marked
@@ -179,6 +175,7 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
     else
         m.fileAttributes.erase(to.windows);
     commit();
+    SetLastError(NO_ERROR);  // as on Windows, a copy that is done clears the last error
     return TRUE;
 }
 
@@ -188,9 +185,85 @@ BOOL WINAPI DeleteFileA(LPCSTR name) {
     ResolvedPath r;
     if (!resolveExisting(name, r)) return FALSE;
     if (r.directory || readOnly(r.windows) || !writableByAccount(r)) return fail(ERROR_ACCESS_DENIED);
-    if (fileInUse(r.windows)) return fail(ERROR_SHARING_VIOLATION);
+    if (sharingRefuses(r.windows, DELETE, ShareAll)) return fail(ERROR_SHARING_VIOLATION);
     if (std::remove(r.host.c_str()) != 0) return fail(ERROR_ACCESS_DENIED);
     machine().fileAttributes.erase(r.windows);
+    commit();
+    return TRUE;
+}
+
+namespace {
+
+// The attributes of what moved, and of everything below a folder that
+// moved, under their new names.
+void moveAttributes(const std::string& from, const std::string& to) {
+    Machine& m = machine();
+    std::map<std::string, uint32_t, CaseLess> moved;
+    for (auto it = m.fileAttributes.begin(); it != m.fileAttributes.end();) {
+        const std::string& path = it->first;
+        bool below = path.size() > from.size() && path[from.size()] == '\\' &&
+                     equalNoCase(path.substr(0, from.size()), from);
+        if (equalNoCase(path, from) || below) {
+            moved[to + path.substr(from.size())] = it->second;
+            it = m.fileAttributes.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const auto& [path, attributes] : moved) m.fileAttributes[path] = attributes;
+}
+
+// MoveFileExA with MOVEFILE_DELAY_UNTIL_REBOOT: the pair goes to the end of
+// the session manager's list (in HKLM, an administrator's to change), as
+// full paths; nothing else is looked at until the next start.
+BOOL moveAtNextStart(LPCSTR existing, LPCSTR newName, DWORD flags) {
+    if (flags & MOVEFILE_COPY_ALLOWED) return fail(ERROR_INVALID_PARAMETER);
+    if (!isAdministrator()) return fail(ERROR_ACCESS_DENIED);
+    ResolvedPath from, to;
+    if (!resolveOrFail(existing, from) || (newName && !resolveOrFail(newName, to))) return FALSE;
+    addPendingFileRename(machine(), PendingRename{from.windows, newName ? to.windows : std::string(),
+                                                  newName && (flags & MOVEFILE_REPLACE_EXISTING)});
+    commit();
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
+    Call c("MoveFileExA", {arg(existing), arg(newName), argHex(flags)});
+    if (c.injected()) return FALSE;
+    if (flags & ~(MOVEFILE_REPLACE_EXISTING | MOVEFILE_COPY_ALLOWED | MOVEFILE_DELAY_UNTIL_REBOOT))
+        return fail(ERROR_INVALID_PARAMETER);
+    if (flags & MOVEFILE_DELAY_UNTIL_REBOOT) return moveAtNextStart(existing, newName, flags);
+    if (!newName) return fail(ERROR_INVALID_PARAMETER);
+    ResolvedPath from, to;
+    if (!resolveExisting(existing, from) || !resolveOrFail(newName, to)) return FALSE;
+    if (!to.exists && !to.parentDirectory) return fail(ERROR_PATH_NOT_FOUND);
+    if (!writableByAccount(from) || !writableByAccount(to)) return fail(ERROR_ACCESS_DENIED);
+    // A move takes the file away from its name: every other open of it must
+    // share its deletion.
+    if (!from.directory && sharingRefuses(from.windows, DELETE, ShareAll)) return fail(ERROR_SHARING_VIOLATION);
+    bool itself = equalNoCase(from.windows, to.windows);
+    if (to.exists && !itself) {
+        if (!(flags & MOVEFILE_REPLACE_EXISTING)) return fail(ERROR_ALREADY_EXISTS);
+        // A folder, a read-only file or one that something has open is not
+        // replaced.
+        if (to.directory || from.directory || readOnly(to.windows) || sharingRefuses(to.windows, DELETE, 0))
+            return fail(ERROR_ACCESS_DENIED);
+    }
+    if (from.drive != to.drive) {
+        if (!(flags & MOVEFILE_COPY_ALLOWED)) return fail(ERROR_NOT_SAME_DEVICE);
+        if (from.directory) return fail(ERROR_ACCESS_DENIED);
+        std::error_code ec;
+        std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
+        if (ec || std::remove(from.host.c_str()) != 0) return fail(ERROR_ACCESS_DENIED);
+        noteFileData(to.host);
+    } else if (std::rename(from.host.c_str(), to.host.c_str()) != 0) {
+        return fail(ERROR_ACCESS_DENIED);
+    } else {
+        noteFileMoved(from.host, to.host);
+    }
+    moveAttributes(from.windows, to.windows);
     commit();
     return TRUE;
 }

@@ -15,7 +15,10 @@
 #include <vector>
 
 #include "platform/win_files.h"
+#include "platform/win_registry.h"
 #include "sim/core/current_machine.h"
+#include "sim/core/handles.h"
+#include "sim/core/win_codes.h"
 #include "sim/files/host_names.h"
 
 namespace sim {
@@ -187,10 +190,51 @@ unsigned long fileAttributes(const std::string& canonical, bool directory) {
     return a;
 }
 
+bool readOnly(const std::string& canonical) {
+    return (fileAttributes(canonical, false) & FILE_ATTRIBUTE_READONLY) != 0;
+}
+
+bool writableByAccount(const ResolvedPath& r) {
+    if (isAdministrator()) return true;
+    std::string windows = upper(windowsDirectory(machine()));
+    std::string path = upper(r.windows);
+    auto within = [&](const std::string& folder) {
+        return path == folder || path.compare(0, folder.size() + 1, folder + "\\") == 0;
+    };
+    return !within(windows) || within(windows + "\\TEMP");
+}
+
 bool fileInUse(const std::string& canonical) {
     for (const auto& f : machine().filesInUse)
         if (equalNoCase(f, canonical)) return true;
     return false;
+}
+
+namespace {
+
+const unsigned long ReadAccess = GENERIC_READ | GENERIC_EXECUTE | GENERIC_ALL | FILE_READ_DATA | FILE_EXECUTE;
+const unsigned long WriteAccess = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+const unsigned long DeleteAccess = GENERIC_ALL | DELETE;
+
+// Whether two opens of one file refuse each other: either asks for an
+// access that the other does not share.
+bool conflict(unsigned long access, unsigned long share, unsigned long otherAccess, unsigned long otherShare) {
+    auto refuses = [](unsigned long a, unsigned long s) {
+        return ((a & ReadAccess) && !(s & FILE_SHARE_READ)) || ((a & WriteAccess) && !(s & FILE_SHARE_WRITE)) ||
+               ((a & DeleteAccess) && !(s & FILE_SHARE_DELETE));
+    };
+    bool data = (access & (ReadAccess | WriteAccess | DeleteAccess)) != 0;
+    bool otherData = (otherAccess & (ReadAccess | WriteAccess | DeleteAccess)) != 0;
+    return data && otherData && (refuses(access, otherShare) || refuses(otherAccess, share));
+}
+
+}  // namespace
+
+bool sharingRefuses(const std::string& canonical, unsigned long access, unsigned long share) {
+    if (fileInUse(canonical) && conflict(access, share, GENERIC_READ, FILE_SHARE_READ)) return true;
+    return anyHandle([&](const HandleRec& h) {
+        return h.kind == HandleKind::File && equalNoCase(h.name, canonical) && conflict(access, share, h.access, h.share);
+    });
 }
 
 }  // namespace sim

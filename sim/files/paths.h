@@ -53,7 +53,27 @@ bool readMachineFile(const std::string& windowsPath, std::string& data);
 // in the machine, not in the host's permissions, so that it holds for root).
 unsigned long fileAttributes(const std::string& canonicalWindowsPath, bool directory);
 
-// Whether a Windows path names a file that the machine marks in use.
+// Whether the file has the read-only attribute.
+bool readOnly(const std::string& canonicalWindowsPath);
+
+// Whether the account may change what is at a path. On a default Windows
+// 2000 the Windows directory and everything below it (the system directory
+// and its drivers folder among them) can be read by the Users but changed
+// only by the Administrators and the system; its Temp folder is open to all.
+bool writableByAccount(const ResolvedPath& r);
+
+// Whether a Windows path names a file that the machine marks in use: one
+// that something running holds (an earlier driver that its device cannot
+// let go of, a program that runs), which no one may open for writing,
+// replace or delete until a start replaces it.
 bool fileInUse(const std::string& canonicalWindowsPath);
+
+// Whether an open of a file with this access and share mode is refused for
+// a sharing violation, as Windows judges it against every open of the file:
+// the file handles of this program, each with the share mode it was opened
+// with, and the holder of a file in use, which reads it and shares reading
+// alone. Only the access to the data counts (reading or running, writing,
+// deleting).
+bool sharingRefuses(const std::string& canonicalWindowsPath, unsigned long access, unsigned long share);
 
 }  // namespace sim

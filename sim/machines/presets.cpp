@@ -7,6 +7,7 @@
 
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
+#include "sim/core/pending_renames.h"
 
 namespace sim {
 
@@ -89,6 +90,7 @@ Machine baseMachine(const std::string& mediaDir) {
 
     ensureKey(m, RunOnceKey);
     ensureKey(m, "SYSTEM\\CurrentControlSet\\Control");
+    ensureKey(m, SessionManagerKey);  // whose list of file operations waits for the next start
     addService(m, "EventLog", SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START,
                "%SystemRoot%\\system32\\services.exe", "Event Log");
     addService(m, "PlugPlay", SERVICE_WIN32_SHARE_PROCESS, SERVICE_AUTO_START,

@@ -305,6 +305,31 @@ std::string answersFor(Dice& dice, const std::string& mediaDir, const Language& 
     return out + "x";
 }
 
+// Now and then one of the earlier installation's files in the system
+// directory or its drivers folder is in use: a driver that its device
+// cannot let go of, a program that runs. The old processor driver's file is
+// not held on a machine with the older adapter and *QRV5190, whose road
+// deletes that file: a driver in use cannot be deleted, and the run would
+// fail there as it fails on Windows.
+void holdAFileInUse(Builder& b, Dice& dice) {
+    bool deletionRoad = false, olderAdapter = false;
+    for (const auto& d : b.m.devices)
+        for (const auto& id : d.hardwareIds) {
+            olderAdapter = olderAdapter || id.find("DEV_01A4") != std::string::npos;
+            deletionRoad = deletionRoad || id == "*QRV5190";
+        }
+    deletionRoad = deletionRoad && olderAdapter;
+    const std::string sys = SystemDir, drivers = sys + "\\drivers";
+    std::vector<std::string> candidates;
+    for (const auto& [path, text] : b.fileText) {
+        std::string folder = path.substr(0, path.find_last_of('\\'));
+        if (!equalNoCase(folder, sys) && !equalNoCase(folder, drivers)) continue;
+        if (deletionRoad && equalNoCase(path, drivers + "\\qrvmpw.sys")) continue;
+        candidates.push_back(path);
+    }
+    if (!candidates.empty() && dice.chance(30)) b.m.filesInUse.push_back(dice.pick(candidates));
+}
+
 }  // namespace
 
 RandomMachine randomMachine(uint64_t seed, const std::string& mediaDir) {
@@ -318,8 +343,10 @@ RandomMachine randomMachine(uint64_t seed, const std::string& mediaDir) {
     addFamilyDevices(b, dice);
     addUnrelatedDevices(b, dice);
     addEarlierSoftware(b, dice);
-
     RandomMachine r;
+    r.answers = answersFor(dice, mediaDir, language);
+    holdAFileInUse(b, dice);  // drawn last: the earlier draws of a seed stay as they were
+
     json state;
     toJson(b.m, state);
     json& d = r.description;
@@ -327,13 +354,13 @@ RandomMachine randomMachine(uint64_t seed, const std::string& mediaDir) {
     d["seed"] = seed;
     for (const char* field : {"systemDirectory", "defaultLangId", "account", "devices", "registry"}) d[field] = state[field];
     if (!b.m.fileAttributes.empty()) d["fileAttributes"] = state["fileAttributes"];
+    if (!b.m.filesInUse.empty()) d["filesInUse"] = state["filesInUse"];
     int n = 0;
     for (const auto& [windowsPath, text] : b.fileText) {
         std::string host = "files/" + std::to_string(++n) + "-" + windowsPath.substr(windowsPath.find_last_of('\\') + 1);
         d["files"][windowsPath] = host;
         r.files[host] = text;
     }
-    r.answers = answersFor(dice, mediaDir, language);
     return r;
 }
 

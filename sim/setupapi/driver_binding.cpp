@@ -4,7 +4,8 @@
 // install section copies, the registry values it adds, the services it
 // installs, the driver key it records, and the child functions that the
 // bound parent then exposes. A file to copy that the machine marks in use is
-// left for the next start, which the binding then asks for.
+// written beside it and left for the session manager to put in its place at
+// the next start, which the binding then asks for.
 //
 // Error codes, as Windows answers them: ERROR_INVALID_FLAGS,
 // ERROR_ACCESS_DENIED for a caller that is not an administrator,
@@ -27,6 +28,7 @@
 #include "sim/core/current_machine.h"
 #include "sim/core/power.h"
 #include "sim/core/win_codes.h"
+#include "sim/files/next_start.h"
 #include "sim/files/paths.h"
 #include "sim/services/services.h"
 #include "sim/setupapi/device_sets.h"
@@ -185,8 +187,9 @@ bool collectCopies(const Inf& inf, const std::vector<InfLine>& section, std::vec
     return true;
 }
 
-// Copies the files; a target that the machine marks in use is left for the
-// next start, which then needs a restart.
+// Copies the files. A target that the machine marks in use cannot be
+// replaced now: the new file is written beside it and the replacement left
+// for the next start, which the binding then needs.
 bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned long& error) {
     for (const auto& c : copies) {
         ResolvedPath folder;
@@ -195,7 +198,8 @@ bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned 
         std::filesystem::create_directories(folder.host, ec);
         ResolvedPath target;
         if (!resolve(c.targetFolder + "\\" + c.targetName, target, error)) return false;
-        if (target.exists && fileInUse(target.windows)) {
+        if (target.exists && sharingRefuses(target.windows, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE)) {
+            if (!replaceAtNextStart(c.sourceHost, target, error)) return false;
             needsRestart = true;
             continue;
         }

@@ -1,8 +1,9 @@
 // winsim restart: the next start of Windows in a machine folder, its steps
 // in the order Windows takes them: the pending reboot, the services stopped
-// and those marked for deletion removed, the Plug and Play enumeration, the
-// service control manager's database, the auto-start services, and the
-// logon with its RunOnce programs.
+// and those marked for deletion removed, the files that waited for this
+// start put in their places, the Plug and Play enumeration, the service
+// control manager's database, the auto-start services, and the logon with
+// its RunOnce programs.
 #include <algorithm>
 #include <filesystem>
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "sim/core/power.h"
 #include "sim/core/runtime.h"
 #include "sim/core/win_codes.h"
+#include "sim/files/next_start.h"
 #include "sim/process/programs.h"
 #include "sim/registry/registry.h"
 #include "sim/services/services.h"
@@ -148,6 +150,12 @@ std::vector<std::string> stopServices() {
         if (rt.deletePending) deleting.push_back(name);
     }
     return deleting;
+}
+
+// The session manager, early in the start and before any driver or service
+// runs, puts the files that waited for this start in their places.
+void replaceFilesForTheStart(std::ostream& out) {
+    for (const std::string& line : sim::carryOutPendingFileRenames()) out << "  " << line << "\n";
 }
 
 // Hardware ids of the child functions that a bound multifunction parent's
@@ -363,6 +371,7 @@ bool startWindows(const std::string& folder, int number, StartOptions& so, std::
     countStart(number, out);
     honourRebootRequests(out);
     std::vector<std::string> deleting = stopServices();
+    replaceFilesForTheStart(out);
     enumerateDevices(sim::machine(), out);
     sim::commit();
     removeServicesMarkedForDeletion(deleting, out);
@@ -415,6 +424,7 @@ void addRestart(CLI::App& app) {
                 status = 0;
                 break;
             }
+            sim::writeBackAtShutdown();  // the next start follows an orderly shutdown
         }
         sim::disarmPower();
         if (!so.report.empty()) {

@@ -131,6 +131,8 @@ void printMachine(const sim::Machine& m, const std::string& folder, std::ostream
         for (const auto& s : e.strings) out << " \"" << s << "\"";
         out << "\n";
     }
+    out << "\nFiles in use:" << (m.filesInUse.empty() ? " none" : "") << "\n";
+    for (const auto& f : m.filesInUse) out << "  " << f << "\n";
     out << "\nReboot requests: " << m.rebootRequests.size() << "\n";
     std::vector<std::string> pending = sim::pendingRestarts(m);
     out << "\nRestart pending: " << (pending.empty() ? "no" : "yes") << "\n";

@@ -419,6 +419,13 @@ int main(int argc, char** argv) {
     CLI::App app{"winsim: a simulated Windows 2000 machine for the installer"};
     app.require_subcommand(1);
     registerAll(app);
-    CLI11_PARSE(app, argc, argv);
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        int status = app.exit(e);
+        // winsim fleet reports a wrong command line as it reports every
+        // other refusal, with exit status 2.
+        return status != 0 && argc > 1 && std::string(argv[1]) == "fleet" ? 2 : status;
+    }
     return 0;
 }

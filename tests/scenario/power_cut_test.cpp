@@ -6,6 +6,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
+#include "sim/core/pending_renames.h"
 #include "sim/machines/presets.h"
 
 namespace power_cut {
@@ -99,6 +100,35 @@ TEST(PowerCut, ProgramTheInstallerWaitsOnEndsWithIt) {
     EXPECT_EQ(m.processes[0].exitCode, -1);
     EXPECT_EQ(m.processes[1].exitCode, -1);
     EXPECT_TRUE(flow::hasService(m, "qrvmpsvc")) << "the removal had not got as far";
+}
+
+// A binding whose driver file is in use writes the new file beside it and
+// leaves the replacement to the next start, in the registry: after a cut
+// the replacement is there only when the registry kept it, and the file
+// beside holds the media's bytes only when its data reached the disk too.
+TEST(PowerCut, ReplacementLeftForTheNextStartIsKeptOnlyWithTheRegistry) {
+    scenario::Machine fresh("onboard");
+    const std::string driver = "C:\\WINNT\\system32\\drivers\\QRVMPW.SYS";
+    const std::string beside = "C:\\WINNT\\system32\\drivers\\SET1.tmp";
+    const std::string earlier = "earlier driver\r\n!@#$4.21.0$#@!\r\n";
+    scenario::writeFile(fresh.hostPath(driver), earlier);
+    fresh.edit([&](sim::Machine& m) { m.filesInUse = {driver}; });
+    const std::string command = flow::MediaSetup + " /Q";
+    uint64_t after = machineCallOf(fresh, command, "UpdateDriverForPlugAndPlayDevicesA", "QRV51A1") + 1;
+    ASSERT_GT(after, 1u);
+    const std::string media = scenario::readFile(std::string(MEDIA_DIR) + "/win2000/QRVMPW.SYS");
+    for (bool lazy : {false, true}) {
+        scenario::Machine machine(fresh, lazy ? ".lazy" : ".written");
+        std::string plan = std::to_string(after) + (lazy ? ",lazy=1000" : "");
+        EXPECT_EQ(machine.run(command, "", "D:\\WIN2000", {"--cut", plan}).exitCode, PowerCutStatus);
+        EXPECT_EQ(sim::pendingFileRenames(machine.state()).size(), lazy ? 0u : 1u) << plan;
+        std::string bytes = scenario::readFile(machine.hostPath(beside));
+        ASSERT_EQ(bytes.size(), media.size()) << plan << ": the file beside stands (journaled)";
+        EXPECT_EQ(lazy ? allZeros(bytes) : bytes == media, true) << plan;
+        // The next start replaces the driver only when the replacement was kept.
+        EXPECT_EQ(machine.winsim({"restart"}).exitCode, 0);
+        EXPECT_EQ(scenario::readFile(machine.hostPath(driver)), lazy ? earlier : media) << plan;
+    }
 }
 
 // The run at the logon is cut while the temporary root device of the new

@@ -1,9 +1,12 @@
 // The simulated restart with the second phase scheduled as the service
-// "mpsetup": the built SETUP.EXE run by `winsim restart` as a service.
+// "mpsetup": the built SETUP.EXE run by `winsim restart` as a service; and
+// a driver file in use that the start replaces.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
+#include "flow_support.h"
 #include "harness.h"
 #include "sim/machines/presets.h"
 
@@ -259,6 +262,49 @@ TEST(Restart, RunOnceWaitsForTheLogonOfAnAccountThatMayDeleteIt) {
     EXPECT_TRUE(contains(r.output, "  RunOnce Setup: " + line + "\n")) << r.output;
     after = machine.state();
     EXPECT_TRUE(sim::findKey(after, "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce")->values.empty());
+}
+
+// A binding while the driver file it brings is in use (the earlier driver
+// runs and cannot let go of it): the quiet road of an on-board processor
+// asks for the restart, the earlier file stays until then, and the start
+// puts the media's in its place; the machine then settles.
+TEST(Restart, DriverFileInUseIsReplacedAtTheNextStartAndTheMachineSettles) {
+    scenario::Machine machine("onboard");
+    const std::string driver = "C:\\WINNT\\system32\\drivers\\QRVMPW.SYS";
+    const std::string earlier = "earlier driver\r\n!@#$4.21.0$#@!\r\n";
+    scenario::writeFile(machine.hostPath(driver), earlier);
+    machine.edit([&](sim::Machine& m) {
+        // One on-board processor of the four.
+        m.devices.erase(std::remove_if(m.devices.begin(), m.devices.end(),
+                                       [](const sim::Device& d) {
+                                           return d.instanceId.rfind("ISAPNP\\QRV", 0) == 0 &&
+                                                  d.instanceId.rfind("ISAPNP\\QRV51A1\\", 0) != 0;
+                                       }),
+                        m.devices.end());
+        m.filesInUse = {driver};
+    });
+    auto r = machine.run(flow::MediaSetup + " /Q");
+    EXPECT_EQ(r.exitCode, 1);
+    EXPECT_EQ(r.output, flow::Banner + flow::installing("korp.inf") + flow::Complete + flow::RebootForDriver);
+    EXPECT_EQ(scenario::readFile(machine.hostPath(driver)), earlier);
+    EXPECT_EQ(sim::pendingRestarts(machine.state()),
+              (std::vector<std::string>{"the binding of ISAPNP\\QRV51A1\\1 asked for a restart",
+                                        "a file replacement waits for the next start: " + driver}));
+
+    auto start = machine.winsim({"restart", "--until-settled"});
+    EXPECT_EQ(start.exitCode, 0) << start.output;
+    EXPECT_TRUE(contains(start.output, "  file " + driver + ": replaced by C:\\WINNT\\system32\\drivers\\SET1.tmp\n"))
+        << start.output;
+    EXPECT_EQ(scenario::readFile(machine.hostPath(driver)),
+              scenario::readFile(std::string(MEDIA_DIR) + "/win2000/QRVMPW.SYS"));
+    sim::Machine m = machine.state();
+    EXPECT_TRUE(m.filesInUse.empty());
+    EXPECT_EQ(flow::boundInf(m, "ISAPNP\\QRV51A1"), flow::StagingTree + "\\win2000\\korp.inf");
+
+    auto again = machine.run(flow::MediaSetup + " /Q");
+    EXPECT_EQ(again.exitCode, 0);
+    EXPECT_EQ(again.output, flow::Banner + flow::installing("korp.inf") + flow::Complete);
+    EXPECT_TRUE(sim::pendingRestarts(machine.state()).empty());
 }
 
 }  // namespace

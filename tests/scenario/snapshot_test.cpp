@@ -1,11 +1,14 @@
 // The snapshot program in the simulated machine: a capture that winsim makes
 // into a machine on which SETUP.EXE behaves as on the original, a capture
-// that changes nothing, and the failures it reports.
+// that changes nothing, files in use and replacements that wait for the
+// next start, and the failures it reports.
 #include <sys/stat.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "harness.h"
+#include "platform/win_files.h"
 #include "platform/win_registry.h"
 
 namespace fs = std::filesystem;
@@ -86,6 +89,52 @@ TEST(Snapshot, CaptureMakesAMachineOnWhichSetupDoesTheSame) {
     EXPECT_EQ(onCopy.output, onOriginal.output);
     EXPECT_TRUE(contains(onOriginal.output, "QRVMPW.SYS")) << onOriginal.output;
     EXPECT_EQ(captured(copy), captured(original));
+}
+
+// A driver file in use, whose replacement a binding left for the next start,
+// and a read-only library, which is not in use: the capture says which file
+// is held, and takes the waiting replacement with its new file, so that the
+// start of the copy does what the start of the original does.
+TEST(Snapshot, FilesInUseAndReplacementsForTheNextStartComeAlong) {
+    scenario::Machine original("onboard");
+    const std::string driver = "C:\\WINNT\\system32\\drivers\\QRVMPW.SYS";
+    const std::string library = "C:\\WINNT\\system32\\QRVMPW.DLL";
+    scenario::writeFile(original.hostPath(driver), "earlier driver\r\n!@#$4.21.0$#@!\r\n");
+    original.edit([&](sim::Machine& m) {
+        m.filesInUse = {driver};
+        m.devices.erase(std::remove_if(m.devices.begin(), m.devices.end(),
+                                       [](const sim::Device& d) { return d.instanceId.rfind("ISAPNP\\QRV51A", 0) == 0; }),
+                        m.devices.end());  // *QRV5190 alone of the four
+    });
+    ASSERT_EQ(original.run("D:\\WIN2000\\SETUP.EXE /Q").exitCode, 1);
+    original.edit([&](sim::Machine& m) { m.fileAttributes[library] = FILE_ATTRIBUTE_READONLY; });
+
+    auto r = original.run(std::string(Snapshot) + " C:\\capture", "", "C:\\");
+    EXPECT_EQ(r.exitCode, 0) << r.output;
+    EXPECT_TRUE(contains(r.output, "  Note: " + driver + " is in use; the description says so.\n"
+                                   "  Note: C:\\WINNT\\system32\\drivers\\SET1.tmp replaces " + driver +
+                                   " at the next start; both are copied.\n"))
+        << r.output;
+    json description = json::parse(scenario::readFile(original.hostPath("C:\\capture\\machine.json")));
+    EXPECT_EQ(description["filesInUse"], json::array({driver}));
+    bool pending = false;
+    for (const auto& key : description["registry"])
+        if (key["path"] == "HKLM\\SYSTEM\\CurrentControlSet\\Control\\Session Manager")
+            pending = key["values"]["PendingFileRenameOperations"] ==
+                      json({{"type", "REG_MULTI_SZ"},
+                            {"data", {"\\??\\C:\\WINNT\\system32\\drivers\\SET1.tmp", "!\\??\\" + driver}}});
+    EXPECT_TRUE(pending) << description["registry"].dump();
+
+    scenario::Machine copy(original.hostPath("C:\\capture\\machine.json"), "-copy");
+    EXPECT_EQ(sim::pendingRestarts(copy.state()),
+              std::vector<std::string>{"a file replacement waits for the next start: " + driver});
+    for (scenario::Machine* m : {&original, &copy}) {
+        auto start = m->winsim({"restart"});
+        EXPECT_TRUE(contains(start.output, "  file " + driver + ": replaced by")) << start.output;
+        EXPECT_EQ(scenario::readFile(m->hostPath(driver)),
+                  scenario::readFile(std::string(MEDIA_DIR) + "/win2000/QRVMPW.SYS"));
+        EXPECT_TRUE(m->state().filesInUse.empty());
+    }
 }
 
 TEST(Snapshot, WindowsProgramsOfACaptureRunAsTheBuildsOwn) {

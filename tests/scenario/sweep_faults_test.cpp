@@ -3,7 +3,7 @@
 // 31), and then each of a sample of the service phase's calls. Every run
 // must end with one of the installer's exit codes and the message that goes
 // with it, and what it says must agree with the machine it left (the outcome
-// oracle, oracle.h): no crash, no hang, no sanitizer report, no handle or
+// rules, sim/outcome/outcome.h): no crash, no hang, no sanitizer report, no handle or
 // heap block left, the service phase's included.
 //
 // Every point starts from a copy of a machine folder made once: the fresh
@@ -22,7 +22,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
-#include "oracle.h"
+#include "sim/outcome/outcome.h"
 
 using namespace flow;
 
@@ -127,7 +127,8 @@ std::string firstPhaseVerdict(const PointRun& p) {
     if (r.report.value("openHandles", -1) != 0 || r.report.value("heapBlocks", -1) != 0)
         return "left open: " + r.report.dump();
     sim::Machine after = p.machine.state();
-    return oracle::disagreement({"the first phase", r.exitCode, r.output, true}, after, oracle::textsFor(0x0409));
+    return oracle::disagreement({"the first phase", r.exitCode, r.output, true}, after,
+                                oracle::textsFor(0x0409, MEDIA_DIR));
 }
 
 // The exit code that a service phase's console claims by its final text;
@@ -178,7 +179,8 @@ std::string servicePhaseVerdict(const PointRun& p) {
         if (e.source == "mpsetup" && !e.strings.empty() && e.strings[0].rfind(tag, 0) == 0)
             claimed = std::atoi(e.strings[0].c_str() + tag.size());
     if (claimed < 0) return "";
-    return oracle::disagreement({"the service phase", claimed, console, true}, m, oracle::textsFor(0x0409));
+    return oracle::disagreement({"the service phase", claimed, console, true}, m,
+                                oracle::textsFor(0x0409, MEDIA_DIR));
 }
 
 class FirstPhaseSweep : public ::testing::TestWithParam<int> {};

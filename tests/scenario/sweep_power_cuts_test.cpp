@@ -42,7 +42,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
-#include "oracle.h"
+#include "sim/outcome/outcome.h"
 #include "sim/machines/presets.h"
 
 // A namespace of its own: the scenario tests compile in batches.
@@ -182,7 +182,7 @@ public:
     Journey(const Installation& in, scenario::Machine& machine) : in_(in), machine_(machine) {
         machine_.traced = false;
         machine_.timeoutSeconds = RunLimitSeconds;
-        texts_ = oracle::textsFor(0x0409);
+        texts_ = oracle::textsFor(0x0409, MEDIA_DIR);
     }
 
     std::vector<std::string> problems;

@@ -6,8 +6,12 @@ accepts, imports from Windows 2000 system DLLs only, and none of the imported
 functions that are known to have first shipped in a later Windows.
 """
 
+import os
 import re
+import shutil
 import subprocess
+
+from harness.checks import SKIP
 
 # The system DLLs of Windows 2000 that the installer may use.
 SYSTEM_DLLS = {"kernel32.dll", "advapi32.dll", "user32.dll", "setupapi.dll", "newdev.dll", "hid.dll", "msvcrt.dll"}
@@ -71,6 +75,17 @@ def parse_imports(text):
         if m and current:
             imports[current].append(m.group(2))
     return imports
+
+
+def check(folder, program):
+    """Checks a program of an i686 build (its path below folder, with /);
+    the suite's exit code. (suite.py imports; the CTest tests
+    Wine.i686.*_imports)"""
+    objdump = shutil.which("i686-w64-mingw32-objdump")
+    if not objdump:
+        print("i686-w64-mingw32-objdump is not installed: the checks of the i686 program are skipped")
+        return SKIP
+    return check_windows_2000_program(objdump, os.path.join(folder, *program.split("/")))
 
 
 def check_windows_2000_program(objdump, path):

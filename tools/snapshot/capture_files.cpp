@@ -1,11 +1,13 @@
 // Files: the product family's files in the system directory and its drivers
-// folder, the staging tree, and their copies in the output folder.
+// folder, the staging tree, whether each is in use, the replacements that
+// wait for the next start, and the copies in the output folder.
 #include <cstdio>
 #include <cstring>
 
 #include "base/run_directories.h"
 #include "platform/owned.h"
 #include "platform/win_files.h"
+#include "platform/win_registry.h"
 #include "snapshot.h"
 
 namespace snapshot {
@@ -16,6 +18,15 @@ namespace {
 const char* const FamilyPattern = "qrv*";
 const char* const FilesFolder = "files";
 const DWORD KeptAttributes = FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+// Where the session manager finds the file operations of the next start.
+const char* const SessionManagerKey = "SYSTEM\\CurrentControlSet\\Control\\Session Manager";
+const char* const PendingRenamesValue = "PendingFileRenameOperations";
+const char* const NtPrefix = "\\??\\";
+
+const char* stripNtPrefix(const char* path) {
+    size_t n = std::strlen(NtPrefix);
+    return std::strncmp(path, NtPrefix, n) == 0 ? path + n : path;
+}
 
 bool joinPath(char* out, size_t size, const char* folder, const char* name, Failure& failure) {
     if (std::snprintf(out, size, "%s\\%s", folder, name) < static_cast<int>(size)) return true;
@@ -28,6 +39,16 @@ void copyPathOf(const char* windowsPath, char separator, char* out, size_t size)
     std::snprintf(out, size, "%s%c%c%s", FilesFolder, separator, windowsPath[0], windowsPath + 2);
     for (char* p = out; *p; ++p)
         if (*p == '\\') *p = separator;
+}
+
+// Whether a program or driver that runs holds the file so that it cannot be
+// written: an open for writing that shares everything, with nothing
+// written and closed at once, is refused for a sharing violation. The
+// read-only attribute refuses it as access denied, which is not a use.
+bool inUse(const char* path) {
+    FileHandle probe(CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    return !probe && GetLastError() == ERROR_SHARING_VIOLATION;
 }
 
 void addFile(const char* path, DWORD attributes, Capture& capture) {
@@ -45,6 +66,19 @@ void addFile(const char* path, DWORD attributes, Capture& capture) {
         appendFormat(capture.attributes, ": %lu",
                      static_cast<unsigned long>(attributes & (KeptAttributes | FILE_ATTRIBUTE_ARCHIVE)));
     }
+    if (inUse(path)) {
+        nextEntry(capture.inUse, capture.firstInUse, "  ");
+        appendJsonText(capture.inUse, path);
+        appendFormat(capture.notes, "%s is in use; the description says so\n", path);
+    }
+}
+
+// Whether a file is among the copies already.
+bool listed(const Capture& capture, const char* path) {
+    size_t next = 0;
+    while (const char* copied = entryAt(capture.copies, next))
+        if (!_stricmp(copied, path)) return true;
+    return false;
 }
 
 // Calls `take` for each entry of a folder that matches a pattern (the dot
@@ -124,6 +158,63 @@ bool listFiles(Capture& capture, Failure& failure) {
         if (!listed) return false;
     }
     if (!whole(pending.items, failure)) return false;
+    return true;
+}
+
+bool capturePendingReplacements(Capture& capture, Failure& failure) {
+    RegistryKey key;
+    LONG rc = openRegistryKey(HKEY_LOCAL_MACHINE, SessionManagerKey, KEY_QUERY_VALUE, key);
+    if (rc == ERROR_FILE_NOT_FOUND) return true;
+    if (rc != ERROR_SUCCESS) return fail(failure, static_cast<DWORD>(rc), "cannot open HKLM\\%s", SessionManagerKey);
+    Buffer data;
+    DWORD type = 0, size = 0;
+    for (;;) {
+        // Two bytes of room more than the value: a list cut short still
+        // ends with its terminators.
+        if (!data.grow(size + 2, failure)) return false;
+        size = data.size - 2;
+        rc = RegQueryValueExA(key.get(), PendingRenamesValue, nullptr, &type, data.data, &size);
+        if (rc == ERROR_FILE_NOT_FOUND) return true;
+        if (rc == ERROR_SUCCESS) break;
+        if (rc != ERROR_MORE_DATA)
+            return fail(failure, static_cast<DWORD>(rc), "cannot read HKLM\\%s\\%s", SessionManagerKey,
+                        PendingRenamesValue);
+    }
+    char shown[KeyPathSize];
+    std::snprintf(shown, sizeof shown, "HKLM\\%s", SessionManagerKey);
+    nextEntry(capture.registry, capture.firstKey, "  ");
+    appendText(capture.registry, "{\"path\": ");
+    appendJsonText(capture.registry, shown);
+    appendText(capture.registry, ", \"values\": {");
+    appendJsonText(capture.registry, PendingRenamesValue);
+    appendText(capture.registry, ": ");
+    appendValue(capture.registry, type, data.data, size);
+    appendText(capture.registry, "}}");
+    if (type != REG_MULTI_SZ) return true;
+
+    // Pairs of texts: a source, then its target ("!" before a target that
+    // is replaced, empty for a deletion), each "\??\C:\...".
+    char staging[PathSize];
+    if (!joinPath(staging, sizeof staging, capture.systemDirectory, StagingTreeBelowSystem + 1, failure)) return false;
+    data.data[size] = data.data[size + 1] = 0;
+    const char* text = reinterpret_cast<const char*>(data.data);
+    for (DWORD at = 0; at < size && text[at];) {
+        const char* source = stripNtPrefix(text + at);
+        at += static_cast<DWORD>(std::strlen(text + at)) + 1;
+        const char* target = at < size ? text + at : "";
+        at += static_cast<DWORD>(std::strlen(target)) + 1;
+        if (*target == '!') ++target;
+        target = stripNtPrefix(target);
+        if (!*target) continue;
+        const char* name = std::strrchr(target, '\\');
+        bool family = (name && !_strnicmp(name + 1, FamilyPattern, std::strlen(FamilyPattern) - 1)) ||
+                      !_strnicmp(target, staging, std::strlen(staging));
+        DWORD attributes = GetFileAttributesA(source);
+        if (!family || attributes == INVALID_FILE_ATTRIBUTES || (attributes & FILE_ATTRIBUTE_DIRECTORY)) continue;
+        if (listed(capture, source)) continue;  // a family file itself, or named twice
+        appendFormat(capture.notes, "%s replaces %s at the next start; both are copied\n", source, target);
+        addFile(source, attributes, capture);
+    }
     return true;
 }
 

@@ -100,40 +100,6 @@ bool captureSecurity(const char* path, Text& out, Capture& capture, Failure& fai
     return true;
 }
 
-// A value as a description gives it: a text, a number, a list of texts, or
-// the bytes as they are.
-void appendValue(Text& out, DWORD type, const unsigned char* data, DWORD size) {
-    const char* text = reinterpret_cast<const char*>(data);
-    // A text with one terminator, at its end.
-    bool oneText = size > 0 && std::memchr(data, 0, size) == data + size - 1 && plainText(text, size - 1);
-    if (type == REG_SZ && oneText) {
-        appendJsonString(out, text, size - 1);
-    } else if (type == REG_EXPAND_SZ && oneText) {
-        appendText(out, "{\"type\": \"REG_EXPAND_SZ\", \"data\": ");
-        appendJsonString(out, text, size - 1);
-        appendText(out, "}");
-    } else if (type == REG_DWORD && size == 4) {
-        DWORD v;
-        std::memcpy(&v, data, sizeof v);
-        appendFormat(out, "%lu", static_cast<unsigned long>(v));
-    } else if (type == REG_MULTI_SZ && plainMultiSz(data, size)) {
-        appendText(out, "{\"type\": \"REG_MULTI_SZ\", \"data\": [");
-        for (DWORD pos = 0; data[pos];) {
-            size_t n = std::strlen(text + pos);
-            appendText(out, pos ? ", " : "");
-            appendJsonString(out, text + pos, n);
-            pos += static_cast<DWORD>(n) + 1;
-        }
-        appendText(out, "]}");
-    } else {
-        if (type < sizeof ValueTypes / sizeof ValueTypes[0])
-            appendFormat(out, "{\"type\": \"%s\", \"hex\": ", ValueTypes[type]);
-        else
-            appendFormat(out, "{\"type\": %lu, \"hex\": ", static_cast<unsigned long>(type));
-        appendHex(out, data, size);
-        appendText(out, "}");
-    }
-}
 
 // The values of an open key, in the order the registry enumerates them.
 bool captureValues(HKEY key, const char* path, Text& out, size_t& count, Failure& failure) {
@@ -205,6 +171,39 @@ bool captureTree(const char* top, Capture& capture, size_t& values, Failure& fai
 }
 
 }  // namespace
+
+void appendValue(Text& out, DWORD type, const unsigned char* data, DWORD size) {
+    const char* text = reinterpret_cast<const char*>(data);
+    // A text with one terminator, at its end.
+    bool oneText = size > 0 && std::memchr(data, 0, size) == data + size - 1 && plainText(text, size - 1);
+    if (type == REG_SZ && oneText) {
+        appendJsonString(out, text, size - 1);
+    } else if (type == REG_EXPAND_SZ && oneText) {
+        appendText(out, "{\"type\": \"REG_EXPAND_SZ\", \"data\": ");
+        appendJsonString(out, text, size - 1);
+        appendText(out, "}");
+    } else if (type == REG_DWORD && size == 4) {
+        DWORD v;
+        std::memcpy(&v, data, sizeof v);
+        appendFormat(out, "%lu", static_cast<unsigned long>(v));
+    } else if (type == REG_MULTI_SZ && plainMultiSz(data, size)) {
+        appendText(out, "{\"type\": \"REG_MULTI_SZ\", \"data\": [");
+        for (DWORD pos = 0; data[pos];) {
+            size_t n = std::strlen(text + pos);
+            appendText(out, pos ? ", " : "");
+            appendJsonString(out, text + pos, n);
+            pos += static_cast<DWORD>(n) + 1;
+        }
+        appendText(out, "]}");
+    } else {
+        if (type < sizeof ValueTypes / sizeof ValueTypes[0])
+            appendFormat(out, "{\"type\": \"%s\", \"hex\": ", ValueTypes[type]);
+        else
+            appendFormat(out, "{\"type\": %lu, \"hex\": ", static_cast<unsigned long>(type));
+        appendHex(out, data, size);
+        appendText(out, "}");
+    }
+}
 
 bool captureRegistry(Capture& capture, Failure& failure) {
     // The services key: its own security (the installer enumerates and

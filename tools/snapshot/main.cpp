@@ -52,7 +52,8 @@ int run(const char* folder) {
     Failure failure;
     std::printf("Capturing this machine for a rehearsal with winsim.\n");
     if (!captureSystem(capture, failure) || !captureDevices(capture, failure) || !captureRegistry(capture, failure) ||
-        !listFiles(capture, failure) || !captureWhole(capture, failure))
+        !listFiles(capture, failure) || !capturePendingReplacements(capture, failure) ||
+        !captureWhole(capture, failure))
         return report(failure, folder, false);
     std::printf("  System directory:     %s\n", capture.systemDirectory);
     std::printf("  Default language:     0x%04X\n", capture.defaultLangId);

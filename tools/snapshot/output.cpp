@@ -25,7 +25,8 @@ void appendList(Text& out, const char* name, const Text& entries, const char* op
 }  // namespace
 
 bool captureWhole(const Capture& c, Failure& failure) {
-    for (const Text* t : {&c.devices, &c.registry, &c.directories, &c.files, &c.attributes, &c.copies, &c.notes})
+    for (const Text* t :
+         {&c.devices, &c.registry, &c.directories, &c.files, &c.attributes, &c.inUse, &c.copies, &c.notes})
         if (!whole(*t, failure)) return false;
     return true;
 }
@@ -39,6 +40,7 @@ void writeDescriptionText(const Capture& capture, Text& out) {
     appendList(out, "directories", capture.directories, "[", "]");
     appendList(out, "files", capture.files, "{", "}");
     appendList(out, "fileAttributes", capture.attributes, "{", "}");
+    appendList(out, "filesInUse", capture.inUse, "[", "]");
     appendText(out, "\n}\n");
 }
 

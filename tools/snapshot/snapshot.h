@@ -94,9 +94,11 @@ struct Capture {
     Text directories;  // entries of "directories"
     Text files;        // entries of "files"
     Text attributes;   // entries of "fileAttributes"
+    Text inUse;        // entries of "filesInUse"
     Text copies;       // the Windows paths of the files to copy
     Text notes;        // lines for the administrator
-    bool firstDevice = true, firstKey = true, firstDirectory = true, firstFile = true, firstAttributes = true;
+    bool firstDevice = true, firstKey = true, firstDirectory = true, firstFile = true, firstAttributes = true,
+         firstInUse = true;
     size_t deviceCount = 0, boundDevices = 0, serviceKeys = 0, runOnceValues = 0, fileCount = 0, directoryCount = 0;
 };
 
@@ -114,8 +116,16 @@ bool captureDevices(Capture& capture, Failure& failure);
 // and mpsetup (each with its whole tree: values, owner, DACL), RunOnce.
 bool captureRegistry(Capture& capture, Failure& failure);
 // The product family's files in the system directory and its drivers
-// folder, and the staging tree.
+// folder, and the staging tree, each with whether it is in use (held by a
+// program or driver that runs, so that it cannot be written).
 bool listFiles(Capture& capture, Failure& failure);
+// The file replacements and deletions that wait for the next start (the
+// session manager's PendingFileRenameOperations), and the new files of
+// those that replace the family's files.
+bool capturePendingReplacements(Capture& capture, Failure& failure);
+// A registry value as a description gives it: a text, a number, a list of
+// texts, or the bytes as they are.
+void appendValue(Text& out, DWORD type, const unsigned char* data, DWORD size);
 
 // Output: the folder (made when missing; it must be empty), the copies of
 // the files, and the description, written last so that its presence means

@@ -1,6 +1,7 @@
 // The simulated machine's file operations that staging relies on (folders
-// made, copies, attributes, deletion): each checked for its result and its
-// last error, as Windows reports them.
+// made, copies, attributes, deletion, files in use and their replacement at
+// the next start): each checked for its result and its last error, as
+// Windows reports them.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -10,6 +11,8 @@
 #include <sstream>
 
 #include "platform/win_files.h"
+#include "sim/core/pending_renames.h"
+#include "sim/files/next_start.h"
 #include "sim_test.h"
 
 using simtest::Sentinel;
@@ -177,5 +180,143 @@ TEST_F(SimFilesCopy, AttributesAndDeletion) {
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
     EXPECT_FALSE(DeleteFileA("C:\\a"));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    expectNoLeaks();
+}
+
+TEST_F(SimFilesCopy, FileInUseCannotBeOpenedForWriting) {
+    write("C:\\a\\held.sys", "old");
+    sim::machine().filesInUse.push_back("C:\\A\\HELD.SYS");
+    const DWORD shareAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    SetLastError(Sentinel);
+    EXPECT_EQ(CreateFileA("C:\\a\\held.sys", GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // Reading it is what its holder shares.
+    HANDLE reading = CreateFileA("C:\\a\\held.sys", GENERIC_READ, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(reading, INVALID_HANDLE_VALUE);
+    CloseHandle(reading);
+    // The read-only attribute refuses an open for writing before any holder.
+    sim::machine().fileAttributes["C:\\A\\HELD.SYS"] = FILE_ATTRIBUTE_READONLY;
+    EXPECT_EQ(CreateFileA("C:\\a\\held.sys", GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    sim::machine().filesInUse.clear();
+    EXPECT_EQ(CreateFileA("C:\\a\\held.sys", GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    sim::machine().fileAttributes.clear();
+    HANDLE writing = CreateFileA("C:\\a\\held.sys", GENERIC_WRITE, shareAll, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(writing, INVALID_HANDLE_VALUE);
+    CloseHandle(writing);
+    EXPECT_EQ(read("C:\\a\\held.sys"), "old");
+    expectNoLeaks();
+}
+
+TEST_F(SimFilesCopy, TheStartCarriesOutTheSessionManagersListInItsOrder) {
+    write("C:\\a\\SET1.tmp", "first");
+    write("C:\\a\\SET2.tmp", "second");
+    write("C:\\a\\held.sys", "old");
+    write("C:\\a\\kept.dll", "kept");
+    write("C:\\a\\other.tmp", "other");
+    write("C:\\a\\gone.tmp", "gone");
+    sim::Machine& m = sim::machine();
+    m.filesInUse = {"C:\\a\\held.sys", "C:\\a\\kept.dll"};
+    m.fileAttributes["C:\\a\\SET2.tmp"] = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE;
+    m.fileAttributes["C:\\a\\gone.tmp"] = FILE_ATTRIBUTE_SYSTEM;
+    for (const sim::PendingRename& r :
+         {sim::PendingRename{"C:\\a\\SET1.tmp", "C:\\a\\held.sys", true},
+          sim::PendingRename{"C:\\a\\gone.tmp", "", false}, sim::PendingRename{"C:\\a\\none.tmp", "C:\\a\\x", true},
+          sim::PendingRename{"C:\\a\\other.tmp", "C:\\a\\kept.dll", false},
+          sim::PendingRename{"C:\\a\\SET2.tmp", "C:\\a\\held.sys", true}})
+        sim::addPendingFileRename(m, r);
+    // As Windows keeps them: "!" before a target to replace, an empty text
+    // for a deletion, and the list ended by one more NUL.
+    const std::string nul(1, '\0');
+    EXPECT_EQ(sim::findKey(m, sim::SessionManagerKey)->values.at(sim::PendingRenamesValue).data,
+              "\\??\\C:\\a\\SET1.tmp" + nul + "!\\??\\C:\\a\\held.sys" + nul + "\\??\\C:\\a\\gone.tmp" + nul + nul +
+                  "\\??\\C:\\a\\none.tmp" + nul + "!\\??\\C:\\a\\x" + nul + "\\??\\C:\\a\\other.tmp" + nul +
+                  "\\??\\C:\\a\\kept.dll" + nul + "\\??\\C:\\a\\SET2.tmp" + nul + "!\\??\\C:\\a\\held.sys" + nul + nul);
+    EXPECT_EQ(sim::pendingRestarts(m),
+              (std::vector<std::string>{"a file replacement waits for the next start: C:\\a\\held.sys",
+                                        "a file deletion waits for the next start: C:\\a\\gone.tmp",
+                                        "a file replacement waits for the next start: C:\\a\\x",
+                                        "a file replacement waits for the next start: C:\\a\\kept.dll",
+                                        "a file replacement waits for the next start: C:\\a\\held.sys"}));
+
+    EXPECT_EQ(sim::carryOutPendingFileRenames(),
+              (std::vector<std::string>{"file C:\\a\\held.sys: replaced by C:\\a\\SET1.tmp",
+                                        "file C:\\a\\gone.tmp: deleted", "file C:\\a\\none.tmp: not there, passed over",
+                                        "file C:\\a\\kept.dll: already there, not replaced",
+                                        "file C:\\a\\held.sys: replaced by C:\\a\\SET2.tmp"}));
+    EXPECT_EQ(read("C:\\a\\held.sys"), "second");
+    EXPECT_EQ(read("C:\\a\\kept.dll"), "kept");
+    EXPECT_FALSE(exists("C:\\a\\SET1.tmp") || exists("C:\\a\\SET2.tmp") || exists("C:\\a\\gone.tmp"));
+    // The moved file keeps its attributes under its new name; a replaced
+    // file is no longer held, one that was not replaced still is.
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\held.sys"), FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_ARCHIVE);
+    EXPECT_EQ(m.fileAttributes.size(), 1u);
+    EXPECT_EQ(m.filesInUse, std::vector<std::string>{"C:\\a\\kept.dll"});
+    EXPECT_TRUE(sim::pendingRestarts(m).empty());
+    EXPECT_TRUE(sim::pendingFileRenames(m).empty());
+    expectNoLeaks();
+}
+
+// An open file refuses the opens that it does not share, as Wine answers
+// them: a copy onto it needs its writing shared, a deletion its deletion, an
+// open for reading its reading; a holder that writes refuses the same.
+TEST_F(SimFilesCopy, OpenFilesRefuseWhatTheyDoNotShare) {
+    write("C:\\a\\new.sys", "new");
+    for (DWORD access : {static_cast<DWORD>(GENERIC_READ), static_cast<DWORD>(GENERIC_WRITE)}) {
+        for (DWORD share = 0; share <= (FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE); ++share) {
+            write("C:\\a\\t.sys", "old");
+            HANDLE held = CreateFileA("C:\\a\\t.sys", access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+            ASSERT_NE(held, INVALID_HANDLE_VALUE);
+            SCOPED_TRACE("holder's access " + std::to_string(access) + ", share mode " + std::to_string(share));
+            auto refused = [](BOOL done) { return !done && GetLastError() == ERROR_SHARING_VIOLATION; };
+            EXPECT_EQ(refused(CopyFileA("C:\\a\\new.sys", "C:\\a\\t.sys", FALSE)), !(share & FILE_SHARE_WRITE));
+            HANDLE reading = CreateFileA("C:\\a\\t.sys", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                         nullptr, OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(reading == INVALID_HANDLE_VALUE, !(share & FILE_SHARE_READ));
+            if (reading != INVALID_HANDLE_VALUE) CloseHandle(reading);
+            EXPECT_EQ(refused(DeleteFileA("C:\\a\\t.sys")), !(share & FILE_SHARE_DELETE));
+            CloseHandle(held);
+        }
+    }
+    expectNoLeaks();
+}
+
+TEST_F(SimFilesCopy, MoveFileExMovesNowOrAtTheNextStart) {
+    write("C:\\a\\one.sys", "one");
+    write("C:\\a\\two.sys", "two");
+    sim::machine().fileAttributes["C:\\a\\one.sys"] = FILE_ATTRIBUTE_HIDDEN;
+    SetLastError(Sentinel);
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "D:\\one.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), 17u);  // ERROR_NOT_SAME_DEVICE
+    EXPECT_FALSE(MoveFileExA("C:\\a\\none.sys", "C:\\a\\x.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    // A file that something holds is neither moved nor replaced.
+    sim::machine().filesInUse = {"C:\\a\\two.sys"};
+    EXPECT_FALSE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_FALSE(MoveFileExA("C:\\a\\two.sys", "C:\\a\\three.sys", 0));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SHARING_VIOLATION));
+    // At the next start instead: the pair joins the session manager's list.
+    SetLastError(Sentinel);
+    EXPECT_TRUE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING | MOVEFILE_DELAY_UNTIL_REBOOT));
+    EXPECT_EQ(GetLastError(), Sentinel);
+    EXPECT_EQ(read("C:\\a\\two.sys"), "two");
+    std::vector<sim::PendingRename> pending = sim::pendingFileRenames(sim::machine());
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].source + " " + pending[0].target, "C:\\a\\one.sys C:\\a\\two.sys");
+    EXPECT_TRUE(pending[0].replace);
+    sim::clearPendingFileRenames(sim::machine());
+    // Now, once nothing holds it: the file takes its attributes along.
+    sim::machine().filesInUse.clear();
+    EXPECT_TRUE(MoveFileExA("C:\\a\\one.sys", "C:\\a\\two.sys", MOVEFILE_REPLACE_EXISTING));
+    EXPECT_EQ(read("C:\\a\\two.sys"), "one");
+    EXPECT_FALSE(exists("C:\\a\\one.sys"));
+    EXPECT_EQ(GetFileAttributesA("C:\\a\\two.sys"), FILE_ATTRIBUTE_HIDDEN);
     expectNoLeaks();
 }

@@ -1,15 +1,23 @@
 // The simulated Setup API's installation side at its boundary: the setup
 // class of an INF with its buffer protocol, devices created with generated
 // ids and strict property values, the binding that needs an administrator
-// and a model of the INF, and what a plain user may not do. Each call is
+// and a model of the INF, a file to copy that is in use, and what a plain
+// user may not do. Each call is
 // checked for its result and its last error, as Windows answers them.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform/win_devices.h"
 #include "sim/core/names.h"
+#include "sim/core/pending_renames.h"
+#include "sim/files/next_start.h"
 #include "sim/setupapi/device_sets.h"
 #include "sim_test.h"
 
@@ -105,6 +113,50 @@ TEST_F(SimSetupApiInstall, BindingNeedsAnAdministratorAndAModelForTheDevice) {
     EXPECT_FALSE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "PCI\\VEN_1D3C&DEV_0207&CC_0680", korpa.c_str(),
                                                     INSTALLFLAG_FORCE, &reboot));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+}
+
+TEST_F(SimSetupApiInstall, FileInUseIsWrittenBesideAndReplacedAtTheNextStart) {
+    namespace fs = std::filesystem;
+    fs::path root = fs::temp_directory_path() / ("korpa-sim-in-use-" + std::to_string(::getpid()));
+    fs::remove_all(root);
+    fs::path drivers = root / "WINNT/system32/drivers";
+    fs::create_directories(drivers);
+    std::ofstream(drivers / "QRVMPW.SYS") << "earlier driver";
+    auto read = [](const fs::path& p) {
+        std::ifstream in(p, std::ios::binary);
+        std::stringstream ss;
+        ss << in.rdbuf();
+        return in ? ss.str() : std::string("<missing>");
+    };
+    sim::Machine m = simtest::machineWith({sim::onboardProcessor("*QRV51A1", 1)});
+    m.drives["C"] = root.string();
+    m.filesInUse = {"C:\\WINNT\\system32\\drivers\\QRVMPW.SYS"};
+    start(m);
+    std::string media = read(fs::path(BUILD_MEDIA_DIR) / "win2000/QRVMPW.SYS");
+    BOOL reboot = FALSE;
+    SetLastError(Sentinel);
+    ASSERT_TRUE(UpdateDriverForPlugAndPlayDevicesA(nullptr, "*QRV51A1", infPath("KORP.INF").c_str(),
+                                                   INSTALLFLAG_FORCE, &reboot));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_TRUE(reboot);
+    EXPECT_TRUE(sim::findDevice("ISAPNP\\QRV51A1\\1")->restartAsked);
+    // The earlier driver stays; the new one waits beside it, its library
+    // (not in use) is copied at once.
+    EXPECT_EQ(read(drivers / "QRVMPW.SYS"), "earlier driver");
+    EXPECT_EQ(read(drivers / "SET1.tmp"), media);
+    EXPECT_EQ(read(root / "WINNT/system32/QRVMPW.DLL"), read(fs::path(BUILD_MEDIA_DIR) / "win2000/QRVMPW.DLL"));
+    std::vector<sim::PendingRename> pending = sim::pendingFileRenames(sim::machine());
+    ASSERT_EQ(pending.size(), 1u);
+    EXPECT_EQ(pending[0].source, "C:\\WINNT\\system32\\drivers\\SET1.tmp");
+    EXPECT_EQ(pending[0].target, "C:\\WINNT\\system32\\drivers\\QRVMPW.SYS");
+    EXPECT_TRUE(pending[0].replace);
+
+    // The next start puts the new file in its place and lets go of it.
+    sim::carryOutPendingFileRenames();
+    EXPECT_EQ(read(drivers / "QRVMPW.SYS"), media);
+    EXPECT_FALSE(fs::exists(drivers / "SET1.tmp"));
+    EXPECT_TRUE(sim::machine().filesInUse.empty());
+    fs::remove_all(root);
 }
 
 // A plain user's machine with a device that a binding could change.

@@ -1,5 +1,6 @@
-#include "oracle.h"
+#include "sim/outcome/outcome.h"
 
+#include <algorithm>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -7,7 +8,6 @@
 #include <mutex>
 #include <sstream>
 
-#include "flow_support.h"
 
 namespace fs = std::filesystem;
 using nlohmann::json;
@@ -17,6 +17,22 @@ namespace oracle {
 namespace {
 
 const std::string ServicesKey = "SYSTEM\\CurrentControlSet\\Services\\";
+// The built-in catalogue's texts that end a run.
+const std::string CompleteText = "Installation complete\n\r";
+const std::string RebootForDriverText = "Reboot the machine for the device driver to start. \n\r";
+const std::string RemovedOldText = "Removed the old device drivers. \nReboot the machine to install the new drivers.\n";
+const std::string FailedText = "\nInstallation failed\n";
+const std::string PressAnyKeyText = "Press any key to exit.";
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) return "";
+    std::string bytes(static_cast<size_t>(std::max<std::streamoff>(in.tellg(), 0)), '\0');
+    in.seekg(0);
+    in.read(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    bytes.resize(static_cast<size_t>(in.gcount()));
+    return bytes;
+}
 const std::string RunOnceKey = "SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce";
 
 // The family's hardware ids in table order with the INF that installs each;
@@ -41,8 +57,8 @@ const FamilyId FamilyIds[] = {
     {"MF\\MGTPROC_DEV5", false, "mpw.inf"},
 };
 
-// The INF a device should carry: that of its first id of the family; null
-// for a device not of the family.
+}  // namespace
+
 const char* familyInf(const sim::Device& d) {
     std::vector<std::string> ids = d.hardwareIds;
     if (d.rawIds) {
@@ -63,6 +79,8 @@ const char* familyInf(const sim::Device& d) {
             if (f.contained ? id.find(f.id) != std::string::npos : id == f.id) return f.inf;
     return nullptr;
 }
+
+namespace {
 
 std::string textOf(const sim::RegValue& v) { return v.data.substr(0, v.data.find('\0')); }
 
@@ -116,7 +134,7 @@ bool endsWithText(const Claim& c, const Texts& t, const std::vector<const std::v
 
 // The texts of a language file: a count byte, then NUL-ended texts.
 std::vector<std::string> languageTexts(const std::string& path) {
-    std::string bytes = scenario::readFile(path);
+    std::string bytes = readBytes(path);
     std::vector<std::string> texts;
     size_t count = bytes.empty() ? 0 : static_cast<unsigned char>(bytes[0]);
     for (size_t at = 1; at < bytes.size() && texts.size() < count;) {
@@ -138,10 +156,11 @@ const char* languageFile(uint16_t langId) {
     }
 }
 
-// A file's content as a 64-bit hash in decimal, read in blocks and mixed a
-// word at a time (the staged programs are megabytes under the sanitizers);
-// empty when the file cannot be read.
-std::string contentHash(const fs::path& path) {
+}  // namespace
+
+// Read in blocks and mixed a word at a time (the staged programs are
+// megabytes under the sanitizers).
+std::string contentHash(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     if (!in) return "";
     uint64_t hash = 14695981039346656037ull;
@@ -169,26 +188,28 @@ std::string contentHash(const fs::path& path) {
     return std::to_string(hash);
 }
 
+namespace {
+
 // The content hash of the media's file of that name in its win2000 folder;
 // empty when there is none. The media does not change while the tests run:
 // each file is read once.
-std::string mediaHash(const std::string& name) {
+std::string mediaHash(const std::string& mediaDir, const std::string& name) {
     static std::mutex guard;
     static std::map<std::string, std::string> known;
     std::lock_guard<std::mutex> g(guard);
-    auto [known_it, added] = known.emplace(sim::upper(name), "");
+    auto [known_it, added] = known.emplace(mediaDir + "\n" + sim::upper(name), "");
     std::error_code ec;
-    for (auto it = fs::directory_iterator(fs::path(MEDIA_DIR) / "win2000", ec); added && !ec && it != fs::end(it);
+    for (auto it = fs::directory_iterator(fs::path(mediaDir) / "win2000", ec); added && !ec && it != fs::end(it);
          it.increment(ec))
-        if (sim::equalNoCase(it->path().filename().string(), name)) known_it->second = contentHash(it->path());
+        if (sim::equalNoCase(it->path().filename().string(), name)) known_it->second = contentHash(it->path().string());
     return known_it->second;
 }
 
 }  // namespace
 
-Texts textsFor(uint16_t langId) {
-    Texts t{{flow::Complete}, {flow::RebootForDriver}, {flow::RemovedOld}, {flow::Failed}, {flow::PressAnyKey}};
-    std::vector<std::string> file = languageTexts(std::string(MEDIA_DIR) + "/nls/" + languageFile(langId));
+Texts textsFor(uint16_t langId, const std::string& mediaDir) {
+    Texts t{{CompleteText}, {RebootForDriverText}, {RemovedOldText}, {FailedText}, {PressAnyKeyText}};
+    std::vector<std::string> file = languageTexts(mediaDir + "/nls/" + languageFile(langId));
     auto add = [&](std::vector<std::string>& alternatives, size_t entry) {
         if (entry < file.size() && file[entry] != alternatives.front()) alternatives.push_back(file[entry]);
     };
@@ -231,6 +252,22 @@ std::vector<std::string> familyDevicesWithoutStagedDriver(const sim::Machine& m)
             out.push_back(d.instanceId + " (" + (d.boundInf.empty() ? "no driver" : d.boundInf) + ", not " + inf + ")");
     }
     return out;
+}
+
+std::vector<std::string> owedDevices(const sim::Machine& m, const sim::Machine* usbRoadStart) {
+    return usbRoadStart ? familyDriversChanged(*usbRoadStart, m) : familyDevicesWithoutStagedDriver(m);
+}
+
+bool settled(sim::Machine& m, const sim::Machine* usbRoadStart) {
+    return !secondPhaseScheduled(m) && restartPending(m).empty() && owedDevices(m, usbRoadStart).empty();
+}
+
+std::string notSettled(sim::Machine& m, const sim::Machine* usbRoadStart) {
+    if (secondPhaseScheduled(m)) return "a second phase is still scheduled";
+    std::string pending = restartPending(m);
+    if (!pending.empty()) return pending;
+    std::vector<std::string> owed = owedDevices(m, usbRoadStart);
+    return owed.empty() ? "" : owed.front() + " is present";
 }
 
 bool hasUsbManagementDevice(const sim::Machine& m) {
@@ -289,7 +326,7 @@ std::string disagreement(const Claim& c, sim::Machine& after, const Texts& t) {
 
 std::map<std::string, std::string> machineContent(const std::string& folder) {
     std::map<std::string, std::string> out;
-    json state = json::parse(scenario::readFile(folder + "/state.json"), nullptr, false);
+    json state = json::parse(readBytes(folder + "/state.json"), nullptr, false);
     if (state.is_discarded()) return {{"state.json", "unreadable"}};
     for (const char* kept : {"processes", "cwd", "currentDrive"}) state.erase(kept);
     json flat = state.flatten();
@@ -298,29 +335,30 @@ std::map<std::string, std::string> machineContent(const std::string& folder) {
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(drives, ec); !ec && it != fs::end(it); it.increment(ec)) {
         std::string rel = "file " + it->path().lexically_relative(drives).string();
-        out[rel] = it->is_directory() ? "folder" : contentHash(it->path());
+        out[rel] = it->is_directory() ? "folder" : contentHash(it->path().string());
     }
     return out;
 }
 
-std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below) {
+std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below,
+                                          const std::string& mediaDir) {
     std::vector<std::string> out;
     std::error_code ec;
     for (auto it = fs::recursive_directory_iterator(fs::path(folder) / "drives" / below, ec);
          !ec && it != fs::end(it); it.increment(ec)) {
         if (it->is_directory()) continue;
         std::string name = it->path().filename().string();
-        std::string media = mediaHash(name);
-        if (!media.empty() && contentHash(it->path()) != media) out.push_back(name);
+        std::string media = mediaHash(mediaDir, name);
+        if (!media.empty() && contentHash(it->path().string()) != media) out.push_back(name);
     }
     return out;
 }
 
 void setAsideMediaCopies(std::map<std::string, std::string>& before, std::map<std::string, std::string>& after,
-                         const std::vector<std::string>& names) {
+                         const std::vector<std::string>& names, const std::string& mediaDir) {
     std::vector<std::string> windowsPaths;
     for (const auto& name : names) {
-        std::string media = mediaHash(name);
+        std::string media = mediaHash(mediaDir, name);
         for (auto it = after.begin(); it != after.end();) {
             const std::string& key = it->first;
             bool named = key.rfind("file ", 0) == 0 && key.size() > name.size() &&

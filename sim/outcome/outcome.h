@@ -1,5 +1,7 @@
-// The outcome oracle: whether what a run of the installer said (its exit
-// code, its final text) agrees with the state it left the machine in.
+// The outcome rules: whether what a run of the installer said (its exit
+// code, its final text) agrees with the state it left the machine in, and
+// when a machine has settled. The scenario tests (the outcome oracle, the
+// fault sweep) and `winsim fleet` judge by these same rules.
 //
 //   exit 0  every present device of the family has its driver from the
 //           staged INF files, no second phase is scheduled, no restart is
@@ -25,6 +27,15 @@
 // since the last start, a service is marked for deletion, or the service
 // control manager's database differs from the services in the registry (a
 // service key deleted behind its back is gone only after a restart).
+//
+// A machine has settled when no second phase is scheduled, no restart is
+// pending and every present device of the family has what the run owes it
+// (its driver from the staging tree; on the USB management device's road,
+// the driver it had before).
+//
+// The media folder named below is the one the machine's drive D: maps (the
+// build's media by default): its language files give the texts of each
+// language, its files what the staging tree should hold.
 #pragma once
 
 #include <cstdint>
@@ -43,7 +54,7 @@ struct Texts {
 };
 // The built-in catalogue's texts and those of the media's language file for
 // the language.
-Texts textsFor(uint16_t langId);
+Texts textsFor(uint16_t langId, const std::string& mediaDir);
 
 // What one run said.
 struct Claim {
@@ -68,6 +79,18 @@ std::string restartPending(const sim::Machine& m);
 // The present devices of the family without their driver from the staging
 // tree's INF files, each with the INF it lacks.
 std::vector<std::string> familyDevicesWithoutStagedDriver(const sim::Machine& m);
+// The INF of the staging tree that a device should carry (that of its first
+// id of the family); null for a device not of the family.
+const char* familyInf(const sim::Device& d);
+
+// The family's devices that lack what the run owes them: their staged
+// driver, or on the USB management device's road (usbRoadStart: the machine
+// before the first run) the driver they had before.
+std::vector<std::string> owedDevices(const sim::Machine& m, const sim::Machine* usbRoadStart);
+// Nothing scheduled or pending, and no device owed anything.
+bool settled(sim::Machine& m, const sim::Machine* usbRoadStart);
+// Why a machine has not settled (the first reason); empty when it has.
+std::string notSettled(sim::Machine& m, const sim::Machine* usbRoadStart);
 
 // Empty when the claim agrees with the machine, else what disagrees.
 std::string disagreement(const Claim& claim, sim::Machine& after, const Texts& texts);
@@ -77,14 +100,17 @@ std::string disagreement(const Claim& claim, sim::Machine& after, const Texts& t
 // directories that winsim run sets: two such maps are equal when nothing
 // else changed.
 std::map<std::string, std::string> machineContent(const std::string& folder);
+// A file's content as a 64-bit hash in decimal; empty when it cannot be read.
+std::string contentHash(const std::string& path);
 // The names of the files below a folder of the machine (a host path below
-// its drives, "C/WINNT") that the media has under the same name, with other
-// bytes than the media's.
-std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below);
+// its drives, "C/WINNT") that the media has under the same name in its
+// win2000 folder, with other bytes than the media's.
+std::vector<std::string> filesUnlikeMedia(const std::string& folder, const std::string& below,
+                                          const std::string& mediaDir);
 // Takes out of both maps the files named so (anywhere on the machine) that
 // are now the media's file of the same name, with their attributes.
 void setAsideMediaCopies(std::map<std::string, std::string>& before, std::map<std::string, std::string>& after,
-                         const std::vector<std::string>& names);
+                         const std::vector<std::string>& names, const std::string& mediaDir);
 
 // What differs between two such maps, a few lines at most; empty when equal.
 std::string contentChanges(const std::map<std::string, std::string>& before,

@@ -1,26 +1,30 @@
 """Generated machines under Wine: `winsim create --random SEED` describes a
 machine (FOLDER/random/machine.json and its files); the harness builds the
 same state in a Wine prefix and runs SETUP.EXE there, and the differential
-run (differential.py) runs it again on a winsim machine made from the
+run (differential/) runs it again on a winsim machine made from the
 prefix's capture and compares, through the restart when the run asks for one.
 
 Odd seeds run unattended (/X), even ones interactive with the seed's answers
 (random/answers.txt) as standard input. What Wine cannot hold is left out of
 the prefix and printed, each under the name of its entry in
-docs/differences.md (SKIPPED).
+docs/differences.md (SKIPPED). One scenario random_seed_N per seed:
+WINE_RANDOM_SEEDS of them (default 10) from WINE_RANDOM_FIRST_SEED (default
+1), read when CMake lists the scenarios; any seed runs alone by its name.
 """
 
 import json
 import os
 import shutil
-import subprocess
-import time
 
-from harness import SERVICE_WORDS, WINE_SYSTEM_DIR, Failure, Skip, WinePrefix, base_devices, expect
+from harness import prefix_state
+from harness.checks import Failure, Skip, expect
+from harness.family import WINE_SYSTEM_DIR, is_family_key
+from harness.prefix import WinePrefix, device_add
+from harness.sim_machine import base_devices, winsim
+from scenarios.registry import register
 
-# Seeds that each CI run takes: WINE_RANDOM_SEEDS of them (default 10) from
-# WINE_RANDOM_FIRST_SEED (default 1).
 DEFAULT_SEEDS = 10
+NAME_PREFIX = "random_seed_"
 
 # What a generated machine may hold that the prefix does not, by the name of
 # the entry of docs/differences.md that says why.
@@ -33,7 +37,6 @@ SKIPPED = {
 
 LANGUAGES = {"0x0409": "en_US.UTF-8", "0x0407": "de_DE.UTF-8", "0x040C": "fr_FR.UTF-8", "0x040A": "es_ES.UTF-8",
              "0x0411": "ja_JP.UTF-8"}
-RUNONCE_PATH = "HKLM\\SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\RunOnce"
 
 
 def seeds():
@@ -42,24 +45,20 @@ def seeds():
     return list(range(first, first + count))
 
 
-def scenario_name(seed):
-    return "random_seed_%d" % seed
-
-
 def seed_of(name):
     """The seed of a scenario name random_seed_N, or None."""
-    prefix = "random_seed_"
-    if name and name.startswith(prefix) and name[len(prefix):].isdigit():
-        return int(name[len(prefix):])
+    if name and name.startswith(NAME_PREFIX) and name[len(NAME_PREFIX):].isdigit():
+        return int(name[len(NAME_PREFIX):])
     return None
 
 
-def family_key(path):
-    lower = path.lower()
-    if lower == RUNONCE_PATH.lower():
-        return True
-    services = "hklm\\system\\currentcontrolset\\services\\"
-    return lower.startswith(services) and any(w in lower[len(services):] for w in SERVICE_WORDS)
+def seed_scenario(seed):
+    """The scenario of a seed, registered under random_seed_N."""
+    return register(NAME_PREFIX + str(seed), lambda env: run_seed(env, seed))
+
+
+# ---------------------------------------------------------------------------
+# What the prefix is given
 
 
 def sddl(key):
@@ -106,6 +105,9 @@ class Plan:
         self.keys = []  # the keys and their values
         self.security = []  # their owners and DACLs
         self.skipped = {}  # name -> what was left out
+        # The files in use, each held by a process of the session.
+        system_directory = description.get("systemDirectory", WINE_SYSTEM_DIR)
+        self.held = [wine_path(path, system_directory) for path in description.get("filesInUse", [])]
         if description.get("account", "administrator") != "administrator":
             self.skip("wine-everyone-administrator", "the account " + description["account"])
         base = {d["instanceId"] for d in base_devices(env)}
@@ -121,7 +123,7 @@ class Plan:
                 continue
             self.devices.append([ids, compatible])
         for k in description.get("registry", []):
-            if not family_key(k["path"]):
+            if not is_family_key(k["path"]):
                 continue
             self.keys.append(["reg-create", k["path"]])
             for name, data in k.get("values", {}).items():
@@ -131,6 +133,15 @@ class Plan:
                 self.security.append(["reg-security", k["path"], "O:SYD:P(A;;KA;;;SY)(A;;0x19;;;BA)"])
             elif "owner" in k or "dacl" in k:
                 self.security.append(["reg-security", k["path"], sddl(k)])
+
+    def device_commands(self):
+        return [device_add(ids, compatible) for ids, compatible in self.devices]
+
+    def report(self, seed):
+        return "seed %d: %d devices of its own, %d registry commands%s%s" % (
+            seed, len(self.devices), len(self.keys) + len(self.security),
+            "; in use: " + ", ".join(self.held) if self.held else "",
+            "".join("; left out (%s): %s" % (n, ", ".join(self.skipped[n])) for n in sorted(self.skipped)))
 
 
 def windows_programs(env):
@@ -144,20 +155,44 @@ def windows_programs(env):
     return found
 
 
-def add_commands(devices):
-    return [["device-add"] + ids + (["--compatible"] + compatible if compatible else [])
-            for ids, compatible in devices]
+def copy_files(env, prefix, folder, description):
+    """The seed's files with their stamps on the prefix's drive C:,
+    read-only ones without write permission."""
+    system_directory = description.get("systemDirectory", WINE_SYSTEM_DIR)
+    programs = windows_programs(env)
+    for path, source in description.get("files", {}).items():
+        target = prefix.host_path(wine_path(path, system_directory))
+        os.makedirs(os.path.dirname(target), exist_ok=True)
+        with open(os.path.join(folder, "random", source), "rb") as f:
+            data = f.read()
+        program = programs.get(path.split("\\")[-1].lower())
+        if data.startswith(b"MZ") and program:
+            # An earlier program stands for a Windows image: the Windows
+            # build's program of that name, its stamp in the bytes after the
+            # image, so that Wine can run it and its version reads as the
+            # seed's. winsim runs its own program of that name in its place
+            # (sim-windows-image).
+            with open(program, "rb") as f:
+                data = f.read() + data
+        with open(target, "wb") as f:
+            f.write(data)
+    for path, attributes in description.get("fileAttributes", {}).items():
+        if attributes & 1:  # read-only: Wine reads it from the write permission
+            os.chmod(prefix.host_path(wine_path(path, system_directory)), 0o444)
+
+
+# ---------------------------------------------------------------------------
+# A seed's run
 
 
 def run_seed(env, seed):
     if os.environ.get("WINE_DIFFERENTIAL") == "0":
         raise Skip("the differential runs are left out (WINE_DIFFERENTIAL=0): a generated machine has nothing "
                    "else to compare")
-    name = scenario_name(seed)
+    name = NAME_PREFIX + str(seed)
     folder = os.path.join(env.work, "sim", name)
-    made = subprocess.run([env.winsim, "create", folder, "--random", str(seed), "--media", env.host_media, "--force"],
-                          stdout=subprocess.PIPE, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-    expect(made.returncode == 0, "winsim create --random %d: %r" % (seed, made.stdout))
+    rc, out = winsim(env, "create", folder, "--random", str(seed), "--media", env.host_media, "--force")
+    expect(rc == 0, "winsim create --random %d: %r" % (seed, out))
     with open(os.path.join(folder, "random", "machine.json")) as f:
         description = json.load(f)
     plan = Plan(env, description)
@@ -166,27 +201,7 @@ def run_seed(env, seed):
     prefix.differential.hardware = True
     passed = False
     try:
-        system_directory = description.get("systemDirectory", WINE_SYSTEM_DIR)
-        programs = windows_programs(env)
-        for path, source in description.get("files", {}).items():
-            target = prefix.host_path(wine_path(path, system_directory))
-            os.makedirs(os.path.dirname(target), exist_ok=True)
-            with open(os.path.join(folder, "random", source), "rb") as f:
-                data = f.read()
-            program = programs.get(path.split("\\")[-1].lower())
-            if data.startswith(b"MZ") and program:
-                # An earlier program stands for a Windows image: the Windows
-                # build's program of that name, its stamp in the bytes
-                # after the image, so that Wine can run it and its version
-                # reads as the seed's. winsim runs its own program of that
-                # name in its place (sim-windows-image).
-                with open(program, "rb") as f:
-                    data = f.read() + data
-            with open(target, "wb") as f:
-                f.write(data)
-        for path, attributes in description.get("fileAttributes", {}).items():
-            if attributes & 1:  # read-only: Wine reads it from the write permission
-                os.chmod(prefix.host_path(wine_path(path, system_directory)), 0o444)
+        copy_files(env, prefix, folder, description)
         prefix.hold()
         if plan.keys:
             # Service keys become services when the system starts: the
@@ -196,10 +211,10 @@ def run_seed(env, seed):
             prefix.kill()
             prefix.hold()
         if plan.security or plan.devices:
-            prefix.tool(*(add_commands(plan.devices) + plan.security))
-        print("seed %d: %d devices of its own, %d registry commands%s" % (
-            seed, len(plan.devices), len(plan.keys) + len(plan.security),
-            "".join("; left out (%s): %s" % (n, ", ".join(plan.skipped[n])) for n in sorted(plan.skipped))))
+            prefix.tool(*(plan.device_commands() + plan.security))
+        for path in plan.held:
+            prefix.hold_file(path)
+        print(plan.report(seed))
         if seed % 2:
             args, stdin = ["/X"], b""
         else:
@@ -207,45 +222,38 @@ def run_seed(env, seed):
                 args, stdin = [], f.read()
         rc, _ = prefix.setup(args, stdin)
         if rc == 1:
-            restart(prefix, plan.devices)
+            # The second phase runs as the session starts (the RunOnce road:
+            # Wine's wineboot deletes the value and runs it); it has ended
+            # once the family's part of the prefix stays the same for a few
+            # seconds.
+            prefix.restart(plan.devices, settled=unchanged(prefix), seconds=90, interval=3)
         passed = True
     except Failure as failure:
-        raise Failure("%s\nseed %d; again with: %s" % (failure, seed, reproduce(env, seed)))
+        raise Failure("%s\nseed %d; again with: %s" % (failure, seed, reproduce(env, name)))
     finally:
         prefix.close(passed)
         if passed and not env.keep:
             shutil.rmtree(folder, ignore_errors=True)
 
 
-def reproduce(env, seed):
+def unchanged(prefix):
+    """A test of whether the family's part of the prefix is what it was at
+    the test before, with no RunOnce value left."""
+    last = []
+
+    def settled():
+        now = prefix.tool(*prefix_state.state_commands())
+        if last and now == last[0] and not [line for line in now[-1] if line.startswith("value ")]:
+            return True
+        last[:] = [now]
+        return False
+    return settled
+
+
+def reproduce(env, name):
     return ("python3 %s/tests/wine/suite.py --source %s --host-build %s --win-build %s --work %s scenario %s"
-            % (env.source, env.source, env.host_build, env.win_build, env.work, scenario_name(seed)))
+            % (env.source, env.source, env.host_build, env.win_build, env.work, name))
 
 
-def restart(prefix, devices):
-    """The next start: the stand-ins for hardware made again, the session
-    ended and started, the second phase let run to its end."""
-    present = [entry[0].split(";") for entry in prefix.devices("KORPATEST").values()]
-    gone = []
-    for d in devices:  # two devices may carry the same ids
-        if d[0] in present:
-            present.remove(d[0])
-        else:
-            gone.append(d)
-    missing = add_commands(gone)
-    if missing:
-        prefix.tool(*missing)
-    prefix.kill()
-    prefix.hold()
-    prefix.tool(["service-wait-gone", "mpsetup", "120"], check=False)
-    # The RunOnce road: Wine's wineboot deletes the value and runs the
-    # second phase as the session starts; it has ended once the family's
-    # part of the prefix stays the same for a few seconds.
-    deadline, last = time.time() + 90, None
-    while time.time() < deadline:
-        now = prefix.tool(*prefix.state_commands())
-        if now == last and not [line for line in now[-1] if line.startswith("value ")]:
-            break
-        last = now
-        time.sleep(3)
-    prefix.differential.restart()
+for _seed in seeds():
+    seed_scenario(_seed)
