@@ -18,12 +18,17 @@ const char InstallRunTail[] = "\\qrvmpsvc.exe -install";
 // successful binding reports it again.
 class BindingRun {
 public:
-    BindingRun(const Catalogue& messages, const DetectionStateRecord& detection, const RunDirectories& directories)
-        : messages_(messages), detection_(detection), directories_(directories) {}
+    BindingRun(const Catalogue& messages, const DetectionStateRecord& detection, const RunDirectories& directories,
+               PlanStepHook beforeStep)
+        : messages_(messages), detection_(detection), directories_(directories), beforeStep_(beforeStep) {}
 
     BindingOutcome run();
 
 private:
+    void startStep() const {
+        if (beforeStep_) beforeStep_();
+    }
+
     // The full path of an entry's INF, built afresh for every step.
     bool buildInfPath(char (&path)[PathBufferSize], DeviceEntry entry) const {
         return joinPath(path, directories_.staging, DeviceTable[entry].infPath);
@@ -32,6 +37,7 @@ private:
     // Binds the entry's INF to the present devices with the id. A path that
     // does not fit counts as a failed binding, without a call.
     bool bindEntry(DeviceEntry entry, const char* hardwareId) {
+        startStep();
         char infPath[PathBufferSize];
         if (!buildInfPath(infPath, entry)) {
             traceFailure(Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, DeviceTable[entry].infPath));
@@ -72,6 +78,7 @@ private:
     const Catalogue& messages_;
     const DetectionStateRecord& detection_;
     const RunDirectories& directories_;
+    const PlanStepHook beforeStep_;
     BOOL restartIndication_ = FALSE;
     BindingOutcome outcome_ = {};
 };
@@ -94,6 +101,7 @@ void BindingRun::bindNewerAdapterChildren() {
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
     if (present[OldGenerationProcessorAccessEntry]) {
+        startStep();
         Result made = infPathBuilt ? createRootDevice(id, infPath, rootSet, &rootDevice)
                                    : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
         if (!traceFailure(made).ok()) outcome_.failed = true;
@@ -101,10 +109,12 @@ void BindingRun::bindNewerAdapterChildren() {
     if (present[NewerAdapterSerialPortEntry]) bindCounted(NewerAdapterSerialPortEntry);
     if (present[NewGenerationProcessorAccessEntry]) bindCounted(NewGenerationProcessorAccessEntry);
     if (rootSet) {
+        startStep();
         // Neither the removal nor the release counts.
         SetupDiCallClassInstaller(DIF_REMOVE, rootSet.get(), &rootDevice);
         rootSet.reset();
     }
+    startStep();
     Result installRun = runSystemProgram(directories_.system, InstallRunTail);
     if (!installRun.ok()) {
         printFileSystemError(messages_, installRun);
@@ -143,6 +153,6 @@ BindingOutcome BindingRun::run() {
 }  // namespace
 
 BindingOutcome bindPresentDevices(const Catalogue& messages, const DetectionStateRecord& detection,
-                                  const RunDirectories& directories) {
-    return BindingRun(messages, detection, directories).run();
+                                  const RunDirectories& directories, PlanStepHook beforeStep) {
+    return BindingRun(messages, detection, directories, beforeStep).run();
 }

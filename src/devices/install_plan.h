@@ -11,8 +11,13 @@ struct BindingOutcome {
     bool restartRequired;  // a binding asked for a restart
 };
 
+// Called before each step of the plan that may take a while: a binding, the
+// temporary root device made or removed, the processor service program's
+// install run. The service phase reports its progress there.
+using PlanStepHook = void (*)();
+
 // Binds the devices that detection marked present from the INF files of the
 // staging tree, and runs the processor service program from the system
 // directory. Both phases take the same steps.
 BindingOutcome bindPresentDevices(const Catalogue& messages, const DetectionStateRecord& detection,
-                                  const RunDirectories& directories);
+                                  const RunDirectories& directories, PlanStepHook beforeStep = nullptr);

@@ -119,3 +119,10 @@ void Catalogue::print(int number, ...) const {
     va_end(args);
     std::fflush(stdout);
 }
+
+void Catalogue::format(char* buffer, std::size_t size, int number, ...) const {
+    va_list args;
+    va_start(args, number);
+    std::vsnprintf(buffer, size, text(number), args);
+    va_end(args);
+}

@@ -3,6 +3,8 @@
 // to every step that prints or reads a message.
 #pragma once
 
+#include <cstddef>
+
 #include "base/result.h"
 #include "platform/owned.h"
 
@@ -63,6 +65,9 @@ public:
     // Prints message `number` with its arguments: the text is the format.
     // The number is an int, which va_start takes without promotion.
     void print(int number, ...) const;
+    // Formats message `number` with its arguments into buffer (size bytes,
+    // terminator included); a longer text is cut.
+    void format(char* buffer, std::size_t size, int number, ...) const;
 
 private:
     const char* const* table_ = BuiltinMessages;

@@ -30,26 +30,32 @@ const size_t EventTextSize = 256;
 // phase must still end.
 const int StoppedReportAttempts = 3;
 
-// The wait hint of the stop-pending answer, in milliseconds: the rest of the
-// installation, a few bindings and one program run.
-const DWORD StopWaitHint = 120000;
+// The wait hint of every stop-pending report, in milliseconds: the longest
+// single step of the installation, one binding or the processor service
+// program's install run.
+const DWORD StopStepWaitHint = 120000;
 
-// Set by the handler when a stop was asked for. The installation runs on to
-// its end all the same (reporting stopped before would end the process while
-// drivers are being bound); until then the service answers stop pending.
-std::atomic<bool> stopRequested{false};
+// 0 until a stop is asked for; then the check point of the latest
+// stop-pending report. The handler sets it to 1 once; after that only
+// serviceMain's thread advances it, one step of the installation at a time.
+// The installation runs on to its end all the same (reporting stopped before
+// would end the process while drivers are being bound); until then the
+// service answers stop pending, and a controller waiting for the stop sees
+// the check point advance.
+std::atomic<DWORD> stopCheckPoint{0};
 
-// One status report; a failed one goes to the event log. A final stopped
-// report of a failed phase carries the phase's exit code.
-bool reportServiceState(DWORD state, ExitCode phaseExitCode = ExitComplete) {
+// One status report; a failed one goes to the event log. A stop-pending
+// report carries its check point and the wait hint of one step; a final
+// stopped report of a failed phase carries the phase's exit code.
+bool reportServiceState(DWORD state, DWORD checkPoint = 0, ExitCode phaseExitCode = ExitComplete) {
     SERVICE_STATUS status;
     std::memset(&status, 0, sizeof status);
     status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
     status.dwCurrentState = state;
     status.dwControlsAccepted = SERVICE_ACCEPT_STOP;
     if (state == SERVICE_STOP_PENDING) {
-        status.dwCheckPoint = 1;
-        status.dwWaitHint = StopWaitHint;
+        status.dwCheckPoint = checkPoint;
+        status.dwWaitHint = StopStepWaitHint;
     }
     if (phaseExitCode != ExitComplete) {
         status.dwWin32ExitCode = ERROR_SERVICE_SPECIFIC_ERROR;
@@ -60,9 +66,16 @@ bool reportServiceState(DWORD state, ExitCode phaseExitCode = ExitComplete) {
     return false;
 }
 
+// Between two steps of the phase, once a stop was asked for: stop pending
+// with the next check point, its hint covering the step that follows.
+void reportStopProgress() {
+    if (stopCheckPoint.load() == 0) return;
+    reportServiceState(SERVICE_STOP_PENDING, ++stopCheckPoint);
+}
+
 void reportStopped(ExitCode phaseExitCode) {
     for (int attempt = 0; attempt < StoppedReportAttempts; ++attempt)
-        if (reportServiceState(SERVICE_STOPPED, phaseExitCode)) return;
+        if (reportServiceState(SERVICE_STOPPED, 0, phaseExitCode)) return;
 }
 
 // One entry under the source "mpsetup": two strings, no category, event
@@ -114,7 +127,7 @@ void removeSetupService(bool restartWish) {
 }
 
 // The phase's installation; its exit code is printed by installSecondPhase.
-ExitCode runSecondPhaseSteps(RunState& run) {
+ExitCode runSecondPhaseSteps(RunState& run, PlanStepHook beforeStep) {
     if (!traceFailure(fetchSystemDirectory(run.directories)).ok()) return ExitFailed;
 
     Result scan = detectKnownDevices(run.detection);
@@ -124,25 +137,37 @@ ExitCode runSecondPhaseSteps(RunState& run) {
                                      "no known device present"));
         return ExitFailed;
     }
-    BindingOutcome bound = bindPresentDevices(run.messages, run.detection, run.directories);
+    BindingOutcome bound = bindPresentDevices(run.messages, run.detection, run.directories, beforeStep);
     if (bound.failed) return ExitFailed;
     return bound.restartRequired ? ExitRestartNeeded : ExitComplete;
 }
 
 // Runs on the dispatcher's thread while serviceMain works: it only reports
 // the state and never interrupts the installation. A stop is answered with
-// stop pending; serviceMain reports stopped once the installation is over.
+// stop pending at check point 1, any later control with the current check
+// point; serviceMain advances it and reports stopped once the installation
+// is over.
 void WINAPI serviceControlHandler(DWORD control) {
-    if (control == SERVICE_CONTROL_STOP) stopRequested = true;
-    reportServiceState(stopRequested ? SERVICE_STOP_PENDING : SERVICE_RUNNING);
+    if (control == SERVICE_CONTROL_STOP) {
+        DWORD none = 0;
+        stopCheckPoint.compare_exchange_strong(none, 1);
+    }
+    // A report of serviceMain's with a later check point may land before
+    // this one: the later check point is then reported again, so that the
+    // last report never goes back.
+    for (;;) {
+        DWORD checkPoint = stopCheckPoint.load();
+        reportServiceState(checkPoint ? SERVICE_STOP_PENDING : SERVICE_RUNNING, checkPoint);
+        if (stopCheckPoint.load() == checkPoint) return;
+    }
 }
 
 }  // namespace
 
-ExitCode installSecondPhase(RunState& run) {
+ExitCode installSecondPhase(RunState& run, PlanStepHook beforeStep) {
     run = RunState{};
     run.quietMode = true;
-    ExitCode exitCode = runSecondPhaseSteps(run);
+    ExitCode exitCode = runSecondPhaseSteps(run, beforeStep);
     printFinalText(run.messages, exitCode);
     return exitCode;
 }
@@ -158,11 +183,12 @@ void WINAPI serviceMain(DWORD argc, LPSTR* argv) {
     (void)argc;
     (void)argv;
     ExitCode phaseExitCode = ExitComplete;
-    stopRequested = false;
+    stopCheckPoint = 0;
     serviceStatusHandle = RegisterServiceCtrlHandlerA(SETUP_SERVICE_NAME, serviceControlHandler);
     if (serviceStatusHandle && reportServiceState(SERVICE_RUNNING)) {
         RunState run = {};
-        phaseExitCode = installSecondPhase(run);
+        phaseExitCode = installSecondPhase(run, reportStopProgress);
+        reportStopProgress();  // the event entry, the deletion and the restart request follow
         reportPhaseOutcome(phaseExitCode);
         removeSetupService(phaseExitCode == ExitRestartNeeded);
     }

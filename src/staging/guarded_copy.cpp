@@ -16,7 +16,8 @@ namespace {
 // Room for one answer line and its terminator.
 const size_t AnswerLineSize = 1024;
 
-// Room for the prompt and its terminator; a longer translation is cut.
+// Room for the formatted prompt and its terminator; a longer translation is
+// cut.
 const size_t PromptSize = 256;
 
 // Whether the answer begins with the catalogue word, compared over the
@@ -50,8 +51,7 @@ Answer askConfirmation(const Catalogue& messages, const char* prompt, bool quiet
     if (quiet) return AnswerYes;
     char line[AnswerLineSize];
     for (;;) {
-        // The prompt may come from a language file: it is printed as text,
-        // never used as a format.
+        // The prompt is formatted already: it is printed as it stands.
         std::fputs(prompt, stdout);
         std::fflush(stdout);
 
@@ -95,10 +95,11 @@ Result copyFileGuarded(const Catalogue& messages, const char* sourceDir, const c
     if (fileFound(targetPath) && compareFileVersions(messages, sourcePath, targetPath) == SourceOlder) {
         std::fputs("\n", stdout);
         messages.print(MsgOlderThan, sourcePath, targetPath);
-        // Message 54 takes no arguments; a translated text is copied as it
-        // stands, never used as a format.
+        // Message 54 takes no arguments: a translated text holds no
+        // conversion either (the catalogue keeps the built-in text
+        // otherwise), and "%%" in it prints one percent sign.
         char prompt[PromptSize];
-        std::snprintf(prompt, sizeof prompt, "%s", messages.text(MsgCopyAnyway));
+        messages.format(prompt, sizeof prompt, MsgCopyAnyway);
         if (askConfirmation(messages, prompt, quiet) == AnswerNo) return Result::success();
     }
 

@@ -77,6 +77,31 @@ TEST(FlowBranches, ProcessorServiceIsRemovedAndTheProgramsRefreshedBeforeBinding
     EXPECT_TRUE(hasService(m, "qrvmpsvc"));
 }
 
+// The earlier processor service is removed only on the first run of a
+// machine with the newer adapter: neither on the run after the restart (-R)
+// nor where only another device of the family is present.
+TEST(FlowBranches, ProcessorServiceStaysOnTheResumedRunAndWithoutTheNewerAdapter) {
+    scenario::Machine resumed("processor-service", ".resumed");
+    auto r = resumed.run(MediaSetup + " /Q /R");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Banner + newerAdapterBindings() + Complete);
+
+    scenario::Machine onboard("processor-service", ".onboard");
+    onboard.edit([](sim::Machine& m) {
+        m.devices.pop_back();  // the newer adapter
+        m.devices.push_back(sim::onboardProcessor("*QRV51A1", 1));
+    });
+    r = onboard.run(MediaSetup + " /Q");
+    EXPECT_EQ(r.exitCode, 0);
+    EXPECT_EQ(r.output, Banner + installing("korp.inf") + Complete);
+
+    for (scenario::Machine* machine : {&resumed, &onboard}) {
+        sim::Machine m = machine->state();
+        for (const auto& p : m.processes) EXPECT_FALSE(contains(p.commandLine, "-remove")) << p.commandLine;
+        EXPECT_TRUE(hasService(m, "qrvmpsvc"));
+    }
+}
+
 TEST(FlowBranches, ProcessorServiceRemoverThatCannotStartFailsTheRunAfterBinding) {
     scenario::Machine machine("processor-service");
     fs::remove(machine.hostPath("C:\\WINNT\\system32\\qrvmpsvc.exe"));

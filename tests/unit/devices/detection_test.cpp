@@ -115,6 +115,17 @@ TEST_F(DevicesDetection, PropertyBufferGrowsOnDemandAndIsReleased) {
     for (const auto& r : reads) EXPECT_EQ(r.args[2], "1") << "SPDRP_HARDWAREID";
 }
 
+// A read that fails for want of room but asks for no more than it was
+// offered would be asked again for ever: it ends the scan as broken off,
+// and is not asked again even where a second read would have gone through.
+TEST_F(DevicesDetection, PropertyReadThatAsksForNoMoreRoomEndsTheScan) {
+    start(machineWith({sim::newerAdapter()}));
+    sim::failCall("SetupDiGetDeviceRegistryPropertyA", 1, ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_FALSE(detect());
+    EXPECT_EQ(scan.error(), static_cast<unsigned long>(ERROR_INSUFFICIENT_BUFFER));
+    EXPECT_EQ(sim::callsOf("SetupDiGetDeviceRegistryPropertyA").size(), 1u);
+}
+
 TEST_F(DevicesDetection, IdDataWithoutTerminatorsStaysInsideTheReportedSize) {
     // "*QRV51A1" without any NUL: the id ends where the data ends.
     start(machineWith({deviceWithRawIds("ROOT\\RAW\\0", "*QRV51A1"),

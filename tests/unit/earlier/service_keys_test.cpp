@@ -102,6 +102,47 @@ TEST_F(EarlierServiceKeys, LoneRestartKeyDeletedFirstPassThenSecondPassFindsNoth
     EXPECT_EQ(sim::callsOf("RegSetKeySecurity").size(), 1u);
 }
 
+// Each deletion moves the keys behind it up by one, so the same index is
+// read again: a child with four keys of its own loses every one of them, and
+// goes with the service key.
+TEST_F(EarlierServiceKeys, ChildWithFourKeysGoesWithAllOfThem) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Enum", "Parameters\\Alpha", "Parameters\\Beta", "Parameters\\Delta",
+                                  "Parameters\\Gamma"});
+    start(m);
+    EXPECT_TRUE(removeRestartFeatureServiceKeys());
+    EXPECT_FALSE(keyExists("qrvrvosv"));
+    EXPECT_TRUE(keyExists("Beep"));
+}
+
+// The access reset fails (here its last step, in both passes): the service
+// key stays with its security as it was, though its children are gone.
+TEST_F(EarlierServiceKeys, ServiceKeyWhoseAccessCannotBeResetStays) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Parameters"});
+    start(m);
+    sim::failCall("RegSetKeySecurity", 0, ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(removeRestartFeatureServiceKeys());
+    ASSERT_TRUE(keyExists("qrvrvosv"));
+    EXPECT_FALSE(keyExists("qrvrvosv\\Parameters"));
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "qrvrvosv")->dacl.size(), sim::defaultDacl().size());
+}
+
+// A child that cannot be opened with full access stays, even where it could
+// be deleted, and the service key with it.
+TEST_F(EarlierServiceKeys, ChildThatCannotBeOpenedStaysWithItsServiceKey) {
+    sim::Machine m = testsupport::machineWith();
+    addServiceKey(m, "qrvrvosv", {"Enum", "Security"});
+    sim::RegKey& locked = *sim::findKey(m, Services + "qrvrvosv\\Security");
+    locked.owner = "S-1-5-18";
+    locked.dacl = {sim::Ace{true, "S-1-5-18", KEY_ALL_ACCESS, 0}, sim::Ace{true, "S-1-5-32-544", KEY_READ | DELETE, 0}};
+    start(m);
+    EXPECT_FALSE(removeRestartFeatureServiceKeys());
+    EXPECT_FALSE(keyExists("qrvrvosv\\Enum"));
+    EXPECT_TRUE(keyExists("qrvrvosv\\Security"));
+    expectAdministratorsOnly("qrvrvosv");
+}
+
 TEST_F(EarlierServiceKeys, KeyThreeLevelsDownKeepsItsAncestorsButTheDaclIsReplaced) {
     sim::Machine m = testsupport::machineWith();
     addServiceKey(m, "qrvrvosv", {"Alpha", "Beta", "Gamma"});
@@ -188,6 +229,8 @@ TEST_F(EarlierServiceKeys, FragmentsMatchAnywhereButOnlyInLowerCase) {
     addServiceKey(m, "QRVMPREM");
     addServiceKey(m, "Qrvrvoex");
     addServiceKey(m, "oldqrvrvosv2");
+    // A fragment cut short by a letter matches nothing either.
+    for (const char* nearMiss : {"qrvmpre", "qrvrvos", "qrvrvoe"}) addServiceKey(m, nearMiss);
     start(m);
     EXPECT_FALSE(removeRemoteSupportServiceKeys());
     EXPECT_TRUE(removeRestartFeatureServiceKeys());
@@ -195,6 +238,7 @@ TEST_F(EarlierServiceKeys, FragmentsMatchAnywhereButOnlyInLowerCase) {
     EXPECT_TRUE(keyExists("QRVMPREM"));
     EXPECT_TRUE(keyExists("Qrvrvoex"));
     EXPECT_FALSE(keyExists("oldqrvrvosv2"));
+    for (const char* nearMiss : {"qrvmpre", "qrvrvos", "qrvrvoe"}) EXPECT_TRUE(keyExists(nearMiss)) << nearMiss;
 }
 
 TEST_F(EarlierServiceKeys, PlainUserCannotOpenTheServiceKeys) {
@@ -239,6 +283,16 @@ TEST_F(EarlierServiceKeys, NameThatDidNotFitCountsAsAnEntryWithoutNamingAKey) {
     EXPECT_EQ(enums[0].args[1], "0");
     EXPECT_EQ(enums[1].args[1], "1");
     for (const auto& c : enums) EXPECT_EQ(c.args[2], "512");
+
+    // The same at the level below: the first child's first enumeration
+    // reports a name too long, before any name was read. The child and its
+    // sibling still go, and the service key with them.
+    start(m);
+    ASSERT_EQ(RegOpenKeyExA(HKEY_LOCAL_MACHINE, Services.c_str(), 0, KEY_READ, &root), ERROR_SUCCESS);
+    sim::failCall("RegEnumKeyExA", 2, ERROR_MORE_DATA);
+    EXPECT_EQ(deleteServiceKeyTree(root, "qrvrvosv"), KeyDeleted);
+    RegCloseKey(root);
+    EXPECT_FALSE(keyExists("qrvrvosv"));
 }
 
 // Every step of the access reset that can fail: the reset answers 1, the

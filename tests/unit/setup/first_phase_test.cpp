@@ -209,6 +209,20 @@ TEST_F(SetupFirstPhase, SecondPhaseThatCannotBeScheduledAfterTheRemovalFailsTheI
     }
 }
 
+// The old processor driver goes only where the older adapter and the
+// on-board processor *QRV5190 are both present: with the processor alone its
+// file stays and nothing waits for a restart.
+TEST_F(SetupFirstPhase, OnboardProcessorWithoutTheOlderAdapterKeepsTheOldDriver) {
+    startWith({sim::onboardProcessor("*QRV5190", 1)});
+    std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
+    Run r = runPhase();
+    EXPECT_EQ(r.output.find("Removing older version"), std::string::npos) << r.output;
+    EXPECT_TRUE(fs::exists(host("drivers/qrvmpw.sys")));
+    EXPECT_TRUE(sim::callsOf("DeleteFileA").empty());
+    EXPECT_TRUE(runOnce()->values.empty());
+    EXPECT_FALSE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty()) << "the plan ran";
+}
+
 TEST_F(SetupFirstPhase, OldProcessorDriverDeletedSchedulesRunOnceAndAsksForARestart) {
     startWith({sim::olderAdapter(), sim::onboardProcessor("*QRV5190", 1)});
     std::ofstream(host("drivers/qrvmpw.sys")) << "old driver";
@@ -287,6 +301,19 @@ TEST_F(SetupFirstPhase, DeviceScanBrokenOffFailsInsteadOfTakingTheLegacyRoad) {
     EXPECT_EQ(r.output.substr(r.output.size() - 21), "\nInstallation failed\n") << r.output;
     EXPECT_TRUE(sim::callsOf("CreateProcessA").empty()) << "the legacy program did not run";
     EXPECT_TRUE(sim::callsOf("UpdateDriverForPlugAndPlayDevicesA").empty());
+}
+
+// Without a set of the present devices the machine's devices are unknown:
+// the run fails rather than take the road of a machine without them.
+TEST_F(SetupFirstPhase, DeviceSetThatCannotBeHadFailsWithoutTheLegacyProgram) {
+    startWith({sim::newerAdapter()});
+    legacyProgram(0);
+    sim::failCall("SetupDiGetClassDevsA", 0, ERROR_NOT_ENOUGH_MEMORY);
+    Run r = runPhase();
+    EXPECT_EQ(r.exitCode, 2);
+    EXPECT_EQ(r.output, Banner + "File system error: 8\n\n\nInstallation failed\n");
+    EXPECT_FALSE(fs::exists(root + "/legacy-args")) << "the legacy program ran";
+    EXPECT_TRUE(sim::callsOf("CreateProcessA").empty());
 }
 
 TEST_F(SetupFirstPhase, LegacyProgramGetsItsOptionsAndSharesTheConsole) {

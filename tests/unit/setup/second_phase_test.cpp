@@ -95,6 +95,17 @@ TEST_F(SetupSecondPhase, SystemDirectoryTooLongForThePathCreatesNothing) {
     EXPECT_TRUE(createSecondPhaseService().ok());
 }
 
+// The staged program's command is built from a fresh query of the system
+// directory: when it cannot be read, neither road is scheduled.
+TEST_F(SetupSecondPhase, UnreadableSystemDirectorySchedulesNothing) {
+    withSystemDirectory("D:\\WINNT\\system32");
+    sim::failCall("GetSystemDirectoryA", 0, ERROR_NOT_ENOUGH_MEMORY);
+    EXPECT_FALSE(createSecondPhaseService().ok());
+    EXPECT_FALSE(setSecondPhaseRunOnce().ok());
+    EXPECT_EQ(sim::findKey(sim::machine(), Services + "mpsetup"), nullptr);
+    EXPECT_TRUE(sim::callsOf("RegSetValueExA").empty());
+}
+
 TEST_F(SetupSecondPhase, RunOnceValueOverwritesAnEarlierOne) {
     sim::Machine m = testsupport::machineWith();
     m.systemDirectory = "D:\\WINNT\\system32";

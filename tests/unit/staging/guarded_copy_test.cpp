@@ -85,6 +85,23 @@ TEST_F(StagingGuardedCopy, UnmatchedAnswersAskAgain) {
     EXPECT_EQ(feed.rest(), "left over\n");  // one line per question, no more
 }
 
+// Markers that end with the 100,000th byte, the last one examined, count:
+// the installed file's whole stamp (version 5.1), and the media file's start
+// marker, whose version text lies beyond (version 0). The media file is
+// older and the question is asked; were one byte fewer examined, either
+// file would lose its version and the installed one be overwritten
+// without a word.
+TEST_F(StagingGuardedCopy, MarkersEndingWithTheLastByteExaminedCount) {
+    write("D:\\win2000\\QRVMPW.SYS", std::string(100000 - 4, 'x') + "!@#$9.9$#@!");
+    std::string installed = std::string(100000 - 11, 'x') + stamped("5.1", "", "") + std::string(100, 'y');
+    write("C:\\stage\\QRVMPW.SYS", installed);
+    StdinFeed feed("n\n");
+    testing::internal::CaptureStdout();
+    EXPECT_EQ(copy(), "done");
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice);
+    EXPECT_EQ(staged(), installed);
+}
+
 TEST_F(StagingGuardedCopy, QuietModePrintsTheNoticeButDoesNotAsk) {
     olderSource();
     StdinFeed feed("n\n");
@@ -211,19 +228,29 @@ TEST_F(StagingGuardedCopy, TranslatedAnswerWords) {
     EXPECT_EQ(staged(), stamped("5.0"));
 }
 
-// A prompt from a language file is printed as text and cut to 255
-// characters; an empty answer word matches nothing.
-TEST_F(StagingGuardedCopy, LongPromptAndEmptyWords) {
-    std::string longPrompt = "100%% " + std::string(400, 'p');
+// A prompt from a language file is formatted like every other message: "%%"
+// in it shows one percent sign, and the text is cut to 255 characters. One
+// that holds a conversion is not taken (message 54 takes no arguments), and
+// the built-in prompt stands. An empty answer word matches nothing.
+TEST_F(StagingGuardedCopy, TranslatedPromptIsFormattedAndCut) {
+    std::string longPrompt = "Copier (100%%) " + std::string(400, 'p');
     loadTranslation({{MsgCopyAnyway, longPrompt}, {MsgAnswerCancel, ""}});
     olderSource();
-    StdinFeed feed("whatever\nn\n");
+    {
+        StdinFeed feed("whatever\nn\n");
+        testing::internal::CaptureStdout();
+        EXPECT_EQ(copy(), "done");
+        std::string shown = ("Copier (100%) " + std::string(400, 'p')).substr(0, 255);
+        EXPECT_EQ(testing::internal::GetCapturedStdout(),
+                  "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n" + shown + shown);
+    }
+    EXPECT_EQ(staged(), stamped("5.1"));
+
+    loadTranslation({{MsgCopyAnyway, "Copier %s ? (o/n) :\n"}});
+    StdinFeed feed("n\n");
     testing::internal::CaptureStdout();
     EXPECT_EQ(copy(), "done");
-    std::string shown = longPrompt.substr(0, 255);
-    EXPECT_EQ(testing::internal::GetCapturedStdout(),
-              "\nD:\\win2000\\QRVMPW.SYS is older than C:\\stage\\QRVMPW.SYS.\n" + shown + shown);
-    EXPECT_EQ(staged(), stamped("5.1"));
+    EXPECT_EQ(testing::internal::GetCapturedStdout(), Notice);
 }
 
 // Decision: standard input at its end answers no, and the file in place

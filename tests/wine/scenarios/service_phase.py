@@ -61,11 +61,13 @@ EVENTLOG_CHANNEL = "-all,err+eventlog,trace+eventlog"
 def service_phase_stop_pending_and_outcome_event(env):
     """A stop sent through Wine's service manager while the service phase
     runs (held at the processor service program's install run by a file
-    QRVMPSVC.HOLD beside it): the handler answers stop pending with its
-    wait hint, the installation runs to its end (adapter bound, temporary
-    root device removed, mpsetup deleted) and the phase's outcome goes to
-    the event log, which Wine prints on its eventlog channel. The simulator
-    gets the same stop at the same call and reports the same entry."""
+    QRVMPSVC.HOLD beside it): the handler answers stop pending at check
+    point 1 with the wait hint of one step, the installation runs to its end
+    (adapter bound, temporary root device removed, mpsetup deleted) and the
+    phase's outcome goes to the event log, which Wine prints on its eventlog
+    channel. The simulator gets the same stop at the same call, reports
+    stop pending once more before the clean-up that follows the install run,
+    and reports the same entry."""
     with Pair(env, "service_phase_stop", [NEWER_ADAPTER, [IDS[10]]], hardware=True) as p:
         rc, _ = p.setup(["/X"])
         expect_equal("first phase exit code", rc, 1)
@@ -89,7 +91,7 @@ def service_phase_stop_pending_and_outcome_event(env):
         p.restart(during=stop_while_held)
         session_err = "".join(read(os.path.join(p.wine.folder, "run%02d.err" % n), "r")
                               for n in range(first_run, p.wine.runs + 1))
-        expect_equal("the handler's answer to the stop under Wine", answers, [["state=3 wait=120000"]])
+        expect_equal("the handler's answer to the stop under Wine", answers, [["state=3 checkpoint=1 wait=120000"]])
         expect_equal("mpsetup after the service phase under Wine", p.wine.service("mpsetup"), "missing")
         wine = p.wine_device_state()
         expect_equal("adapter binding under Wine", wine.get(NEWER_ADAPTER[0]), [(True, "KorpaNewer")])
@@ -99,7 +101,7 @@ def service_phase_stop_pending_and_outcome_event(env):
 
         p.sim.winsim("control", "mpsetup", "stop", "--before", "CreateProcessA#1")
         log = p.sim.restart()
-        expect("    states reported: 4 3 1\n" in log, "simulated service phase:\n" + log)
+        expect("    states reported: 4 3 3 1\n" in log, "simulated service phase:\n" + log)
         sim_event = p.sim.state()["eventLog"][-1]
         expect_equal("the outcome entry under Wine and in the simulator", wine_events,
                      ['L"%s"' % text for text in sim_event["strings"]])

@@ -232,7 +232,8 @@ int serviceWaitGone(const Args& a) {
 
 // service-stop-when-running <name> <seconds>: waits until the service
 // reports running, sends it a stop through the service control manager and
-// prints the status that the service answered: "state=<n> wait=<hint>".
+// prints the status that the service answered:
+// "state=<n> checkpoint=<n> wait=<hint>".
 int serviceStopWhenRunning(const Args& a) {
     if (a.size() != 2) return fail("usage");
     DWORD deadline = deadlineIn(a[1]);
@@ -244,8 +245,8 @@ int serviceStopWhenRunning(const Args& a) {
         if (!service || !QueryServiceStatus(service.get(), &status) || status.dwCurrentState != SERVICE_RUNNING)
             continue;
         if (ControlService(service.get(), SERVICE_CONTROL_STOP, &status)) {
-            std::printf("state=%lu wait=%lu\n", static_cast<unsigned long>(status.dwCurrentState),
-                        static_cast<unsigned long>(status.dwWaitHint));
+            std::printf("state=%lu checkpoint=%lu wait=%lu\n", static_cast<unsigned long>(status.dwCurrentState),
+                        static_cast<unsigned long>(status.dwCheckPoint), static_cast<unsigned long>(status.dwWaitHint));
             return 0;
         }
         fail("ControlService");
