@@ -11,6 +11,7 @@
 #include "sim/core/current_machine.h"
 #include "sim/core/handles.h"
 #include "sim/core/names.h"
+#include "sim/core/power.h"
 
 using nlohmann::json;
 
@@ -52,6 +53,20 @@ void readEnvironment(Record& s) {
         if (!parseFaults(f, error)) std::fprintf(stderr, "winsim: WINSIM_FAIL: %s\n", error.c_str());
     }
     if (const char* t = std::getenv("WINSIM_TRACE")) s.traceFile = t;
+    // The machine's power: joined when a process of the machine armed it,
+    // armed by the first process that is asked for a cut.
+    const char* shared = std::getenv("WINSIM_POWER");
+    const char* cut = std::getenv("WINSIM_CUT");
+    if (shared && *shared) {
+        if (!joinPower(shared)) std::fprintf(stderr, "winsim: WINSIM_POWER: cannot join %s\n", shared);
+    } else if (cut && *cut) {
+        CutPlan plan;
+        std::string error;
+        if (!parseCutPlan(cut, plan, error) || !armPower(machineFolder(), plan, error))
+            std::fprintf(stderr, "winsim: WINSIM_CUT: %s\n", error.c_str());
+        else
+            ::setenv("WINSIM_POWER", powerEnvironment().c_str(), 1);
+    }
 }
 
 }  // namespace
@@ -126,12 +141,17 @@ std::string argGuid(const void* guid) { return guid ? guidText(*static_cast<cons
 
 void setCallObserver(void (*observer)(const char*)) { callObserver = observer; }
 
-Call::Call(const char* function, std::vector<std::string> args, bool injectable) : guard_(lock(), std::defer_lock) {
+Call::Call(const char* function, std::vector<std::string> args, bool injectable)
+    : guard_(lock(), std::defer_lock), function_(function) {
     if (callObserver) callObserver(function);
     guard_.lock();
     machine();  // attach before anything is counted
     Record& s = R();
     if (!s.environmentRead && attachedFromEnvironment()) readEnvironment(s);
+    if (powerAtCall(function)) {
+        if (!cutMidCall(function)) cutPower(function);
+        cutting_ = true;
+    }
     s.totalCalls++;
     auto counted = s.perFunction.find(function);
     if (counted == s.perFunction.end()) counted = s.perFunction.emplace(function, 0).first;
@@ -147,19 +167,26 @@ Call::Call(const char* function, std::vector<std::string> args, bool injectable)
         }
     }
     index_ = s.calls.size();
+    commitsBefore_ = commitCount();
     if (s.record || !s.traceFile.empty())
-        s.calls.push_back(CallRecord{function, std::move(args), 0, injected_});
+        s.calls.push_back(CallRecord{function, std::move(args), 0, injected_, false, machineCalls()});
     if (injected_) SetLastError(error_);
 }
 
+void Call::cut() { cutPower(function_); }
+
 Call::~Call() {
+    if (cutting_) cutPower(function_);
     Record& s = R();
     if (index_ < s.calls.size()) {
         s.calls[index_].lastError = GetLastError();
+        s.calls[index_].changedMachine = commitCount() != commitsBefore_;
         if (!s.traceFile.empty()) {
             const CallRecord& c = s.calls[index_];
             json j{{"function", c.function}, {"args", c.args}, {"lastError", c.lastError}};
             if (c.injected) j["injected"] = true;
+            if (c.changedMachine) j["changedMachine"] = true;
+            if (c.machineCall) j["machineCall"] = c.machineCall;
             // Opened once and written through line by line, so that the
             // record is whole up to the last call whatever ends the process.
             if (!s.trace) s.trace = std::fopen(s.traceFile.c_str(), "ae");

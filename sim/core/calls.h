@@ -20,6 +20,8 @@ struct CallRecord {
     std::vector<std::string> args;
     uint32_t lastError = 0;  // the thread's last error when the call returned
     bool injected = false;
+    bool changedMachine = false;  // the call changed the machine's state
+    uint64_t machineCall = 0;     // its number among the machine's calls, while a cut is armed (power.h)
 };
 
 // Unit tests keep the record in memory; a program started in a machine
@@ -62,14 +64,22 @@ public:
     ~Call();
     bool injected() const { return injected_; }
     uint32_t error() const { return error_; }
+    // The power goes during this call (power.h): a copy or write that had
+    // begun keeps what of it reached the disk, then calls cut(). A call
+    // that ends without it ends the process as it returns.
+    bool cutting() const { return cutting_; }
+    [[noreturn]] void cut();
     Call(const Call&) = delete;
     Call& operator=(const Call&) = delete;
 
 private:
     std::unique_lock<std::recursive_mutex> guard_;
     size_t index_;
+    size_t commitsBefore_;
     bool injected_ = false;
     uint32_t error_ = 0;
+    bool cutting_ = false;
+    const char* function_;
 };
 
 // Told of every platform call of this process before the call takes the

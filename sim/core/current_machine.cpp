@@ -8,6 +8,7 @@
 #include <fstream>
 
 #include "sim/core/machine_json.h"
+#include "sim/core/power.h"
 
 using nlohmann::json;
 
@@ -127,12 +128,20 @@ const std::string& machineFolder() { return C().folder; }
 
 bool attachedFromEnvironment() { return C().fromEnvironment; }
 
+namespace {
+size_t commits = 0;
+}  // namespace
+
+size_t commitCount() { return commits; }
+
 void commit() {
     std::lock_guard<std::recursive_mutex> g(lock());
     Current& c = C();
+    ++commits;
     if (c.folder.empty()) return;
     std::string error;
     if (!saveFolder(c.folder, c.machine, error)) std::fprintf(stderr, "winsim: %s\n", error.c_str());
+    noteMachineChange();
 }
 
 void reload() {

@@ -26,6 +26,7 @@ const std::string& machineFolder();  // empty for an in-memory machine
 // its machine from WINSIM_MACHINE (and its account from WINSIM_ACCOUNT).
 bool attachedFromEnvironment();
 void commit();   // write the machine back to its folder, if it has one
+size_t commitCount();  // how often this process has written its machine back
 void reload();   // read it again (after a child process has run)
 // The one lock of the process's view of the machine: its state, handles,
 // heap blocks and records.

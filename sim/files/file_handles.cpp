@@ -14,6 +14,7 @@
 #include "sim/core/current_machine.h"
 #include "sim/core/device_names.h"
 #include "sim/core/handles.h"
+#include "sim/core/power.h"
 #include "sim/core/win_codes.h"
 #include "sim/files/paths.h"
 
@@ -106,6 +107,23 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     int fd = ::open(r.host.c_str(), O_WRONLY | O_APPEND);
     const char* p = static_cast<const char*>(buffer);
     DWORD done = 0;
+    // The power goes during the write: the file grows by the whole write,
+    // and holds what of it reached the disk, zeros past that.
+    if (c.cutting()) {
+        struct stat st;
+        if (fd >= 0 && ::fstat(fd, &st) == 0) {
+            size_t kept = static_cast<size_t>(bytesKeptOf(count));
+            if (::ftruncate(fd, st.st_size + static_cast<off_t>(count)) == 0)
+                for (size_t at = 0; at < kept;) {
+                    ssize_t n = ::pwrite(fd, p + at, kept - at, st.st_size + static_cast<off_t>(at));
+                    if (n <= 0) break;
+                    at += static_cast<size_t>(n);
+                }
+            ::close(fd);
+            noteFileData(r.host);
+        }
+        c.cut();
+    }
     while (fd >= 0 && done < count) {
         ssize_t n = ::write(fd, p + done, count - done);
         if (n <= 0) break;
@@ -113,6 +131,7 @@ BOOL WINAPI WriteFile(HANDLE h, LPCVOID buffer, DWORD count, LPDWORD written, LP
     }
     if (fd >= 0) ::close(fd);
     *written = done;
+    if (done) noteFileData(r.host);
     if (done < count) return fail(ERROR_DISK_FULL);
     return TRUE;
 }

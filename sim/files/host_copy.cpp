@@ -5,7 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
+#include <vector>
+
+#include "sim/core/power.h"
 
 namespace sim {
 
@@ -84,6 +88,32 @@ HostCopy copyHostFile(const ResolvedPath& from, HostFile& source, const Resolved
     if (ok && (before < 0 || before > offset) && ::ftruncate(target.get(), offset) != 0) ok = false;
     if (::close(target.release()) != 0) ok = false;
     return ok ? HostCopy::Done : HostCopy::WriteFailed;
+}
+
+void copyCutShort(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target) {
+    struct stat st;
+    if (!source) source.reset(::open(from.host.c_str(), O_RDONLY | O_CLOEXEC));
+    if (!source || ::fstat(source.get(), &st) != 0) return;
+    mode_t mode = st.st_mode & 07777;
+    if (!target) target.reset(::open(to.host.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, mode));
+    if (!target) {
+        // A program that the host runs: replaced by a new file of that name.
+        std::remove(to.host.c_str());
+        target.reset(::open(to.host.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode));
+    }
+    if (!target) return;
+    uint64_t kept = bytesKeptOf(static_cast<uint64_t>(st.st_size));
+    bool ok = ::ftruncate(target.get(), 0) == 0 && ::ftruncate(target.get(), st.st_size) == 0;
+    ok = ok && ::fchmod(target.get(), mode) == 0;
+    std::vector<char> block(65536);
+    for (off_t at = 0; ok && static_cast<uint64_t>(at) < kept;) {
+        size_t want = static_cast<size_t>(std::min<uint64_t>(kept - static_cast<uint64_t>(at), block.size()));
+        ssize_t n = ::pread(source.get(), block.data(), want, at);
+        ok = n > 0 && ::pwrite(target.get(), block.data(), static_cast<size_t>(n), at) == n;
+        at += n;
+    }
+    ::close(target.release());
+    noteFileData(to.host);
 }
 
 }  // namespace sim

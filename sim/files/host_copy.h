@@ -18,5 +18,11 @@ HostCopy copyHostFile(const std::string& from, const std::string& to);
 // whose size and permissions are taken as that look found them; an empty
 // one is opened by the host path of `from` or `to`.
 HostCopy copyHostFile(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target);
+// The copy that a power cut stops (sim/core/power.h): the target, emptied,
+// takes the source's length and permissions at once, as CopyFileA sets the
+// size before it writes; of the source's bytes only the share that reached
+// the disk is in it, and the rest reads as zeros. The same arguments as
+// above.
+void copyCutShort(const ResolvedPath& from, HostFile& source, const ResolvedPath& to, HostFile& target);
 
 }  // namespace sim

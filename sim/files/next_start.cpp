@@ -10,6 +10,7 @@
 #include "platform/win_files.h"
 #include "sim/core/current_machine.h"
 #include "sim/core/pending_renames.h"
+#include "sim/core/power.h"
 
 namespace fs = std::filesystem;
 
@@ -57,6 +58,7 @@ bool replaceAtNextStart(const std::string& sourceHost, const ResolvedPath& targe
         error = ERROR_ACCESS_DENIED;
         return false;
     }
+    noteFileData(beside.host);
     Machine& m = machine();
     m.fileAttributes.erase(beside.windows);
     addPendingFileRename(m, PendingRename{beside.windows, target.windows, true});

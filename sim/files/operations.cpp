@@ -19,6 +19,7 @@
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
 #include "sim/core/pending_renames.h"
+#include "sim/core/power.h"
 #include "sim/core/win_codes.h"
 #include "sim/files/host_copy.h"
 #include "sim/files/host_names.h"
@@ -131,6 +132,24 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         if (sharingRefuses(to.windows, GENERIC_WRITE, CopyTargetShare) || itself) return fail(ERROR_SHARING_VIOLATION);
     }
 
+    // As on Windows, the copy takes the source's attributes and is marked
+    // for archiving.
+    Machine& m = machine();
+    DWORD attributes = static_cast<DWORD>(fileAttributes(from.windows, false)) &
+                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
+    // The power goes while the copy runs: the target is made with the
+    // source's length and attributes, and holds what of the data reached
+    // the disk.
+    if (c.cutting()) {
+        copyCutShort(from, source, to, target);
+        if (attributes)
+            m.fileAttributes[to.windows] = attributes | FILE_ATTRIBUTE_ARCHIVE;
+        else
+            m.fileAttributes.erase(to.windows);
+        commit();
+        c.cut();
+    }
+
     // The copy is written over the target, as Windows writes it; a failure
     // part way removes what was written. A target that the host will not
     // open for writing (a program it runs) is written beside and renamed
@@ -149,12 +168,8 @@ BOOL WINAPI CopyFileA(LPCSTR existing, LPCSTR newName, BOOL failIfExists) {
         std::remove(to.host.c_str());
     }
     if (copied != HostCopy::Done) return fail(ERROR_ACCESS_DENIED);  // unreadable source, disk full or no write access
+    noteFileData(to.host);
 
-    // As on Windows, the copy takes the source's attributes and is marked
-    // for archiving.
-    Machine& m = machine();
-    DWORD attributes = static_cast<DWORD>(fileAttributes(from.windows, false)) &
-                       (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM);
     if (attributes)
         m.fileAttributes[to.windows] = attributes | FILE_ATTRIBUTE_ARCHIVE;
     else
@@ -242,8 +257,11 @@ BOOL WINAPI MoveFileExA(LPCSTR existing, LPCSTR newName, DWORD flags) {
         std::error_code ec;
         std::filesystem::copy_file(from.host, to.host, std::filesystem::copy_options::overwrite_existing, ec);
         if (ec || std::remove(from.host.c_str()) != 0) return fail(ERROR_ACCESS_DENIED);
+        noteFileData(to.host);
     } else if (std::rename(from.host.c_str(), to.host.c_str()) != 0) {
         return fail(ERROR_ACCESS_DENIED);
+    } else {
+        noteFileMoved(from.host, to.host);
     }
     moveAttributes(from.windows, to.windows);
     commit();

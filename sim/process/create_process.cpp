@@ -19,6 +19,7 @@
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
 #include "sim/core/handles.h"
+#include "sim/core/power.h"
 #include "sim/process/programs.h"
 
 using namespace sim;
@@ -39,6 +40,10 @@ std::map<pid_t, Child>& children() {
 }
 
 void finish(Child& ch, unsigned long code) {
+    // A machine that lost power while the child ran takes this process too;
+    // otherwise the turn to call comes back to it.
+    endIfPowerWentOut();
+    takeTurnBack();
     ch.ended = true;
     ch.exitCode = code;
     reload();  // the child may have changed the machine
@@ -140,6 +145,8 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
     if (!child) return fail(ERROR_INVALID_HANDLE, WAIT_FAILED);
     Child& ch = *child;
     if (ch.ended) return WAIT_OBJECT_0;
+    // The child's platform calls are the machine's while this process waits.
+    handTurnTo(ch.pid);
     if (ms == INFINITE) {
         finish(ch, waitProgram(ch.pid));
         return WAIT_OBJECT_0;
@@ -152,7 +159,11 @@ DWORD WINAPI WaitForSingleObject(HANDLE h, DWORD ms) {
             finish(ch, exitCodeOf(status));
             return WAIT_OBJECT_0;
         }
-        if (std::chrono::steady_clock::now() >= until) return WAIT_TIMEOUT;
+        if (std::chrono::steady_clock::now() >= until) {
+            endIfPowerWentOut();
+            takeTurnBack();
+            return WAIT_TIMEOUT;
+        }
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
 }

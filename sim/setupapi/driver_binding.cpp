@@ -26,6 +26,7 @@
 #include "platform/win_services.h"
 #include "sim/core/calls.h"
 #include "sim/core/current_machine.h"
+#include "sim/core/power.h"
 #include "sim/core/win_codes.h"
 #include "sim/files/next_start.h"
 #include "sim/files/paths.h"
@@ -207,6 +208,9 @@ bool doCopies(const std::vector<FileCopy>& copies, bool& needsRestart, unsigned 
             error = ERROR_ACCESS_DENIED;
             return false;
         }
+        // The new file has the attributes of a file just written.
+        machine().fileAttributes.erase(target.windows);
+        noteFileData(target.host);
     }
     return true;
 }

@@ -33,8 +33,19 @@ struct RunOptions {
     std::string outputFile; // console to a file instead of the terminal
     std::string inputFile;  // standard input from a file
     std::string control;    // control channel of a service (WINSIM_CONTROL)
+    std::string power;      // the machine's armed power (WINSIM_POWER, sim/core/power.h)
 };
 int runInMachine(const std::string& folder, const std::string& commandLine, const RunOptions& options);
+// What runInMachine returns for a program that the machine's power cut
+// took: it has no exit code.
+const int PowerCutOff = -2;
+// The exit status of `winsim run` and `winsim restart` when the power was
+// cut.
+const int PowerCutStatus = 123;
+// Arms the power for a cut (`--cut SPEC`) or stops the tool with a message.
+void armPowerOrExit(const std::string& folder, const std::string& spec);
+// The line that tells where the power went.
+std::string powerCutText();
 
 // The control channel of a service in a machine folder
 // (controls/<service>.txt): `winsim control` appends to it, `winsim restart`

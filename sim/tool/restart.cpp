@@ -12,6 +12,7 @@
 
 #include "platform/win_registry.h"
 #include "platform/win_services.h"
+#include "sim/core/power.h"
 #include "sim/core/runtime.h"
 #include "sim/core/win_codes.h"
 #include "sim/files/next_start.h"
@@ -59,6 +60,7 @@ void printIndented(const std::string& text, std::ostream& out) {
 
 struct StartOptions {
     std::string faults;
+    std::string power;            // the armed power of a cut (WINSIM_POWER)
     std::string report;           // file for the exit reports of the programs started
     json reports = json::array();  // gathered so far, one per program
 };
@@ -73,9 +75,15 @@ int runCaptured(const std::string& folder, const std::string& commandLine, winsi
         o.report = (fs::path(folder) / "report-program.json").string();
         fs::remove(o.report);
     }
+    o.power = so.power;
     int code = winsim::runInMachine(folder, commandLine, o);
     if (!so.report.empty()) {
         json entry{{"commandLine", commandLine}, {"console", console}, {"exitCode", code}};
+        if (sim::powerArmed()) entry["machineCalls"] = sim::machineCalls();
+        if (code == winsim::PowerCutOff) {
+            entry["exitCode"] = nullptr;
+            entry["powerCut"] = sim::powerCutCall();
+        }
         std::ifstream in(o.report);
         json report;
         if (in) {
@@ -95,12 +103,13 @@ int runCaptured(const std::string& folder, const std::string& commandLine, winsi
     std::string text = readText(o.outputFile);
     fs::remove(o.outputFile);
     sim::Machine& m = sim::machine();
-    if (code >= 0 && !m.processes.empty()) {
+    if ((code >= 0 || code == winsim::PowerCutOff) && !m.processes.empty()) {
         m.processes.back().output = text;
         m.processes.back().console = console;
         sim::commit();
     }
-    if (code < 0) out << "    could not be started\n";
+    if (code == winsim::PowerCutOff) out << "    no exit code: " << winsim::powerCutText() << "\n";
+    else if (code < 0) out << "    could not be started\n";
     else out << "    exit code " << code << "\n";
     out << "    console:\n";
     printIndented(winsim::consoleText(text, m.defaultLangId), out);
@@ -284,8 +293,9 @@ void startService(const std::string& folder, const ServiceToStart& s, StartOptio
     o.outputFile = (fs::path(folder) / ("console-service-" + sim::lower(s.name) + ".txt")).string();
     std::string control = winsim::controlFile(folder, s.name);
     if (fs::exists(control)) o.control = control;
-    runCaptured(folder, s.commandLine, o, "service", so, out);
+    int code = runCaptured(folder, s.commandLine, o, "service", so, out);
     if (!o.control.empty()) fs::remove(o.control);  // consumed by this start
+    if (code == winsim::PowerCutOff) return;
     sim::Machine& after = sim::machine();
     auto it = after.services.find(s.name);
     if (it == after.services.end()) {
@@ -329,7 +339,7 @@ void logOn(const std::string& folder, StartOptions& so, std::ostream& out) {
         winsim::RunOptions o;
         o.faults = so.faults;
         o.outputFile = (fs::path(folder) / "console-runonce.txt").string();
-        runCaptured(folder, line, o, "new", so, out);
+        if (runCaptured(folder, line, o, "new", so, out) == winsim::PowerCutOff) return;
     }
 }
 
@@ -366,8 +376,12 @@ bool startWindows(const std::string& folder, int number, StartOptions& so, std::
     sim::commit();
     removeServicesMarkedForDeletion(deleting, out);
     startServiceControlManager();
-    for (const ServiceToStart& s : autoStartServices(sim::machine())) startService(folder, s, so, out);
+    for (const ServiceToStart& s : autoStartServices(sim::machine())) {
+        startService(folder, s, so, out);
+        if (sim::powerWentOut()) return true;
+    }
     logOn(folder, so, out);
+    if (sim::powerWentOut()) return true;
     reportStart(eventsBefore, out);
     return true;
 }
@@ -384,20 +398,35 @@ void addRestart(CLI::App& app) {
     cmd->add_option("--max-starts", maxStarts, "Bound of --until-settled (default 5)")->check(CLI::Range(1, 100));
     cmd->add_option("--fail", so.faults, "Faults for the programs started: FUNCTION#N=ERROR,...");
     cmd->add_option("--report", so.report, "Write the exit reports of the programs started (JSON) to this file");
+    static std::string cut;
+    cmd->add_option("--cut", cut,
+                    "Cut the machine's power at the N-th platform call of the programs started: "
+                    "N[,lazy=CALLS][,kept=PERCENT]");
     cmd->callback([] {
         std::string abs = fs::absolute(folder).lexically_normal().string();
         winsim::loadOrExit(abs);
         // The state before the restart, for 'winsim changes'.
         std::ofstream(fs::path(abs) / "before.json") << winsim::snapshot(abs).dump(1) << "\n";
+        if (!cut.empty()) {
+            winsim::armPowerOrExit(abs, cut);
+            so.power = sim::powerEnvironment();
+        }
         int limit = untilSettled ? maxStarts : 1;
         int status = untilSettled ? 1 : 0;
         for (int n = 1; n <= limit; ++n) {
             if (!startWindows(abs, n, so, std::cout)) std::exit(2);
+            if (sim::powerWentOut()) {
+                std::cout << "  " << winsim::powerCutText() << ": the start ends there\n";
+                status = winsim::PowerCutStatus;
+                break;
+            }
             if (sim::pendingRestarts(sim::machine()).empty()) {
                 status = 0;
                 break;
             }
+            sim::writeBackAtShutdown();  // the next start follows an orderly shutdown
         }
+        sim::disarmPower();
         if (!so.report.empty()) {
             std::ofstream report(so.report);
             report << so.reports.dump(2) << "\n";
@@ -406,7 +435,7 @@ void addRestart(CLI::App& app) {
                 std::exit(2);
             }
         }
-        if (status) std::cout << "still waiting for a restart after " << maxStarts << " starts\n";
+        if (status == 1) std::cout << "still waiting for a restart after " << maxStarts << " starts\n";
         std::exit(status);
     });
 }

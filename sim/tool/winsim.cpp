@@ -10,6 +10,7 @@
 #include <iostream>
 
 #include "sim/core/machine_json.h"
+#include "sim/core/power.h"
 #include "sim/core/runtime.h"
 #include "sim/files/paths.h"
 #include "sim/machines/presets.h"
@@ -84,6 +85,7 @@ int runInMachine(const std::string& folder, const std::string& commandLine, cons
     if (!o.report.empty()) so.env["WINSIM_REPORT"] = absolute(o.report);
     if (!o.service.empty()) so.env["WINSIM_SERVICE"] = o.service;
     if (!o.control.empty()) so.env["WINSIM_CONTROL"] = absolute(o.control);
+    if (!o.power.empty()) so.env["WINSIM_POWER"] = o.power;
     unsigned long werr = 0;
     pid_t pid = sim::spawnProgram(commandLine, so, werr);
     if (pid < 0) {
@@ -91,14 +93,31 @@ int runInMachine(const std::string& folder, const std::string& commandLine, cons
         return -1;
     }
     unsigned long code = sim::waitProgram(pid);
+    // The program's platform calls may come from whoever calls first again.
+    sim::handTurnTo(0);
+    bool cut = sim::powerWentOut();
     sim::reload();
     sim::ProcessRecord rec;
     rec.commandLine = commandLine;
     rec.console = o.service.empty() ? "shared" : "service";
-    rec.exitCode = static_cast<int>(code);
+    rec.exitCode = cut ? -1 : static_cast<int>(code);
     sim::machine().processes.push_back(rec);
     sim::commit();
-    return static_cast<int>(code);
+    return cut ? PowerCutOff : static_cast<int>(code);
+}
+
+void armPowerOrExit(const std::string& folder, const std::string& spec) {
+    sim::CutPlan plan;
+    std::string error;
+    if (!sim::parseCutPlan(spec, plan, error) || !sim::armPower(absolute(folder), plan, error)) {
+        std::cerr << "winsim: --cut: " << error << "\n";
+        std::exit(2);
+    }
+}
+
+std::string powerCutText() {
+    return "the machine lost power at platform call " + std::to_string(sim::powerCutCall()) + " (" +
+           sim::powerCutFunction() + ")";
 }
 
 }  // namespace winsim
@@ -302,6 +321,10 @@ static void addRun(CLI::App& app) {
     cmd->add_option("--report", o.report, "Write the exit report (open handles, heap blocks) to this file");
     cmd->add_option("--input", o.inputFile, "Standard input from this file");
     cmd->add_option("--output", o.outputFile, "Console output to this file");
+    static std::string cut;
+    cmd->add_option("--cut", cut,
+                    "Cut the machine's power at its N-th platform call: N[,lazy=CALLS][,kept=PERCENT] "
+                    "(N 0: count the calls)");
     cmd->callback([] {
         std::string line;
         for (const auto& w : words) line += (line.empty() ? "" : " ") + w;
@@ -311,8 +334,26 @@ static void addRun(CLI::App& app) {
         }
         // The state before the run, for 'winsim changes'.
         std::ofstream(fs::path(folder) / "before.json") << snapshot(folder).dump(1) << "\n";
+        if (!cut.empty()) {
+            // A program that the power takes writes no report: none from before stays.
+            if (!o.report.empty()) fs::remove(o.report);
+            armPowerOrExit(folder, cut);
+            o.power = sim::powerEnvironment();
+        }
         int code = runInMachine(folder, line, o);
-        std::exit(code < 0 ? 125 : code);
+        if (!cut.empty()) {
+            // The calls of the machine's processes join the exit report.
+            if (!o.report.empty()) {
+                json report = json::parse(std::ifstream(o.report), nullptr, false);
+                if (!report.is_object()) report = json::object();
+                report["machineCalls"] = sim::machineCalls();
+                if (code == PowerCutOff) report["powerCut"] = sim::powerCutCall();
+                std::ofstream(o.report) << report.dump(2) << "\n";
+            }
+            if (code == PowerCutOff) std::cerr << "winsim: " << powerCutText() << ": the program has no exit code\n";
+            sim::disarmPower();
+        }
+        std::exit(code == PowerCutOff ? PowerCutStatus : code < 0 ? 125 : code);
     });
 }
 

@@ -3,6 +3,7 @@
 // removing the first present device with a hardware id.
 #include "devices/driver_ops.h"
 
+#include <cstdio>
 #include <cstring>
 
 #include "devices/hardware_ids.h"
@@ -64,6 +65,30 @@ Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& 
 
 namespace {
 
+// Room for a device instance id (MAX_DEVICE_ID_LEN is 200).
+const DWORD InstanceIdSize = 256;
+
+// The digits that a generated device id (DICD_GENERATE_ID) ends with.
+const size_t GeneratedNumberLength = 4;
+
+// The property holds the one id and no other, as createRootDevice writes it.
+bool isOnlyHardwareId(const char* ids, DWORD size, const char* id, size_t length) {
+    return size >= length + 1 && std::memcmp(ids, id, length) == 0 && ids[length] == '\0' &&
+           (size == length + 1 || ids[length + 1] == '\0');
+}
+
+// The instance id is the prefix (ROOT\<name>\, in any case) and the four
+// digits of a generated id, as SetupDiCreateDeviceInfoA names a device made
+// under that name.
+bool isGeneratedRootName(const char* instance, const char* prefix) {
+    const size_t prefixLength = std::strlen(prefix);
+    if (_strnicmp(instance, prefix, prefixLength) != 0) return false;
+    const char* number = instance + prefixLength;
+    for (size_t i = 0; i < GeneratedNumberLength; ++i)
+        if (number[i] < '0' || number[i] > '9') return false;
+    return number[GeneratedNumberLength] == '\0';
+}
+
 struct WantedId {
     const char* id;
     size_t length;
@@ -105,6 +130,37 @@ void removeDeviceById(const char* hardwareId) {
         SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
         return false;
     });
+}
+
+void removeLeftoverRootDevices(const char* hardwareId, const char* infPath) {
+    GUID classGuid;
+    char className[MAX_CLASS_NAME_LEN];
+    if (!SetupDiGetINFClassA(infPath, &classGuid, className, sizeof className, nullptr)) return;
+    char prefix[sizeof "ROOT\\" + MAX_CLASS_NAME_LEN];
+    std::snprintf(prefix, sizeof prefix, "ROOT\\%s\\", className);
+
+    // Only the root-enumerated devices of the INF's class: the real child
+    // function, which its adapter enumerates, is never among them.
+    DeviceSet roots(SetupDiGetClassDevsA(&classGuid, "ROOT", nullptr, DIGCF_PRESENT));
+    if (!roots) return;
+    HDEVINFO devices = roots.get();
+    const size_t idLength = std::strlen(hardwareId);
+    LocalBlock property;
+    DWORD propertySize = 0;
+    SP_DEVINFO_DATA device;
+    device.cbSize = sizeof device;
+    // A removed device keeps its place in the set: the walk goes on.
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
+        HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
+        if (read == HardwareIdsUnreadable) break;
+        if (read == NoHardwareIds ||
+            !isOnlyHardwareId(static_cast<const char*>(property.get()), propertySize, hardwareId, idLength))
+            continue;
+        char instance[InstanceIdSize];
+        if (SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance, nullptr) &&
+            isGeneratedRootName(instance, prefix))
+            SetupDiCallClassInstaller(DIF_REMOVE, devices, &device);
+    }
 }
 
 int countPresentDevices(const char* hardwareId) {

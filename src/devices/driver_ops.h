@@ -20,5 +20,13 @@ Result createRootDevice(const char* hardwareId, const char* infPath, DeviceSet& 
 // Removes the first present device that has the hardware id.
 void removeDeviceById(const char* hardwareId);
 
+// Removes the present devices that createRootDevice could have made with
+// the hardware id and the INF: root-enumerated, of the INF's setup class,
+// named as a generated id under the class's name (ROOT\<class>\nnnn), and
+// with that one hardware id and no other. They are the temporary root
+// devices of a run that ended before it could remove them (the machine lost
+// power, the process was killed). Any other device stays.
+void removeLeftoverRootDevices(const char* hardwareId, const char* infPath);
+
 // How many present devices have the hardware id.
 int countPresentDevices(const char* hardwareId);

@@ -88,16 +88,22 @@ private:
 // service program's install run.
 void BindingRun::bindNewerAdapterChildren() {
     const bool* present = detection_.present;
+    const char* id = DeviceTable[NewGenerationProcessorAccessEntry].hardwareId;
+    char infPath[PathBufferSize];
+    const bool infPathBuilt = buildInfPath(infPath, NewGenerationProcessorAccessEntry);
+    // A temporary root device that a run ended before its removal left (the
+    // machine lost power, the process was killed) would keep the processor
+    // driver on no hardware for good; the old generation's device that made
+    // the run create it may be gone since. Removed first, whatever this run
+    // does; its removal does not count.
+    if (infPathBuilt) removeLeftoverRootDevices(id, infPath);
     DeviceSet rootSet;
     SP_DEVINFO_DATA rootDevice = {};
     rootDevice.cbSize = sizeof rootDevice;
     if (present[OldGenerationProcessorAccessEntry]) {
         startStep();
-        char infPath[PathBufferSize];
-        const char* id = DeviceTable[NewGenerationProcessorAccessEntry].hardwareId;
-        Result made = buildInfPath(infPath, NewGenerationProcessorAccessEntry)
-                          ? createRootDevice(id, infPath, rootSet, &rootDevice)
-                          : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
+        Result made = infPathBuilt ? createRootDevice(id, infPath, rootSet, &rootDevice)
+                                   : Result::failure("building the INF path", ERROR_FILENAME_EXCED_RANGE, id);
         if (!traceFailure(made).ok()) outcome_.failed = true;
     }
     if (present[NewerAdapterSerialPortEntry]) bindCounted(NewerAdapterSerialPortEntry);

@@ -8,6 +8,7 @@
 #include <filesystem>
 
 #include "harness.h"
+#include "platform/win_files.h"
 #include "platform/win_registry.h"
 
 namespace fs = std::filesystem;

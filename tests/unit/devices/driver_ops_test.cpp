@@ -197,6 +197,32 @@ TEST_F(DevicesDriverOps, RemoveDeviceByIdRemovesOnlyTheFirstWholeMatch) {
     EXPECT_EQ(sim::callsOf("SetupDiCallClassInstaller").size(), 1u) << "nothing to remove";
 }
 
+TEST_F(DevicesDriverOps, LeftoverRootDevicesAreOnlyThoseTheInstallerCouldHaveMade) {
+    // The temporary device of a cut run; a device of the same id under
+    // another root name (a test machine's stand-in for hardware); one named
+    // as a generated id of the class whose ids are more than that one (made
+    // by another product); and the real child function.
+    sim::Device leftover = sim::childFunction(5, "PCI\\X\\1");
+    leftover.instanceId = "ROOT\\SYSTEM\\0003";
+    leftover.parent.clear();
+    leftover.rootCreated = true;
+    sim::Device standIn = leftover;
+    standIn.instanceId = "ROOT\\KORPATEST\\0000";
+    sim::Device another = leftover;
+    another.instanceId = "ROOT\\SYSTEM\\0004";
+    another.hardwareIds.push_back("ROOT\\OTHERPRODUCT");
+    sim::Device child = sim::childFunction(5, "PCI\\X\\1");
+    startMachine({standIn, leftover, another, child});
+    removeLeftoverRootDevices("MF\\MGTPROC_DEV5", infPath("MPW.INF").c_str());
+    EXPECT_EQ(device(leftover.instanceId), nullptr) << "made by software and removed: gone";
+    for (const sim::Device* stays : {&standIn, &another, &child}) {
+        ASSERT_NE(device(stays->instanceId), nullptr) << stays->instanceId;
+        EXPECT_TRUE(device(stays->instanceId)->present) << stays->instanceId;
+    }
+    EXPECT_EQ(sim::openHandleCount(), 0u);
+    EXPECT_EQ(sim::heapBlockCount(), 0u);
+}
+
 TEST_F(DevicesDriverOps, RemoveDeviceByIdReleasesEverythingOnFailures) {
     sim::Device a = sim::childFunction(2, "PCI\\X\\1");
     for (const char* f : {"SetupDiGetClassDevsA", "SetupDiEnumDeviceInfo", "SetupDiGetDeviceRegistryPropertyA",
