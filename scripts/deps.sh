@@ -3,13 +3,14 @@
 #   build: the Linux flavour, its tests and the demo
 #   all:   also the Windows cross toolchains, Wine (64-bit, and 32-bit with
 #          qemu-user for the shipped i686 program), the fuzzing compiler, and
-#          what the fleet's tests drive (a headless browser, GNU parallel)
+#          what the fleet's tests drive (a headless browser, GNU parallel), and
+#          the process tools that the test command uses (procps)
 set -euo pipefail
 what=${1:-all}
 packages=(cmake make ninja-build g++ python3 gettext nlohmann-json3-dev libcli11-dev googletest libgtest-dev libbenchmark-dev)
 if [ "$what" = all ]; then
   packages+=(clang g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix binutils-mingw-w64-i686 binutils-mingw-w64-x86-64 wine64
-             qemu-user wine32:i386 chromium parallel)
+             qemu-user wine32:i386 chromium parallel procps)
 fi
 SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO=sudo

@@ -60,6 +60,23 @@ fi
 step "Linux build, unit, scenario and Wine tests"
 cmake -S . -B build -DSETUP_WINE_TESTS=ON -DWINE_I686_BUILD_DIR="$PWD/build-win32" > /dev/null
 build build
+# The sanitizers' and the fuzzing builds at the lowest priority, beside the
+# tests: they take the processor time that the tests leave while they wait
+# on Wine's processes, and the tests' own time limits keep their margin.
+rm -f build-asan.rc
+(renice -n 19 -p "$BASHPID" > /dev/null
+ cmake -S . -B build-asan -DSETUP_SANITIZE=ON -DSETUP_BENCHMARKS=OFF > /dev/null &&
+ CC=clang CXX=clang++ cmake -S . -B build-fuzz -DSETUP_FUZZ=ON > /dev/null &&
+ (build build-asan && build build-fuzz fuzz_targets) > build-asan.early.log 2>&1
+ echo $? > build-asan.rc) > /dev/null 2>&1 < /dev/null &
+early_builds=$!
+# The processes of a tree, each after its parent.
+descendants() {
+  local child
+  for child in $(pgrep -P "$1" 2> /dev/null); do echo "$child"; descendants "$child"; done
+}
+# A stage that fails ends the builds too.
+trap 'kill $(descendants "$early_builds") "$early_builds" > /dev/null 2>&1 || true' EXIT
 # One test more than there are cores: the Wine scenarios wait on Wine's
 # processes part of the time, and the next test fills that.
 (cd build && ctest --output-on-failure -j"$((jobs + 1))" -LE i686)
@@ -80,15 +97,16 @@ i686_pid=$!
 echo "started"
 
 step "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
-cmake -S . -B build-asan -DSETUP_SANITIZE=ON -DSETUP_BENCHMARKS=OFF > /dev/null
-build build-asan
+# The builds started beside the tests go on at the usual priority.
+# (Only root may lower a priority: elsewhere they go on as they are.)
+renice -n 0 -p "$early_builds" $(descendants "$early_builds") > /dev/null 2>&1 || true
+wait "$early_builds" || true
+if [ "$(cat build-asan.rc 2> /dev/null || echo 1)" -ne 0 ]; then cat build-asan.early.log; exit 1; fi
 # Not the Wine suite, nor the layering check (it compiles headers, the same
 # under any flags).
 (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -E '^(Wine|Layers)\.')
 
 step "Fuzzing, ${fuzz_seconds} s per target"
-CC=clang CXX=clang++ cmake -S . -B build-fuzz -DSETUP_FUZZ=ON > /dev/null
-build build-fuzz fuzz_targets
 # The targets run side by side, as many at a time as there are cores, each
 # for the whole time on a core of its own.
 fuzzing=() fuzz_failed=0

@@ -8,7 +8,7 @@ Odd seeds run unattended (/X), even ones interactive with the seed's answers
 (random/answers.txt) as standard input. What Wine cannot hold is left out of
 the prefix and printed, each under the name of its entry in
 docs/differences.md (SKIPPED). One scenario random_seed_N per seed:
-WINE_RANDOM_SEEDS of them (default 10) from WINE_RANDOM_FIRST_SEED (default
+WINE_RANDOM_SEEDS of them (default 6) from WINE_RANDOM_FIRST_SEED (default
 1), read when CMake lists the scenarios; any seed runs alone by its name.
 """
 
@@ -23,7 +23,7 @@ from harness.prefix import WinePrefix, device_add
 from harness.sim_machine import base_devices, winsim
 from scenarios.registry import register
 
-DEFAULT_SEEDS = 10
+DEFAULT_SEEDS = 6
 NAME_PREFIX = "random_seed_"
 
 # What a generated machine may hold that the prefix does not, by the name of
