@@ -33,7 +33,7 @@ using nlohmann::json;
 const uint64_t Generated = 4;
 const uint64_t Small = 4;      // the fleets of the shard and resume tests
 const uint64_t Several = 8;    // the report's fleet: seeds of four classes
-const int TimeLimit = 40;      // seconds a rehearsal may take in the hang test
+const int TimeLimit = 25;      // seconds a rehearsal may take in the hang test
 #else
 const uint64_t Generated = 32;
 const uint64_t Small = 10;

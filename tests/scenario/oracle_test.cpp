@@ -8,7 +8,7 @@
 // changes nothing but the record of programs run. A plain user's run ends
 // with 2 and changes nothing.
 //
-// ORACLE_MACHINES (default 150; 16 under the sanitizers) machines from the
+// ORACLE_MACHINES (default 150; 12 under the sanitizers) machines from the
 // seeds ORACLE_FIRST_SEED (default 1) on, each two of the three ways, the
 // one left out turning with the seed (under the sanitizers one way each, in
 // turn; ORACLE_WAYS=1, 2 or 3 chooses how many); the scenarios are dealt out to shards
@@ -36,7 +36,7 @@ const int Shards = 16;
 // Under the sanitizers a run costs several times as much: fewer machines
 // there, the full number in the plain build.
 #if defined(__SANITIZE_ADDRESS__)
-const uint64_t DefaultMachines = 16;
+const uint64_t DefaultMachines = 12;
 const uint64_t DefaultWays = 1;
 #else
 const uint64_t DefaultMachines = 150;

@@ -39,12 +39,12 @@ const int ServicePhaseShards = 4;
 const size_t ServiceCallBound = 400;
 const size_t ServiceSampleStep = 5;
 // Every call of the first phase in the plain build; under the sanitizers,
-// where a run costs several times as much, every third (the failure paths
+// where a run costs several times as much, every fourth (the failure paths
 // of the calls between are those of their neighbours' kind).
 // FAULT_SWEEP_STRIDE=N sweeps every N-th call of the first phase and every
 // N-th of the service phase's sample.
 #if defined(__SANITIZE_ADDRESS__)
-const size_t DefaultStride = 3;
+const size_t DefaultStride = 4;
 #else
 const size_t DefaultStride = 1;
 #endif

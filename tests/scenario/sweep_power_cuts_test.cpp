@@ -26,7 +26,7 @@
 // others (one may be dealt out to shards). Two points (a call, the way the disks
 // keep data) that leave the same machine, such as a cut at a call that
 // reads only and one at the call before, share one recovery. By default a
-// sample (a quarter of it under the sanitizers); POWER_CUT_STRIDE=N sweeps
+// sample (a sixth of it under the sanitizers); POWER_CUT_STRIDE=N sweeps
 // every N-th call of every road, each way of keeping data (1: every call).
 #include <gtest/gtest.h>
 
@@ -58,7 +58,7 @@ const int PowerCutStatus = 123;  // winsim run and winsim restart when the power
 // The lazy writer of the points that lose what it had not written back.
 const char* const LazyWriter = "lazy=25";
 #if defined(__SANITIZE_ADDRESS__)
-const uint64_t Sparser = 4;
+const uint64_t Sparser = 6;
 #else
 const uint64_t Sparser = 1;
 #endif
