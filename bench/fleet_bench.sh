@@ -43,7 +43,7 @@ awk -v n1="$n1" -v w1="$wall1" -v s1="$sum1" -v f1="$fleetkb1" -v m1="$maxkb1" \
   printf "| %d | %.1f | %.1f | %.3f | %.4f | %d | %d |\n", n1, w1, s1, w1 / (s1 / j), w1 / n1, f1, m1
   printf "| %d | %.1f | %.1f | %.3f | %.4f | %d | %d |\n", n2, w2, s2, w2 / (s2 / j), w2 / n2, f2, m2
   printf "\nwall per server, %d / %d servers: %.3f\n", n2, n1, (w2 / n2) / (w1 / n1)
-  printf "the same, each over the servers' own time per server (what a change of the machine's load leaves out): %.3f\n", ((w2 / n2) / (s2 / n2)) / ((w1 / n1) / (s1 / n1))
+  printf "the same, each over the servers own time per server (what a change of the machine load leaves out): %.3f\n", ((w2 / n2) / (s2 / n2)) / ((w1 / n1) / (s1 / n1))
   printf "fleet process peak memory, %d / %d servers: %.3f\n", n2, n1, f2 / f1
   printf "rehearsal time per server (%d servers): %.3f s\n", n2, s2 / n2
 }'
