@@ -99,15 +99,12 @@ bool isWantedId(const char* id, size_t len, void* context) {
     return len == wanted->length && std::memcmp(id, wanted->id, len) == 0;
 }
 
-// Visits the present devices that have the hardware id, in enumeration
-// order, until the visit returns false.
+// Walks the devices of a set in enumeration order with their hardware ids
+// (a device without any is passed over), until the visit returns false or
+// the ids of a device cannot be read. A device that the visit removes keeps
+// its place in the set: the walk goes on.
 template <typename Visit>
-void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
-    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
-    if (!present) return;
-    HDEVINFO devices = present.get();
-
-    WantedId wanted = {hardwareId, std::strlen(hardwareId)};
+void walkDevicesWithIds(HDEVINFO devices, Visit visit) {
     LocalBlock property;
     DWORD propertySize = 0;
     SP_DEVINFO_DATA device;
@@ -116,10 +113,20 @@ void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
         HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
         if (read == HardwareIdsUnreadable) break;
         if (read == NoHardwareIds) continue;
-        if (walkHardwareIds(static_cast<const char*>(property.get()), propertySize, isWantedId, &wanted) &&
-            !visit(devices, &device))
-            break;
+        if (!visit(devices, &device, static_cast<const char*>(property.get()), propertySize)) break;
     }
+}
+
+// Visits the present devices that have the hardware id, in enumeration
+// order, until the visit returns false.
+template <typename Visit>
+void forEachPresentDeviceWithId(const char* hardwareId, Visit visit) {
+    DeviceSet present(SetupDiGetClassDevsA(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+    if (!present) return;
+    WantedId wanted = {hardwareId, std::strlen(hardwareId)};
+    walkDevicesWithIds(present.get(), [&](HDEVINFO devices, SP_DEVINFO_DATA* device, const char* ids, DWORD size) {
+        return !walkHardwareIds(ids, size, isWantedId, &wanted) || visit(devices, device);
+    });
 }
 
 }  // namespace
@@ -143,24 +150,15 @@ void removeLeftoverRootDevices(const char* hardwareId, const char* infPath) {
     // function, which its adapter enumerates, is never among them.
     DeviceSet roots(SetupDiGetClassDevsA(&classGuid, "ROOT", nullptr, DIGCF_PRESENT));
     if (!roots) return;
-    HDEVINFO devices = roots.get();
     const size_t idLength = std::strlen(hardwareId);
-    LocalBlock property;
-    DWORD propertySize = 0;
-    SP_DEVINFO_DATA device;
-    device.cbSize = sizeof device;
-    // A removed device keeps its place in the set: the walk goes on.
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(devices, index, &device); ++index) {
-        HardwareIdsRead read = readHardwareIds(devices, &device, property, &propertySize);
-        if (read == HardwareIdsUnreadable) break;
-        if (read == NoHardwareIds ||
-            !isOnlyHardwareId(static_cast<const char*>(property.get()), propertySize, hardwareId, idLength))
-            continue;
+    walkDevicesWithIds(roots.get(), [&](HDEVINFO devices, SP_DEVINFO_DATA* device, const char* ids, DWORD size) {
         char instance[InstanceIdSize];
-        if (SetupDiGetDeviceInstanceIdA(devices, &device, instance, sizeof instance, nullptr) &&
+        if (isOnlyHardwareId(ids, size, hardwareId, idLength) &&
+            SetupDiGetDeviceInstanceIdA(devices, device, instance, sizeof instance, nullptr) &&
             isGeneratedRootName(instance, prefix))
-            SetupDiCallClassInstaller(DIF_REMOVE, devices, &device);
-    }
+            SetupDiCallClassInstaller(DIF_REMOVE, devices, device);
+        return true;
+    });
 }
 
 int countPresentDevices(const char* hardwareId) {
