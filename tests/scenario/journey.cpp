@@ -35,6 +35,24 @@ std::string leftOpen(const nlohmann::json& report) {
 
 }  // namespace
 
+void judgeStart(const sim::Machine& before, const sim::Machine& after,
+                const std::function<void(const oracle::Claim&)>& judge) {
+    std::string staged = after.systemDirectory + "\\drivers\\korpa\\win2000\\SETUP.EXE";
+    std::string serviceConsole;
+    for (size_t i = before.processes.size(); i < after.processes.size(); ++i) {
+        const sim::ProcessRecord& p = after.processes[i];
+        if (p.console == "service" && sim::equalNoCase(p.commandLine, staged)) serviceConsole = p.output;
+        if (p.console == "new" && sim::equalNoCase(p.commandLine, staged + " -R"))
+            judge({"the run at the logon", p.exitCode, p.output, false});
+    }
+    for (size_t i = before.eventLog.size(); i < after.eventLog.size(); ++i) {
+        const sim::EventEntry& e = after.eventLog[i];
+        const std::string tag = "mpsetup exit code: ";
+        if (e.source == "mpsetup" && !e.strings.empty() && e.strings[0].rfind(tag, 0) == 0)
+            judge({"the service phase", std::atoi(e.strings[0].c_str() + tag.size()), serviceConsole, true});
+    }
+}
+
 std::string Scenario::name() const {
     static const char* const names[] = {", unattended", ", interactive", ", quiet"};
     return (preset.empty() ? "seed " + std::to_string(seed) : "preset " + preset) + names[static_cast<int>(way)];
@@ -137,20 +155,7 @@ void Journey::restart() {
         if (!open.empty()) problems.push_back(program.value("commandLine", "?") + " at the restart: " + open);
     }
     sim::Machine after = machine_.state();
-    std::string staged = after.systemDirectory + "\\drivers\\korpa\\win2000\\SETUP.EXE";
-    std::string serviceConsole;
-    for (size_t i = before.processes.size(); i < after.processes.size(); ++i) {
-        const sim::ProcessRecord& p = after.processes[i];
-        if (p.console == "service" && sim::equalNoCase(p.commandLine, staged)) serviceConsole = p.output;
-        if (p.console == "new" && sim::equalNoCase(p.commandLine, staged + " -R"))
-            judge({"the run at the logon", p.exitCode, p.output, false});
-    }
-    for (size_t i = before.eventLog.size(); i < after.eventLog.size(); ++i) {
-        const sim::EventEntry& e = after.eventLog[i];
-        const std::string tag = "mpsetup exit code: ";
-        if (e.source == "mpsetup" && !e.strings.empty() && e.strings[0].rfind(tag, 0) == 0)
-            judge({"the service phase", std::atoi(e.strings[0].c_str() + tag.size()), serviceConsole, true});
-    }
+    judgeStart(before, after, [this](const oracle::Claim& claim) { judge(claim); });
 }
 
 // A further quiet run on the settled machine ends with 0 and changes nothing

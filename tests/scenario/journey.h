@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -15,6 +16,12 @@
 #include "sim/outcome/outcome.h"
 
 namespace journey {
+
+// What the programs of a start (those after `before` in `after`) claimed,
+// each given to `judge`: every run at the logon by its exit code and
+// console, the service phase by its outcome entry on the event log.
+void judgeStart(const sim::Machine& before, const sim::Machine& after,
+                const std::function<void(const oracle::Claim&)>& judge);
 
 // How the first run is started: unattended (/X, the second phase as a
 // service), interactive (every prompt answered), or quiet (/Q, the second

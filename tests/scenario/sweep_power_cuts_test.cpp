@@ -42,6 +42,7 @@
 
 #include "flow_support.h"
 #include "harness.h"
+#include "journey.h"
 #include "sim/outcome/outcome.h"
 #include "sim/machines/presets.h"
 
@@ -232,20 +233,7 @@ public:
                 problems.push_back(program.value("commandLine", "?") + " at the restart left open: " + program.dump());
         }
         sim::Machine after = machine_.state();
-        std::string staged = after.systemDirectory + "\\drivers\\korpa\\win2000\\SETUP.EXE";
-        std::string serviceConsole;
-        for (size_t i = before.processes.size(); i < after.processes.size(); ++i) {
-            const sim::ProcessRecord& p = after.processes[i];
-            if (p.console == "service" && sim::equalNoCase(p.commandLine, staged)) serviceConsole = p.output;
-            if (p.console == "new" && sim::equalNoCase(p.commandLine, staged + " -R"))
-                judge({"the run at the logon", p.exitCode, p.output, false});
-        }
-        const std::string tag = "mpsetup exit code: ";
-        for (size_t i = before.eventLog.size(); i < after.eventLog.size(); ++i) {
-            const sim::EventEntry& e = after.eventLog[i];
-            if (e.source == "mpsetup" && !e.strings.empty() && e.strings[0].rfind(tag, 0) == 0)
-                judge({"the service phase", std::atoi(e.strings[0].c_str() + tag.size()), serviceConsole, true});
-        }
+        journey::judgeStart(before, after, [this](const oracle::Claim& claim) { judge(claim); });
         return r;
     }
 
