@@ -35,11 +35,25 @@ void markStep(const char* path) {
 
 void WINAPI ignoreControls(DWORD) {}
 
+// The file that the scenario writes once StartServiceA has returned. Wine's
+// manager reads the service's state some time after its status changes, and
+// answers StartServiceA with 1053 when it finds the service stopped already.
+const char* const StartReturned = "C:\\korpaearly-go";
+
+void waitForTheStarter() {
+    const DWORD Limit = 30000, Poll = 50;
+    for (DWORD waited = 0; waited < Limit; waited += Poll) {
+        if (GetFileAttributesA(StartReturned) != INVALID_FILE_ATTRIBUTES) return;
+        Sleep(Poll);
+    }
+}
+
 void WINAPI stopsEarly(DWORD, LPSTR*) {
     const DWORD WorkAfterTheStop = 1500;
     earlyStatus = RegisterServiceCtrlHandlerA("korpaearly", ignoreControls);
     SERVICE_STATUS status = {SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, 0, 0, 0, 0, 0};
     SetServiceStatus(earlyStatus, &status);
+    waitForTheStarter();
     status.dwCurrentState = SERVICE_STOPPED;
     SetServiceStatus(earlyStatus, &status);
     Sleep(WorkAfterTheStop);
