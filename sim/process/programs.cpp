@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <fstream>
 
 #include "sim/core/current_machine.h"
@@ -195,9 +196,19 @@ pid_t spawnProgram(const std::string& commandLine, const SpawnOptions& options, 
             int fdOut = ::open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
             if (fdOut < 0 || ::dup2(fdOut, 1) < 0 || ::dup2(fdOut, 2) < 0) e = errno;
         }
-        if (!e) {
+        // A program file just written may still be open for writing in the
+        // child of a fork made meanwhile by another thread of the host (the
+        // test programs copy machine folders in threads) until that child
+        // execs: execve then fails with ETXTBSY for a moment. Windows knows no
+        // such moment, so it is waited out.
+        const int TextBusyTries = 50;
+        const timespec TextBusyPause = {0, 20 * 1000 * 1000};
+        for (int tries = 0; !e; ++tries) {
             ::execve(hostPath.c_str(), argv.data(), envp.data());
             e = errno;
+            if (e != ETXTBSY || tries + 1 >= TextBusyTries) break;
+            e = 0;
+            ::nanosleep(&TextBusyPause, nullptr);
         }
         ssize_t ignored = ::write(report[1], &e, sizeof e);
         (void)ignored;
