@@ -63,12 +63,17 @@ build build
 # The sanitizers' and the fuzzing builds at the lowest priority, beside the
 # tests: they take the processor time that the tests leave while they wait
 # on Wine's processes, and the tests' own time limits keep their margin.
-rm -f build-asan.rc
+# Each build leaves its exit code beside its tree when it ends: the
+# sanitizers' tests start as soon as theirs is built, while the fuzzing
+# build goes on.
+rm -f build-asan.rc build-fuzz.rc
 (renice -n 19 -p "$BASHPID" > /dev/null
  cmake -S . -B build-asan -DSETUP_SANITIZE=ON -DSETUP_BENCHMARKS=OFF > /dev/null &&
  CC=clang CXX=clang++ cmake -S . -B build-fuzz -DSETUP_FUZZ=ON > /dev/null &&
- (build build-asan && build build-fuzz fuzz_targets) > build-asan.early.log 2>&1
- echo $? > build-asan.rc) > /dev/null 2>&1 < /dev/null &
+ (build build-asan) > build-asan.early.log 2>&1
+ echo $? > build-asan.rc
+ [ "$(cat build-asan.rc)" -eq 0 ] && (build build-fuzz fuzz_targets) > build-fuzz.early.log 2>&1
+ echo $? > build-fuzz.rc) > /dev/null 2>&1 < /dev/null &
 early_builds=$!
 # The processes of a tree, each after its parent.
 descendants() {
@@ -100,13 +105,16 @@ step "Sanitizers (AddressSanitizer, UndefinedBehaviorSanitizer)"
 # The builds started beside the tests go on at the usual priority.
 # (Only root may lower a priority: elsewhere they go on as they are.)
 renice -n 0 -p "$early_builds" $(descendants "$early_builds") > /dev/null 2>&1 || true
-wait "$early_builds" || true
+while [ ! -s build-asan.rc ] && kill -0 "$early_builds" 2> /dev/null; do sleep 2; done
 if [ "$(cat build-asan.rc 2> /dev/null || echo 1)" -ne 0 ]; then cat build-asan.early.log; exit 1; fi
 # Not the Wine suite, nor the layering check (it compiles headers, the same
-# under any flags).
-(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -E '^(Wine|Layers)\.')
+# under any flags). One test more than there are cores: the fleet's hung
+# rehearsal sleeps out its time limit.
+(cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$((jobs + 1))" -E '^(Wine|Layers)\.')
 
 step "Fuzzing, ${fuzz_seconds} s per target"
+wait "$early_builds" || true
+if [ "$(cat build-fuzz.rc 2> /dev/null || echo 1)" -ne 0 ]; then cat build-fuzz.early.log; exit 1; fi
 # The targets run side by side, as many at a time as there are cores, each
 # for the whole time on a core of its own.
 fuzzing=() fuzz_failed=0
