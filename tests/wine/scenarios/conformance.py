@@ -7,6 +7,7 @@ error it left."""
 
 import os
 import re
+import time
 
 from harness.checks import expect, expect_equal, read
 from harness.prefix import WinePrefix, console_text, device_add
@@ -77,6 +78,11 @@ def service_manager_database_and_last_errors(env):
         # The service reports stopped once its start has been answered.
         with open(prefix.host_path("C:\\korpaearly-go"), "w"):
             pass
+        deadline = time.time() + 30 * env.slowness
+        while not os.path.exists(prefix.host_path("C:\\korpaearly-returned")) and time.time() < deadline:
+            time.sleep(0.1)
+        # Time for ServiceMain's thread to leave its mark (1.5 s after the
+        # stop) if the process went on.
         prefix.tool(["hold", "3"])
         expect_equal("the manager's answers for a service whose key was deleted", database,
                      ["RegDeleteKeyA 0 0xdeadbeef", "OpenServiceA 1 0xdeadbeef", "CreateServiceA-same-name 0 0x431",
