@@ -23,7 +23,7 @@ import time
 
 from differential.runs import NOT_COMPARED, Differential
 from harness import prefix_state, records
-from harness.checks import Failure, read
+from harness.checks import Failure, read, wait_until
 from harness.family import SETUP_PATH
 
 # What Wine runs without: the .NET and HTML engines' installers.
@@ -245,9 +245,8 @@ class WinePrefix:
         if during:
             during()
         gone = self.tool(["service-wait-gone", "mpsetup", "120"], check=False)[0]
-        deadline = time.time() + seconds
-        while settled and not settled() and time.time() < deadline:
-            time.sleep(interval)
+        if settled:
+            wait_until(settled, seconds, interval)
         if self.differential:
             self.differential.restart()
         return gone

@@ -7,9 +7,8 @@ error it left."""
 
 import os
 import re
-import time
 
-from harness.checks import expect, expect_equal, read
+from harness.checks import expect, expect_equal, read, wait_until
 from harness.prefix import WinePrefix, console_text, device_add
 from scenarios.registry import scenario
 
@@ -78,9 +77,7 @@ def service_manager_database_and_last_errors(env):
         # The service reports stopped once its start has been answered.
         with open(prefix.host_path("C:\\korpaearly-go"), "w"):
             pass
-        deadline = time.time() + 30 * env.slowness
-        while not os.path.exists(prefix.host_path("C:\\korpaearly-returned")) and time.time() < deadline:
-            time.sleep(0.1)
+        wait_until(lambda: os.path.exists(prefix.host_path("C:\\korpaearly-returned")), 30 * env.slowness, 0.1)
         # Time for ServiceMain's thread to leave its mark (1.5 s after the
         # stop) if the process went on.
         prefix.tool(["hold", "3"])
